@@ -1,0 +1,50 @@
+# Host build: the driver as a shared object loaded by the simulated kernel.
+find_package(nlohmann_json 3 REQUIRED)
+find_package(CLI11 REQUIRED)
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+add_compile_options(-Wall -Wextra -Werror)
+if(ZERLO_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+elseif(ZERLO_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread)
+  add_link_options(-fsanitize=thread)
+elseif(NOT ZERLO_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "ZERLO_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# --- the simulated notebook ---
+file(READ ${CMAKE_SOURCE_DIR}/host/machine/profiles/default_notebook.json ZERLO_DEFAULT_PROFILE)
+configure_file(cmake/default_profile.cpp.in ${CMAKE_BINARY_DIR}/generated/default_profile.cpp @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS host/machine/profiles/default_notebook.json)
+
+file(GLOB ZERLO_MACHINE_SOURCES CONFIGURE_DEPENDS host/machine/*.cpp)
+add_library(zerlo_machine STATIC ${ZERLO_MACHINE_SOURCES} ${CMAKE_BINARY_DIR}/generated/default_profile.cpp)
+target_include_directories(zerlo_machine PUBLIC host)
+target_link_libraries(zerlo_machine PUBLIC nlohmann_json::nlohmann_json)
+
+# --- the simulated NT kernel; the driver links against its exports ---
+file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp)
+add_library(zerlo_kernel SHARED ${ZERLO_KERNEL_SOURCES})
+target_include_directories(zerlo_kernel PUBLIC host/kernel/include host src)
+target_link_libraries(zerlo_kernel PUBLIC zerlo_machine Threads::Threads ${CMAKE_DL_LIBS})
+
+# --- the driver, unchanged, as a loadable image ---
+include(cmake/driver_sources.cmake)
+add_library(zerlo_driver MODULE ${ZERLO_DRIVER_SOURCES})
+set_target_properties(zerlo_driver PROPERTIES PREFIX "" OUTPUT_NAME zerlo_driver)
+target_compile_options(zerlo_driver PRIVATE -fno-exceptions -fno-rtti -fno-gnu-unique)
+target_link_libraries(zerlo_driver PRIVATE zerlo_kernel)
+target_link_options(zerlo_driver PRIVATE -Wl,--no-undefined)
+
+# --- the user-mode client ---
+add_subdirectory(tools/zerloctl)
+
+enable_testing()
+add_subdirectory(tests)

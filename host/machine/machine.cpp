@@ -1,0 +1,79 @@
+#include "machine.h"
+
+namespace zhost {
+
+void Machine::addDevice(std::unique_ptr<PortDevice> device)
+{
+    std::lock_guard lock(mutex_);
+    devices_.push_back(std::move(device));
+}
+
+uint8_t Machine::portRead(uint16_t port)
+{
+    std::lock_guard lock(mutex_);
+    return readLocked(port);
+}
+
+void Machine::portWrite(uint16_t port, uint8_t value)
+{
+    std::lock_guard lock(mutex_);
+    writeLocked(port, value);
+}
+
+CpuRegisters Machine::smmTrigger(CpuRegisters registers)
+{
+    std::lock_guard lock(mutex_);
+    cpu_ = registers;
+    writeLocked(kSmiCommandPort, static_cast<uint8_t>(cpu_.ax));
+    writeLocked(kPostCodePort, static_cast<uint8_t>(cpu_.ax));
+    return cpu_;
+}
+
+std::vector<PortAccess> Machine::portLog() const
+{
+    std::lock_guard lock(mutex_);
+    return portLog_;
+}
+
+void Machine::clearPortLog()
+{
+    std::lock_guard lock(mutex_);
+    portLog_.clear();
+}
+
+uint8_t Machine::readLocked(uint16_t port)
+{
+    uint8_t value = 0xFF; // nothing drives an unclaimed port
+    for (auto& device : devices_) {
+        if (device->claims(port)) {
+            value = device->read(port);
+            break;
+        }
+    }
+    record(port, false, value);
+    return value;
+}
+
+void Machine::writeLocked(uint16_t port, uint8_t value)
+{
+    record(port, true, value);
+    if (port == kSmiCommandPort) {
+        smm.handle(cpu_);
+        return;
+    }
+    for (auto& device : devices_) {
+        if (device->claims(port)) {
+            device->write(port, value);
+            return;
+        }
+    }
+}
+
+void Machine::record(uint16_t port, bool write, uint8_t value)
+{
+    if (portLog_.size() < kPortLogLimit) {
+        portLog_.push_back({port, write, value});
+    }
+}
+
+} // namespace zhost

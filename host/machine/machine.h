@@ -1,0 +1,69 @@
+// The simulated notebook: physical memory, the I/O port bus with its devices,
+// and the SMI gate into the firmware's system-management handler.
+// Thread-safe: every port access and SMI is one step under the machine's lock.
+#pragma once
+
+#include "physical_memory.h"
+#include "port_device.h"
+#include "smm_firmware.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zhost {
+
+struct PortAccess {
+    uint16_t port;
+    bool write;
+    uint8_t value;
+    bool operator==(const PortAccess&) const = default;
+};
+
+class Machine {
+public:
+    static constexpr uint16_t kSmiCommandPort = 0xB2;
+    static constexpr uint16_t kPostCodePort = 0x84;
+    static constexpr size_t kPortLogLimit = 1u << 20;
+
+    std::string name = "unnamed";
+    PhysicalMemory memory;
+    SmmFirmware smm;
+
+    void addDevice(std::unique_ptr<PortDevice> device);
+    template <class Device> Device* findDevice()
+    {
+        for (auto& device : devices_) {
+            if (auto* found = dynamic_cast<Device*>(device.get())) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
+
+    uint8_t portRead(uint16_t port);
+    void portWrite(uint16_t port, uint8_t value);
+
+    // What the CPU does for SmmTrigger: load AX..DX, write AL to 0xB2 (the
+    // handler runs during that write), write the then AL to 0x84, and hand
+    // back AX..DX.
+    CpuRegisters smmTrigger(CpuRegisters registers);
+
+    // Every port access in order (bounded: the oldest are kept).
+    std::vector<PortAccess> portLog() const;
+    void clearPortLog();
+
+private:
+    uint8_t readLocked(uint16_t port);
+    void writeLocked(uint16_t port, uint8_t value);
+    void record(uint16_t port, bool write, uint8_t value);
+
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<PortDevice>> devices_;
+    CpuRegisters cpu_;
+    std::vector<PortAccess> portLog_;
+};
+
+} // namespace zhost

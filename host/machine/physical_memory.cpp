@@ -1,0 +1,77 @@
+#include "physical_memory.h"
+
+#include <algorithm>
+
+namespace zhost {
+
+void PhysicalMemory::write(uint32_t address, std::span<const uint8_t> bytes)
+{
+    uint64_t at = address;
+    size_t done = 0;
+    while (done < bytes.size() && at <= UINT32_MAX) {
+        const uint32_t pageNumber = static_cast<uint32_t>(at / kPageSize);
+        const uint32_t offset = static_cast<uint32_t>(at % kPageSize);
+        auto& page = pages_[pageNumber];
+        if (!page) {
+            page = std::make_unique<Page>();
+            page->fill(0);
+        }
+        const size_t count = std::min<size_t>(kPageSize - offset, bytes.size() - done);
+        std::copy_n(bytes.begin() + static_cast<ptrdiff_t>(done), count, page->begin() + offset);
+        done += count;
+        at += count;
+    }
+}
+
+void PhysicalMemory::read(uint32_t address, std::span<uint8_t> out) const
+{
+    uint64_t at = address;
+    size_t done = 0;
+    while (done < out.size()) {
+        if (at > UINT32_MAX) {
+            std::fill(out.begin() + static_cast<ptrdiff_t>(done), out.end(), 0xFF);
+            return;
+        }
+        const uint32_t pageNumber = static_cast<uint32_t>(at / kPageSize);
+        const uint32_t offset = static_cast<uint32_t>(at % kPageSize);
+        const size_t count = std::min<size_t>(kPageSize - offset, out.size() - done);
+        auto it = pages_.find(pageNumber);
+        if (it == pages_.end()) {
+            std::fill_n(out.begin() + static_cast<ptrdiff_t>(done), count, 0);
+        } else {
+            std::copy_n(it->second->begin() + offset, count, out.begin() + static_cast<ptrdiff_t>(done));
+        }
+        done += count;
+        at += count;
+    }
+}
+
+std::vector<uint8_t> PhysicalMemory::read(uint32_t address, uint32_t length) const
+{
+    std::vector<uint8_t> out(length);
+    read(address, out);
+    return out;
+}
+
+uint8_t PhysicalMemory::byte(uint32_t address) const
+{
+    uint8_t value = 0;
+    read(address, std::span<uint8_t>(&value, 1));
+    return value;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> PhysicalMemory::populatedRanges() const
+{
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    for (const auto& [pageNumber, page] : pages_) {
+        const uint32_t start = pageNumber * kPageSize;
+        if (!ranges.empty() && ranges.back().first + ranges.back().second == start) {
+            ranges.back().second += kPageSize;
+        } else {
+            ranges.emplace_back(start, kPageSize);
+        }
+    }
+    return ranges;
+}
+
+} // namespace zhost

@@ -1,0 +1,120 @@
+// The control-request dispatcher: one routine for every IRP_MJ_DEVICE_CONTROL.
+// Runs on the caller's thread at PASSIVE_LEVEL; several callers may be here
+// at once, and the request lock serialises their work.
+#include "../fan/smm.h"
+#include "driver.h"
+
+namespace {
+
+struct RequestArguments {
+    USHORT fan;
+    USHORT state;
+    USHORT level;
+    USHORT sensor;
+};
+
+USHORT ReadWord(const UCHAR* buffer, ULONG index)
+{
+    return static_cast<USHORT>(buffer[2 * index] | (buffer[2 * index + 1] << 8));
+}
+
+void WriteLong(UCHAR* buffer, ULONG offset, ULONG value)
+{
+    for (ULONG i = 0; i < 4; ++i) {
+        buffer[offset + i] = static_cast<UCHAR>(value >> (8 * i));
+    }
+}
+
+RequestArguments ReadArguments(const ZerloRequestInfo& request, const UCHAR* buffer)
+{
+    RequestArguments args = {0, 0, 0, 0};
+    switch (request.arguments) {
+    case ZERLO_ARGS_FAN:
+        args.fan = ReadWord(buffer, 0);
+        break;
+    case ZERLO_ARGS_FAN_STATE:
+        args.fan = ReadWord(buffer, 0);
+        args.state = ReadWord(buffer, 1);
+        break;
+    case ZERLO_ARGS_FAN_LEVEL:
+        args.fan = ReadWord(buffer, 0);
+        args.level = ReadWord(buffer, 1);
+        break;
+    case ZERLO_ARGS_SENSOR:
+        args.sensor = ReadWord(buffer, 0);
+        break;
+    case ZERLO_ARGS_NONE:
+        break;
+    }
+    return args;
+}
+
+bool ArgumentsInRange(const RequestArguments& args)
+{
+    return args.fan <= ZERLO_MAX_FAN && args.state <= ZERLO_MAX_FAN_STATE && args.sensor <= ZERLO_MAX_SENSOR &&
+           args.level <= ZERLO_MAX_SIO_LEVEL;
+}
+
+// Runs one operation and writes its reply over the input. The caller holds
+// the request lock and has checked that the buffer holds the reply.
+NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
+{
+    switch (code) {
+    case IOCTL_SMM_SET_FAN_STATE:
+        WriteLong(buffer, 0, SmmSetFanState(args.fan, args.state));
+        return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_STATE:
+        WriteLong(buffer, 0, SmmGetFanState(args.fan));
+        return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_SPEED:
+        WriteLong(buffer, 0, SmmGetFanSpeed(args.fan));
+        return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_TEMPERATURE:
+        WriteLong(buffer, 0, SmmGetTemperature(args.sensor));
+        return STATUS_SUCCESS;
+    case IOCTL_GET_VERSION:
+        WriteLong(buffer, 0, ZERLO_VERSION_MAJOR);
+        WriteLong(buffer, 4, ZERLO_VERSION_MINOR);
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_NOT_IMPLEMENTED;
+    }
+}
+
+} // namespace
+
+extern "C" NTSTATUS NTAPI ZerloDispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    UCHAR* const buffer = static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
+
+    Irp->IoStatus.Information = 0;
+
+    NTSTATUS status;
+    const ZerloRequestInfo* request = ZerloFindRequest(code);
+    if (request == nullptr) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (inputLength < request->minimumInput || outputLength < request->minimumOutput) {
+        status = STATUS_BUFFER_TOO_SMALL;
+    } else {
+        const RequestArguments args = ReadArguments(*request, buffer);
+        if (!ArgumentsInRange(args)) {
+            status = STATUS_INVALID_PARAMETER;
+        } else {
+            ExAcquireFastMutex(&RequestLock);
+            status = RunRequest(code, args, buffer);
+            ExReleaseFastMutex(&RequestLock);
+            if (NT_SUCCESS(status)) {
+                Irp->IoStatus.Information = request->minimumOutput;
+            }
+        }
+    }
+
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}

@@ -1,0 +1,96 @@
+// Start, open/close and unload. Runs at PASSIVE_LEVEL: DriverEntry and
+// unload alone, open/close on the caller's thread beside other requests.
+#include "driver.h"
+
+extern "C" {
+PUCHAR BiosWindow;
+FAST_MUTEX RequestLock;
+}
+
+namespace {
+
+void UnmapBiosWindow()
+{
+    if (BiosWindow != nullptr) {
+        MmUnmapIoSpace(BiosWindow, BIOS_WINDOW_LENGTH);
+        BiosWindow = nullptr;
+    }
+}
+
+} // namespace
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+
+    // A failed mapping is not fatal: the fan requests need no firmware
+    // memory, and the firmware reports say what is missing.
+    PHYSICAL_ADDRESS window;
+    window.QuadPart = BIOS_WINDOW_PHYSICAL;
+    BiosWindow = static_cast<PUCHAR>(MmMapIoSpace(window, BIOS_WINDOW_LENGTH, MmNonCached));
+
+    ExInitializeFastMutex(&RequestLock);
+
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = ZerloOpenClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = ZerloOpenClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ZerloDispatchControl;
+    DriverObject->DriverUnload = ZerloUnload;
+
+    UNICODE_STRING deviceName;
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&deviceName, ZERLO_DEVICE_NAME);
+    RtlInitUnicodeString(&linkName, ZERLO_LINK_NAME);
+
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("Zerlo: Can't create device object !\n");
+        // NT never calls unload after a failed start, so whatever was
+        // acquired is released here or never.
+        UnmapBiosWindow();
+        return status;
+    }
+
+    status = IoCreateSymbolicLink(&linkName, &deviceName);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("Zerlo: Can't create link\n");
+        IoDeleteDevice(device);
+        UnmapBiosWindow();
+        return status;
+    }
+
+    device->Flags |= DO_BUFFERED_IO;
+
+    DbgPrint("Zerlo: DriverEntry successful\n");
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI ZerloOpenClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    DbgPrint("Zerlo: Open / Close\n");
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI ZerloUnload(PDRIVER_OBJECT DriverObject)
+{
+    DbgPrint("Zerlo: Entering unload function\n");
+
+    UnmapBiosWindow();
+
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, ZERLO_LINK_NAME);
+    if (!NT_SUCCESS(IoDeleteSymbolicLink(&linkName))) {
+        // The device stays: deleting it while a name still leads to it would
+        // let user mode open a dangling object.
+        DbgPrint("Zerlo: Can't remove link\n");
+    } else {
+        DbgPrint("Zerlo: Link removed\n");
+        IoDeleteDevice(DriverObject->DeviceObject);
+    }
+
+    DbgPrint("Zerlo: End of unload\n");
+}

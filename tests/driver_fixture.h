@@ -1,0 +1,86 @@
+// A loaded driver on a simulated machine, with one handle open for reading
+// and writing: the starting point of most tests.
+#pragma once
+
+#include "kernel/kernel.h"
+#include "machine/profile.h"
+
+#include "frame/zerlo_ioctl.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ztest {
+
+inline std::vector<uint8_t> Words(uint16_t word0, uint16_t word1 = 0)
+{
+    return {static_cast<uint8_t>(word0), static_cast<uint8_t>(word0 >> 8), static_cast<uint8_t>(word1),
+            static_cast<uint8_t>(word1 >> 8)};
+}
+
+inline uint32_t Long(const std::vector<uint8_t>& bytes, size_t at = 0)
+{
+    return uint32_t{bytes.at(at)} | uint32_t{bytes.at(at + 1)} << 8 | uint32_t{bytes.at(at + 2)} << 16 |
+           uint32_t{bytes.at(at + 3)} << 24;
+}
+
+// The text of a reply, up to its first NUL; fails the test when there is none.
+inline std::string Text(const std::vector<uint8_t>& bytes)
+{
+    const auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
+    EXPECT_NE(end, bytes.end()) << "text reply without terminator";
+    return std::string(bytes.begin(), end);
+}
+
+class Driver {
+public:
+    explicit Driver(const nlohmann::json& profile = zhost::DefaultNotebookProfile())
+        : machine(zhost::BuildMachine(profile)), kernel(std::make_unique<zhost::Kernel>(*machine))
+    {
+    }
+
+    NTSTATUS start() { return kernel->load(); }
+
+    void startAndOpen(uint32_t access = zhost::kAccessRead | zhost::kAccessWrite)
+    {
+        ASSERT_EQ(start(), STATUS_SUCCESS);
+        ASSERT_EQ(kernel->open(L"\\DosDevices\\ZerloDev", access, &handle), STATUS_SUCCESS);
+    }
+
+    zhost::IoctlOutcome ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength)
+    {
+        return kernel->ioctl(handle, code, input, outputLength);
+    }
+
+    // The 32-bit reply of a successful value request.
+    uint32_t value(uint32_t code, uint16_t word0 = 0, uint16_t word1 = 0)
+    {
+        const auto outcome = ioctl(code, Words(word0, word1), 4);
+        EXPECT_EQ(outcome.status, STATUS_SUCCESS);
+        EXPECT_EQ(outcome.information, 4u);
+        return outcome.reply.size() == 4 ? Long(outcome.reply) : 0xBADBAD;
+    }
+
+    std::string text(uint32_t code, uint32_t size)
+    {
+        const auto outcome = ioctl(code, {}, size);
+        EXPECT_EQ(outcome.status, STATUS_SUCCESS);
+        EXPECT_EQ(outcome.information, size);
+        return Text(outcome.reply);
+    }
+
+    template <class F> F* symbol(const char* name)
+    {
+        auto* found = reinterpret_cast<F*>(kernel->symbol(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+
+    std::unique_ptr<zhost::Machine> machine;
+    std::unique_ptr<zhost::Kernel> kernel;
+    zhost::Handle handle = 0;
+};
+
+} // namespace ztest

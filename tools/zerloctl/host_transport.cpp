@@ -1,0 +1,68 @@
+// The Linux transport: boots the simulated kernel on the chosen machine,
+// loads the driver and opens its link, as a Windows caller would.
+#include "transport.h"
+
+#include "kernel/kernel.h"
+#include "machine/profile.h"
+
+#include <stdexcept>
+
+namespace zerloctl {
+
+namespace {
+
+class HostTransport : public Transport {
+public:
+    explicit HostTransport(const TransportOptions& options)
+    {
+        nlohmann::json profile;
+        if (options.bare) profile = zhost::BareProfile();
+        else if (!options.machineFile.empty()) profile = zhost::LoadProfileFile(options.machineFile);
+        else profile = zhost::DefaultNotebookProfile();
+        machine_ = zhost::BuildMachine(profile);
+        for (const auto& [address, path] : options.physFiles) zhost::PlaceFile(*machine_, address, path);
+
+        kernel_ = std::make_unique<zhost::Kernel>(*machine_);
+        const NTSTATUS status = kernel_->load();
+        if (!NT_SUCCESS(status)) {
+            throw std::runtime_error("driver did not start: status " + std::to_string(static_cast<uint32_t>(status)));
+        }
+        const uint32_t access = options.readOnly ? zhost::kAccessRead : zhost::kAccessRead | zhost::kAccessWrite;
+        if (!NT_SUCCESS(kernel_->open(L"\\DosDevices\\ZerloDev", access, &handle_))) {
+            throw std::runtime_error("cannot open \\DosDevices\\ZerloDev");
+        }
+    }
+
+    ~HostTransport() override { finish(); }
+
+    Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) override
+    {
+        const zhost::IoctlOutcome outcome = kernel_->ioctl(handle_, code, input, outputLength);
+        return {static_cast<uint32_t>(outcome.status), outcome.information, 0, outcome.reply};
+    }
+
+    std::vector<std::string> kernelLog() const override { return kernel_->debugLog(); }
+
+    std::vector<std::string> finish() override
+    {
+        if (kernel_ && kernel_->loaded()) {
+            kernel_->close(handle_);
+            kernel_->unload();
+        }
+        return kernel_ ? kernel_->debugLog() : std::vector<std::string>{};
+    }
+
+private:
+    std::unique_ptr<zhost::Machine> machine_;
+    std::unique_ptr<zhost::Kernel> kernel_;
+    zhost::Handle handle_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<Transport> OpenTransport(const TransportOptions& options)
+{
+    return std::make_unique<HostTransport>(options);
+}
+
+} // namespace zerloctl

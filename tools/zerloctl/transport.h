@@ -1,0 +1,41 @@
+// How zerloctl reaches the driver: the simulated kernel on Linux, the real
+// device through DeviceIoControl on Windows. Both give the NT view of a
+// request: its status, the returned length and the bytes copied back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zerloctl {
+
+struct Reply {
+    uint32_t status = 0;       // NTSTATUS
+    uint32_t information = 0;  // returned length
+    uint32_t win32Error = 0;   // Windows only: GetLastError() of a failed call
+    std::vector<uint8_t> bytes;
+};
+
+struct TransportOptions {
+    bool readOnly = false; // open the device for reading only
+    // Host only: the simulated machine.
+    std::string machineFile;
+    bool bare = false;
+    std::vector<std::pair<uint32_t, std::string>> physFiles;
+};
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+    virtual Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) = 0;
+    // Host only: the DbgPrint lines so far, and after the driver's unload.
+    virtual std::vector<std::string> kernelLog() const { return {}; }
+    virtual std::vector<std::string> finish() { return kernelLog(); }
+};
+
+// Throws std::runtime_error (or std::invalid_argument for bad machine files)
+// when the driver cannot be reached.
+std::unique_ptr<Transport> OpenTransport(const TransportOptions& options);
+
+} // namespace zerloctl

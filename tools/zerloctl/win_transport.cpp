@@ -1,0 +1,72 @@
+// The Windows transport: \\.\ZerloDev through the Win32 API.
+#include "transport.h"
+
+#include "frame/zerlo_ioctl.h"
+
+#include <stdexcept>
+#include <windows.h>
+
+namespace zerloctl {
+
+namespace {
+
+// Win32 turns the driver's NTSTATUS into an error code; map back the ones
+// the driver and the I/O manager give, so both transports report alike.
+uint32_t StatusFromWin32(DWORD error)
+{
+    switch (error) {
+    case ERROR_INVALID_PARAMETER: return ZERLO_STATUS_INVALID_PARAMETER;
+    case ERROR_INSUFFICIENT_BUFFER: return ZERLO_STATUS_BUFFER_TOO_SMALL;
+    case ERROR_ACCESS_DENIED: return ZERLO_STATUS_ACCESS_DENIED;
+    case ERROR_INVALID_FUNCTION: return 0xC0000010u; // STATUS_INVALID_DEVICE_REQUEST
+    case ERROR_NOT_SUPPORTED: return 0xC00000BBu;    // STATUS_NOT_SUPPORTED
+    default: return 0xC0000001u;                     // STATUS_UNSUCCESSFUL
+    }
+}
+
+class WindowsTransport : public Transport {
+public:
+    explicit WindowsTransport(const TransportOptions& options)
+    {
+        const DWORD access = options.readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+        handle_ = CreateFileA(ZERLO_WIN32_PATH, access, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            throw std::runtime_error("cannot open " ZERLO_WIN32_PATH ": error " + std::to_string(GetLastError()) +
+                                     " (is the zerlo service started?)");
+        }
+    }
+
+    ~WindowsTransport() override { CloseHandle(handle_); }
+
+    Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) override
+    {
+        std::vector<uint8_t> in = input;
+        std::vector<uint8_t> out(outputLength);
+        DWORD returned = 0;
+        Reply reply;
+        if (DeviceIoControl(handle_, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                            out.empty() ? nullptr : out.data(), outputLength, &returned, nullptr)) {
+            reply.status = ZERLO_STATUS_SUCCESS;
+            reply.information = returned;
+            out.resize(returned);
+            reply.bytes = std::move(out);
+        } else {
+            reply.win32Error = GetLastError();
+            reply.status = StatusFromWin32(reply.win32Error);
+            reply.information = returned;
+        }
+        return reply;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+} // namespace
+
+std::unique_ptr<Transport> OpenTransport(const TransportOptions& options)
+{
+    return std::make_unique<WindowsTransport>(options);
+}
+
+} // namespace zerloctl
