@@ -1,8 +1,7 @@
-# The driver's sources, shared by both kernels' builds. Platform-specific
-# files (the x86 port instructions) are added by the target build only.
-set(ZERLO_DRIVER_SOURCES
-  ${CMAKE_SOURCE_DIR}/src/frame/lifecycle.cpp
-  ${CMAKE_SOURCE_DIR}/src/frame/dispatcher.cpp
-  ${CMAKE_SOURCE_DIR}/src/frame/report_text.cpp
-  ${CMAKE_SOURCE_DIR}/src/fan/smm.cpp
-)
+# The driver's sources, shared by both kernels' builds. Files ending in
+# _x86.cpp hold the machine instructions and are the target's alone.
+file(GLOB ZERLO_DRIVER_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/src/frame/*.cpp
+  ${CMAKE_SOURCE_DIR}/src/fan/*.cpp
+  ${CMAKE_SOURCE_DIR}/src/firmware/*.cpp)
+list(FILTER ZERLO_DRIVER_SOURCES EXCLUDE REGEX "_x86\\.cpp$")

@@ -36,7 +36,7 @@ namespace {
 // so that mapping addresses depend only on the sequence of mappings.
 constexpr uintptr_t kMappingArenaBase = 0x20000000;
 constexpr size_t kMappingArenaSize = 0x40000000;
-constexpr uintptr_t kPoolArenaBase = 0x70000000;
+constexpr uintptr_t kPoolArenaBase = 0x60000000; // ASan shadow memory starts at 0x7fff8000
 constexpr size_t kPoolArenaSize = 0x10000000;
 constexpr size_t kPage = VirtualArena::kPageSize;
 
@@ -297,7 +297,7 @@ IoctlOutcome Kernel::ioctl(Handle handle, uint32_t code, std::span<const uint8_t
     if (bufferSize > 0) {
         auto [buffer, where] = impl_->allocatePool(bufferSize);
         block = where;
-        std::memcpy(buffer, input.data(), input.size());
+        if (!input.empty()) std::memcpy(buffer, input.data(), input.size());
         std::memset(buffer + input.size(), 0xCD, bufferSize - input.size()); // pool garbage, not zeros
         record.irp.AssociatedIrp.SystemBuffer = buffer;
     }

@@ -1,0 +1,56 @@
+# Target build: zerlo.sys, a freestanding PE32 kernel driver for NT 5.1 on
+# i386, and zerloctl.exe, its Win32 client.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+include(cmake/driver_sources.cmake)
+add_executable(zerlo_sys ${ZERLO_DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/src/fan/port_io_x86.cpp)
+set_target_properties(zerlo_sys PROPERTIES OUTPUT_NAME zerlo SUFFIX .sys)
+target_compile_definitions(zerlo_sys PRIVATE
+  _X86_=1
+  # MinGW's DDK headers redefine these intrinsics in C++; tell them the
+  # compiler already has them.
+  __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+# The DDK headers include each other by bare name.
+target_include_directories(zerlo_sys SYSTEM PRIVATE /usr/i686-w64-mingw32/include/ddk)
+target_compile_options(zerlo_sys PRIVATE
+  -Wall -Wextra -Werror -O2
+  -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -fno-threadsafe-statics -fno-use-cxa-atexit -fno-stack-protector -fno-builtin
+  -mno-sse -mno-mmx -fstack-usage)
+target_link_options(zerlo_sys PRIVATE
+  -nostdlib -shared
+  -Wl,--subsystem,native
+  -Wl,--exclude-all-symbols
+  -Wl,--entry,_DriverEntry@8
+  # NT and Wine load this layout; the file and section alignment of 0x1000
+  # keeps every section's file offset equal to its RVA.
+  -Wl,--image-base,0x10000
+  -Wl,--file-alignment,0x1000
+  -Wl,--section-alignment,0x1000
+  -Wl,--stack,0x40000
+  -Wl,--nxcompat
+  -Wl,-Map,${CMAKE_BINARY_DIR}/zerlo.map)
+target_link_libraries(zerlo_sys PRIVATE ntoskrnl hal gcc)
+# The loader of NT verifies the checksum of boot and system drivers.
+add_custom_command(TARGET zerlo_sys POST_BUILD
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_checksum.py $<TARGET_FILE:zerlo_sys>
+  VERBATIM)
+
+# The client: the Win32 transport, header-only CLI11 and nlohmann-json taken
+# from the host's packages through a directory that holds only them.
+set(ZERLO_CLIENT_HEADERS ${CMAKE_BINARY_DIR}/client-headers)
+file(MAKE_DIRECTORY ${ZERLO_CLIENT_HEADERS})
+foreach(dir CLI nlohmann)
+  if(NOT EXISTS /usr/include/${dir})
+    message(FATAL_ERROR "/usr/include/${dir} missing: install libcli11-dev and nlohmann-json3-dev")
+  endif()
+  file(CREATE_LINK /usr/include/${dir} ${ZERLO_CLIENT_HEADERS}/${dir} SYMBOLIC)
+endforeach()
+add_subdirectory(tools/zerloctl)
+
+enable_testing()
+add_test(NAME zerlo_sys_pe
+  COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/check_zerlo_sys.py $<TARGET_FILE:zerlo_sys> ${CMAKE_BINARY_DIR}/zerlo.map)
+set_tests_properties(zerlo_sys_pe PROPERTIES LABELS target)
