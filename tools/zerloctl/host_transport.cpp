@@ -5,6 +5,7 @@
 #include "kernel/kernel.h"
 #include "machine/profile.h"
 
+#include <fstream>
 #include <stdexcept>
 
 namespace zerloctl {
@@ -39,6 +40,19 @@ public:
     {
         const zhost::IoctlOutcome outcome = kernel_->ioctl(handle_, code, input, outputLength);
         return {static_cast<uint32_t>(outcome.status), outcome.information, 0, outcome.reply};
+    }
+
+    bool dumpPhysical(const std::string& path) override
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error(path + ": cannot write");
+        for (const auto& [start, length] : machine_->memory.populatedRanges()) {
+            const std::vector<uint8_t> bytes = machine_->memory.read(start, length);
+            out.seekp(start);
+            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        }
+        if (!out) throw std::runtime_error(path + ": write failed");
+        return true;
     }
 
     std::vector<std::string> kernelLog() const override { return kernel_->debugLog(); }

@@ -333,6 +333,16 @@ int main(int argc, char** argv)
     word(setSioLevel, "LEVEL", levelArg, "level, 0 to 63");
     setSioLevel->callback([&] { steps.push_back([f = fanE, l = levelArg](Context& c) { SetSioLevel(c, f, l); }); });
 
+    std::string dumpPath;
+    auto* dumpPhys = app.add_subcommand("dump-phys", "write the simulated machine's physical memory to a sparse file");
+    dumpPhys->add_option("OUT", dumpPath, "file to write; byte N is physical address N")->required();
+    dumpPhys->callback([&] {
+        steps.push_back([path = dumpPath](Context& c) {
+            if (!c.transport->dumpPhysical(path)) throw std::runtime_error("dump-phys needs the simulated machine");
+            c.emit(nlohmann::json{{"command", "dump-phys"}, {"file", path}}, "physical memory written to " + path);
+        });
+    });
+
     app.add_subcommand("tour", "a guided look at what the driver answers");
     app.get_subcommand("tour")->callback([&] { steps.push_back([](Context& c) { Tour(c); }); });
 

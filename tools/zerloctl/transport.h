@@ -32,6 +32,10 @@ public:
     // Host only: the DbgPrint lines so far, and after the driver's unload.
     virtual std::vector<std::string> kernelLog() const { return {}; }
     virtual std::vector<std::string> finish() { return kernelLog(); }
+    // Host only: writes the simulated machine's physical memory to a file,
+    // each byte at the offset of its physical address (a sparse image that
+    // dmidecode --dev-mem and acpidump can read). False where not available.
+    virtual bool dumpPhysical(const std::string& path) { (void)path; return false; }
 };
 
 // Throws std::runtime_error (or std::invalid_argument for bad machine files)
