@@ -56,6 +56,11 @@ std::wstring NameOf(PUNICODE_STRING name)
     return std::wstring(name->Buffer, name->Length / sizeof(WCHAR));
 }
 
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
 {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -93,6 +98,12 @@ struct Kernel::Impl {
     std::set<uint64_t> failingMapCalls;
     std::set<KernelService> failingServices;
     std::vector<std::string> debugLog;
+    std::vector<std::string> journal;
+
+    void note(std::string entry)
+    {
+        if (journal.size() < (1u << 16)) journal.push_back(std::move(entry));
+    }
 
     DRIVER_OBJECT driverObject{};
     std::map<std::wstring, PDEVICE_OBJECT> devices;
@@ -342,6 +353,18 @@ std::vector<std::string> Kernel::debugLog() const
     return impl_->debugLog;
 }
 
+std::vector<std::string> Kernel::journal() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->journal;
+}
+
+void Kernel::clearJournal()
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->journal.clear();
+}
+
 std::vector<LiveMapping> Kernel::liveMappings() const
 {
     std::lock_guard lock(impl_->mutex);
@@ -400,6 +423,7 @@ NTSTATUS Kernel::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICO
     (void)exclusive;
     const std::wstring deviceName = NameOf(name);
     std::lock_guard lock(impl_->mutex);
+    impl_->note("IoCreateDevice " + Narrow(deviceName));
     if (impl_->failing(KernelService::IoCreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
     if (impl_->devices.contains(deviceName)) return STATUS_OBJECT_NAME_COLLISION;
     auto* object = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT) + extensionSize));
@@ -423,6 +447,7 @@ void Kernel::deleteDevice(PDEVICE_OBJECT device)
     auto it = std::find_if(impl_->devices.begin(), impl_->devices.end(),
                            [device](const auto& entry) { return entry.second == device; });
     if (device == nullptr || it == impl_->devices.end()) BugCheck("IoDeleteDevice on an unknown device object");
+    impl_->note("IoDeleteDevice " + Narrow(it->first));
     impl_->devices.erase(it);
     PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
     while (*link != device) link = &(*link)->NextDevice;
@@ -435,6 +460,7 @@ NTSTATUS Kernel::createSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target
     const std::wstring linkName = NameOf(link);
     const std::wstring targetName = NameOf(target);
     std::lock_guard lock(impl_->mutex);
+    impl_->note("IoCreateSymbolicLink " + Narrow(linkName) + " " + Narrow(targetName));
     if (impl_->failing(KernelService::IoCreateSymbolicLink)) return STATUS_INSUFFICIENT_RESOURCES;
     if (impl_->links.contains(linkName)) return STATUS_OBJECT_NAME_COLLISION;
     impl_->links[linkName] = targetName;
@@ -445,6 +471,7 @@ NTSTATUS Kernel::deleteSymbolicLink(PUNICODE_STRING link)
 {
     const std::wstring linkName = NameOf(link);
     std::lock_guard lock(impl_->mutex);
+    impl_->note("IoDeleteSymbolicLink " + Narrow(linkName));
     if (impl_->failing(KernelService::IoDeleteSymbolicLink)) return STATUS_ACCESS_DENIED;
     return impl_->links.erase(linkName) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
@@ -461,8 +488,12 @@ PVOID Kernel::mapIoSpace(PHYSICAL_ADDRESS address, SIZE_T length, MEMORY_CACHING
     (void)cacheType;
     std::lock_guard lock(impl_->mutex);
     const uint64_t call = ++impl_->mapCalls;
-    if (impl_->failingMapCalls.contains(call)) return nullptr;
-    if (length == 0 || address.HighPart != 0 || uint64_t{address.LowPart} + length > (uint64_t{1} << 32)) {
+    char entry[96];
+    std::snprintf(entry, sizeof entry, "MmMapIoSpace 0x%08x %zu", static_cast<unsigned>(address.LowPart),
+                  size_t{length});
+    if (impl_->failingMapCalls.contains(call) || length == 0 || address.HighPart != 0 ||
+        uint64_t{address.LowPart} + length > (uint64_t{1} << 32)) {
+        impl_->note(std::string(entry) + " -> null");
         return nullptr;
     }
     const uint32_t physical = address.LowPart;
@@ -478,6 +509,9 @@ PVOID Kernel::mapIoSpace(PHYSICAL_ADDRESS address, SIZE_T length, MEMORY_CACHING
     ZHOST_POISON(reinterpret_cast<void*>(start), offset);
     ZHOST_POISON(bytes + length, pages * kPage - offset - length);
     impl_->mappings[start + offset] = {start, pages, physical, static_cast<uint32_t>(length)};
+    char result[32];
+    std::snprintf(result, sizeof result, " -> 0x%08zx", static_cast<size_t>(start + offset));
+    impl_->note(entry + std::string(result));
     return bytes;
 }
 
@@ -489,6 +523,10 @@ void Kernel::unmapIoSpace(PVOID address, SIZE_T length)
     if (it->second.length != length) {
         BugCheck("MmUnmapIoSpace(%p, %zu): mapped with length %u", address, size_t{length}, it->second.length);
     }
+    char entry[96];
+    std::snprintf(entry, sizeof entry, "MmUnmapIoSpace 0x%08zx %zu", reinterpret_cast<size_t>(address),
+                  size_t{length});
+    impl_->note(entry);
     impl_->mappingArena.release(it->second.blockStart, it->second.pages);
     impl_->mappings.erase(it);
 }

@@ -66,6 +66,11 @@ public:
     void* symbol(const char* name) const;
 
     std::vector<std::string> debugLog() const;
+    // The driver's calls of the services that acquire or release something,
+    // in order, e.g. "MmMapIoSpace 0x000e0000 131072 -> 0x20000000" or
+    // "IoDeleteSymbolicLink \DosDevices\ZerloDev" (bounded: the oldest are kept).
+    std::vector<std::string> journal() const;
+    void clearJournal();
     std::vector<LiveMapping> liveMappings() const;
     uint64_t mapCalls() const;
     std::vector<std::wstring> deviceNames() const;

@@ -35,6 +35,7 @@ const char* SmmBehaviourName(SmmBehaviour behaviour)
 void SmmFirmware::handle(CpuRegisters& registers)
 {
     ++calls_;
+    lastReceived_ = registers;
     switch (behaviour) {
     case SmmBehaviour::kNotebook:
         handleNotebook(registers);

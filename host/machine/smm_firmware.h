@@ -49,10 +49,13 @@ public:
 
     void handle(CpuRegisters& registers);
     uint64_t calls() const { return calls_; }
+    // The registers of the last call as the handler received them.
+    CpuRegisters lastReceived() const { return lastReceived_; }
 
 private:
     void handleNotebook(CpuRegisters& registers);
     uint64_t calls_ = 0;
+    CpuRegisters lastReceived_;
 };
 
 } // namespace zhost

@@ -38,7 +38,7 @@ struct Context {
     {
         object["status"] = status;
         object["status_name"] = StatusName(status) ? StatusName(status) : "";
-        emit(object, "refused: " + DescribeStatus(status));
+        emit(object, object["command"].get<std::string>() + ": refused: " + DescribeStatus(status));
         exit = kRefusedOrFailed;
     }
     void firmwareFailed(json object, const std::string& what)

@@ -1,0 +1,125 @@
+// Start, open/close and unload: messages, order of acquisition and release,
+// and failures of the kernel's services.
+#include "driver_fixture.h"
+
+namespace ztest {
+namespace {
+
+using Log = std::vector<std::string>;
+
+TEST(Lifecycle, StartMapsTheWindowAndCreatesDeviceAndLink)
+{
+    Driver driver;
+    ASSERT_EQ(driver.start(), STATUS_SUCCESS);
+    EXPECT_EQ(driver.kernel->debugLog(), (Log{"Zerlo: DriverEntry successful\n"}));
+    EXPECT_EQ(driver.kernel->journal(), (Log{"MmMapIoSpace 0x000e0000 131072 -> 0x20001000",
+                                             "IoCreateDevice \\Device\\Zerlo",
+                                             "IoCreateSymbolicLink \\DosDevices\\ZerloDev \\Device\\Zerlo"}));
+    EXPECT_EQ(driver.kernel->deviceNames(), (std::vector<std::wstring>{L"\\Device\\Zerlo"}));
+    EXPECT_EQ(driver.kernel->linkNames(), (std::vector<std::wstring>{L"\\DosDevices\\ZerloDev"}));
+}
+
+TEST(Lifecycle, OpenAndCloseSucceedOnEveryHandleAndPrintEachTime)
+{
+    Driver driver;
+    ASSERT_EQ(driver.start(), STATUS_SUCCESS);
+    zhost::Handle first, second, third;
+    EXPECT_EQ(driver.kernel->open(L"\\DosDevices\\ZerloDev", zhost::kAccessWrite, &first), STATUS_SUCCESS);
+    EXPECT_EQ(driver.kernel->open(L"\\??\\ZerloDev", zhost::kAccessRead, &second), STATUS_SUCCESS);
+    EXPECT_EQ(driver.kernel->open(L"\\Device\\Zerlo", zhost::kAccessRead | zhost::kAccessWrite, &third),
+              STATUS_SUCCESS);
+    EXPECT_EQ(driver.kernel->ioctl(first, IOCTL_GET_VERSION, {}, 8).status, STATUS_SUCCESS);
+    EXPECT_EQ(driver.kernel->close(second), STATUS_SUCCESS);
+    EXPECT_EQ(driver.kernel->ioctl(third, IOCTL_GET_VERSION, {}, 8).status, STATUS_SUCCESS);
+    EXPECT_EQ(driver.kernel->close(first), STATUS_SUCCESS);
+    EXPECT_EQ(driver.kernel->close(third), STATUS_SUCCESS);
+    const Log log = driver.kernel->debugLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Zerlo: Open / Close\n"), 6);
+}
+
+TEST(Lifecycle, UnloadReleasesEverythingInOrder)
+{
+    Driver driver;
+    driver.startAndOpen();
+    driver.kernel->clearJournal();
+    driver.kernel->close(driver.handle);
+    driver.kernel->unload();
+    EXPECT_EQ(driver.kernel->journal(),
+              (Log{"MmUnmapIoSpace 0x20001000 131072", "IoDeleteSymbolicLink \\DosDevices\\ZerloDev",
+                   "IoDeleteDevice \\Device\\Zerlo"}));
+    EXPECT_EQ(driver.kernel->debugLog(),
+              (Log{"Zerlo: DriverEntry successful\n", "Zerlo: Open / Close\n", "Zerlo: Open / Close\n",
+                   "Zerlo: Entering unload function\n", "Zerlo: Link removed\n", "Zerlo: End of unload\n"}));
+    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+    EXPECT_TRUE(driver.kernel->deviceNames().empty());
+    EXPECT_TRUE(driver.kernel->linkNames().empty());
+}
+
+TEST(Lifecycle, AFailedWindowMappingStillStarts)
+{
+    Driver driver;
+    driver.kernel->failMapCall(1);
+    driver.startAndOpen();
+    EXPECT_EQ(driver.kernel->journal().front(), "MmMapIoSpace 0x000e0000 131072 -> null");
+    EXPECT_EQ(driver.value(IOCTL_SMM_GET_FAN_STATE, 0), 1u);
+    driver.kernel->close(driver.handle);
+    driver.kernel->unload();
+    // Nothing was mapped, so nothing is unmapped.
+    for (const std::string& entry : driver.kernel->journal()) EXPECT_FALSE(entry.starts_with("MmUnmapIoSpace"));
+}
+
+TEST(Lifecycle, FailedDeviceCreationReturnsItsStatusAndLeavesNothing)
+{
+    Driver driver;
+    driver.kernel->failService(zhost::KernelService::IoCreateDevice);
+    EXPECT_EQ(driver.start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(driver.kernel->debugLog(), (Log{"Zerlo: Can't create device object !\n"}));
+    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+    EXPECT_TRUE(driver.kernel->deviceNames().empty());
+    EXPECT_FALSE(driver.kernel->loaded());
+}
+
+TEST(Lifecycle, FailedLinkCreationDeletesTheDeviceAndReleasesTheWindow)
+{
+    Driver driver;
+    driver.kernel->failService(zhost::KernelService::IoCreateSymbolicLink);
+    EXPECT_EQ(driver.start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(driver.kernel->debugLog(), (Log{"Zerlo: Can't create link\n"}));
+    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+    EXPECT_TRUE(driver.kernel->deviceNames().empty());
+    EXPECT_TRUE(driver.kernel->linkNames().empty());
+
+    // The next start, with the fault gone, works from a fresh image.
+    driver.kernel->clearFaults();
+    EXPECT_EQ(driver.start(), STATUS_SUCCESS);
+}
+
+TEST(Lifecycle, FailedLinkRemovalLeavesTheDevice)
+{
+    Driver driver;
+    ASSERT_EQ(driver.start(), STATUS_SUCCESS);
+    driver.kernel->failService(zhost::KernelService::IoDeleteSymbolicLink);
+    driver.kernel->unload();
+    EXPECT_EQ(driver.kernel->debugLog(),
+              (Log{"Zerlo: DriverEntry successful\n", "Zerlo: Entering unload function\n", "Zerlo: Can't remove link\n",
+                   "Zerlo: End of unload\n"}));
+    EXPECT_EQ(driver.kernel->deviceNames(), (std::vector<std::wstring>{L"\\Device\\Zerlo"}));
+    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+}
+
+TEST(Lifecycle, EveryLoadStartsFromAFreshImage)
+{
+    Driver driver;
+    driver.startAndOpen();
+    driver.value(IOCTL_SMM_SET_FAN_STATE, 1, 2);
+    driver.kernel->close(driver.handle);
+    driver.kernel->unload();
+    driver.startAndOpen();
+    EXPECT_EQ(driver.kernel->ioctl(driver.handle, IOCTL_GET_VERSION, {}, 8).reply,
+              (std::vector<uint8_t>{1, 0, 0, 0, 5, 0, 0, 0}));
+    // The driver's own state is new; the machine's (fan 1 high) is not.
+    EXPECT_EQ(driver.value(IOCTL_SMM_GET_FAN_STATE, 1), 2u);
+}
+
+} // namespace
+} // namespace ztest
