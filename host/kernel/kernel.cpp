@@ -306,7 +306,9 @@ IoctlOutcome Kernel::ioctl(Handle handle, uint32_t code, std::span<const uint8_t
     IrpRecord record{};
     std::pair<uintptr_t, size_t> block{0, 0};
     if (bufferSize > 0) {
+        std::unique_lock lock(impl_->mutex);
         auto [buffer, where] = impl_->allocatePool(bufferSize);
+        lock.unlock();
         block = where;
         if (!input.empty()) std::memcpy(buffer, input.data(), input.size());
         std::memset(buffer + input.size(), 0xCD, bufferSize - input.size()); // pool garbage, not zeros
