@@ -9,6 +9,10 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 add_compile_options(-Wall -Wextra -Werror)
+option(ZERLO_FUZZ "build the libFuzzer targets (clang only)" OFF)
+if(ZERLO_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 if(ZERLO_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
@@ -34,17 +38,25 @@ file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp)
 add_library(zerlo_kernel SHARED ${ZERLO_KERNEL_SOURCES})
 target_include_directories(zerlo_kernel PUBLIC host/kernel/include host src)
 target_link_libraries(zerlo_kernel PUBLIC zerlo_machine Threads::Threads ${CMAKE_DL_LIBS})
+if(ZERLO_FUZZ)
+  target_compile_definitions(zerlo_kernel PRIVATE ZHOST_KEEP_DRIVER_IMAGE)
+endif()
 
 # --- the driver, unchanged, as a loadable image ---
 include(cmake/driver_sources.cmake)
 add_library(zerlo_driver MODULE ${ZERLO_DRIVER_SOURCES})
 set_target_properties(zerlo_driver PROPERTIES PREFIX "" OUTPUT_NAME zerlo_driver)
-target_compile_options(zerlo_driver PRIVATE -fno-exceptions -fno-rtti -fno-gnu-unique)
+target_compile_options(zerlo_driver PRIVATE -fno-exceptions -fno-rtti $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
 target_link_libraries(zerlo_driver PRIVATE zerlo_kernel)
-target_link_options(zerlo_driver PRIVATE -Wl,--no-undefined)
+# clang leaves the sanitizer runtimes to the executable, so only gcc builds
+# can insist that the image resolves every name against the kernel.
+target_link_options(zerlo_driver PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wl,--no-undefined>)
 
 # --- the user-mode client ---
 add_subdirectory(tools/zerloctl)
 
 enable_testing()
 add_subdirectory(tests)
+if(ZERLO_FUZZ)
+  add_subdirectory(fuzz)
+endif()

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <link.h>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -41,6 +42,86 @@ constexpr size_t kPoolArenaSize = 0x10000000;
 constexpr size_t kPage = VirtualArena::kPageSize;
 
 Kernel* gCurrent = nullptr;
+
+// libFuzzer keeps pointers into every instrumented image it has seen, so a
+// fuzzing build cannot close the driver's image. There the image stays
+// mapped and each load restores its writable segments to the bytes they
+// held right after the first dlopen: the same zero state a fresh mapping of
+// the image gives.
+#ifdef ZHOST_KEEP_DRIVER_IMAGE
+constexpr bool kKeepImage = true;
+#else
+constexpr bool kKeepImage = false;
+#endif
+
+struct KeptImage {
+    std::string path;
+    void* handle = nullptr;
+    std::vector<std::pair<uint8_t*, std::vector<uint8_t>>> pristine; // writable pages as first loaded
+};
+KeptImage* gKeptImage = nullptr;
+
+// Whole pages of the image hold ASan's redzones between globals as well.
+__attribute__((no_sanitize("address"))) void CopyPage(uint8_t* to, const uint8_t* from)
+{
+    for (size_t i = 0; i < kPage; ++i) to[i] = from[i];
+}
+
+__attribute__((no_sanitize("address"))) bool SamePage(const uint8_t* a, const uint8_t* b)
+{
+    for (size_t i = 0; i < kPage; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+void SnapshotWritableSegments(KeptImage& image)
+{
+    void* anySymbol = dlsym(image.handle, "DriverEntry");
+    Dl_info info;
+    if (anySymbol == nullptr || dladdr(anySymbol, &info) == 0) BugCheck("cannot locate the driver image");
+    struct Search {
+        const void* base;
+        KeptImage* image;
+    } search{info.dli_fbase, &image};
+    dl_iterate_phdr(
+        [](dl_phdr_info* phdr, size_t, void* data) {
+            auto* search = static_cast<Search*>(data);
+            bool mine = false;
+            for (int i = 0; i < phdr->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = phdr->dlpi_phdr[i];
+                if (segment.p_type == PT_LOAD && segment.p_offset == 0 &&
+                    reinterpret_cast<const void*>(phdr->dlpi_addr + segment.p_vaddr) == search->base) {
+                    mine = true;
+                }
+            }
+            if (!mine) return 0;
+            for (int i = 0; i < phdr->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = phdr->dlpi_phdr[i];
+                if (segment.p_type != PT_LOAD || !(segment.p_flags & PF_W)) continue;
+                const uintptr_t start = (phdr->dlpi_addr + segment.p_vaddr) & ~(kPage - 1);
+                const uintptr_t end = (phdr->dlpi_addr + segment.p_vaddr + segment.p_memsz + kPage - 1) & ~(kPage - 1);
+                for (uintptr_t page = start; page < end; page += kPage) {
+                    auto* bytes = reinterpret_cast<uint8_t*>(page);
+                    std::vector<uint8_t> copy(kPage);
+                    CopyPage(copy.data(), bytes);
+                    search->image->pristine.emplace_back(bytes, std::move(copy));
+                }
+            }
+            return 1;
+        },
+        &search);
+    if (image.pristine.empty()) BugCheck("driver image has no writable segment");
+}
+
+void RestoreWritableSegments(const KeptImage& image)
+{
+    // Pages made read-only after relocation never change, so only pages
+    // that differ are written.
+    for (const auto& [page, bytes] : image.pristine) {
+        if (!SamePage(page, bytes.data())) CopyPage(page, bytes.data());
+    }
+}
 
 size_t PagesFor(uintptr_t offsetInPage, size_t length)
 {
@@ -173,7 +254,7 @@ Kernel::Kernel(Machine& machine) : machine_(machine), impl_(std::make_unique<Imp
 Kernel::~Kernel()
 {
     if (loaded()) unload();
-    if (image_ != nullptr) dlclose(image_);
+    if (image_ != nullptr) ReleaseImage();
     gCurrent = nullptr;
 }
 
@@ -185,13 +266,23 @@ Kernel* Kernel::current()
 NTSTATUS Kernel::load(const std::string& driverPath)
 {
     if (image_ != nullptr) BugCheck("driver loaded twice");
-    if (dlopen(driverPath.c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr) {
-        BugCheck("%s is still mapped from an earlier load", driverPath.c_str());
-    }
-    image_ = dlopen(driverPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (image_ == nullptr) {
-        std::fprintf(stderr, "host kernel: cannot load %s: %s\n", driverPath.c_str(), dlerror());
-        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (kKeepImage && gKeptImage != nullptr && gKeptImage->path == driverPath) {
+        RestoreWritableSegments(*gKeptImage);
+        image_ = gKeptImage->handle;
+    } else {
+        if (dlopen(driverPath.c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr) {
+            BugCheck("%s is still mapped from an earlier load", driverPath.c_str());
+        }
+        image_ = dlopen(driverPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (image_ == nullptr) {
+            std::fprintf(stderr, "host kernel: cannot load %s: %s\n", driverPath.c_str(), dlerror());
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        if (kKeepImage) {
+            if (gKeptImage != nullptr) BugCheck("a fuzzing build keeps one driver image only");
+            gKeptImage = new KeptImage{driverPath, image_, {}};
+            SnapshotWritableSegments(*gKeptImage);
+        }
     }
     using Entry = NTSTATUS NTAPI (*)(PDRIVER_OBJECT, PUNICODE_STRING);
     auto entry = reinterpret_cast<Entry>(dlsym(image_, "DriverEntry"));
@@ -208,8 +299,7 @@ NTSTATUS Kernel::load(const std::string& driverPath)
     const NTSTATUS status = entry(&driver, &path);
     if (!NT_SUCCESS(status)) {
         // NT drops an image whose start failed without calling its unload.
-        dlclose(image_);
-        image_ = nullptr;
+        ReleaseImage();
         return status;
     }
     started_ = true;
@@ -222,12 +312,17 @@ void Kernel::unload()
     if (impl_->driverObject.DriverUnload == nullptr) BugCheck("driver cannot be unloaded: no unload routine");
     impl_->driverObject.DriverUnload(&impl_->driverObject);
     started_ = false;
-    dlclose(image_);
-    image_ = nullptr;
+    ReleaseImage();
     {
         std::lock_guard lock(impl_->mutex);
         impl_->handles.clear();
     }
+}
+
+void Kernel::ReleaseImage()
+{
+    if (!kKeepImage) dlclose(image_);
+    image_ = nullptr;
 }
 
 void* Kernel::symbol(const char* name) const
@@ -329,6 +424,15 @@ IoctlOutcome Kernel::ioctl(Handle handle, uint32_t code, std::span<const uint8_t
     if (status != record.irp.IoStatus.Status) {
         BugCheck("dispatch returned 0x%08x but completed with 0x%08x", static_cast<unsigned>(status),
                  static_cast<unsigned>(record.irp.IoStatus.Status));
+    }
+
+    // The system buffer may be longer than the output (a larger input); the
+    // driver owns only the output's bytes of it.
+    if (bufferSize > outputLength && method == METHOD_BUFFERED) {
+        const auto* buffer = static_cast<const uint8_t*>(record.irp.AssociatedIrp.SystemBuffer);
+        if (!std::equal(buffer + outputLength, buffer + bufferSize, input.begin() + outputLength)) {
+            BugCheck("driver wrote past the %u-byte output of request 0x%08x", outputLength, code);
+        }
     }
 
     IoctlOutcome outcome;

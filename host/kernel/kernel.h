@@ -95,6 +95,7 @@ public:
     void debugPrint(const std::string& text);
 
 private:
+    void ReleaseImage();
     struct Impl;
     Machine& machine_;
     void* image_ = nullptr;

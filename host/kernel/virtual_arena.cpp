@@ -37,7 +37,11 @@ VirtualArena::VirtualArena(uintptr_t base, size_t size) : base_(base), size_(siz
 VirtualArena::~VirtualArena()
 {
 #ifdef ZHOST_ASAN
-    __asan_unpoison_memory_region(reinterpret_cast<void*>(base_), size_);
+    // Only blocks still handed out can carry poison; clearing the shadow of
+    // the whole range would cost more than everything else a kernel does.
+    for (const auto& [start, pages] : allocated_) {
+        __asan_unpoison_memory_region(reinterpret_cast<void*>(start), pages * kPageSize);
+    }
 #endif
     munmap(reinterpret_cast<void*>(base_), size_);
 }
@@ -52,6 +56,7 @@ uintptr_t VirtualArena::allocate(size_t pages)
         free_.erase(it);
         if (left > 0) free_[start + need * kPageSize] = left;
         mprotect(reinterpret_cast<void*>(start), pages * kPageSize, PROT_READ | PROT_WRITE);
+        allocated_[start] = pages;
         return start;
     }
     return 0;
@@ -64,6 +69,7 @@ void VirtualArena::makeReadOnly(uintptr_t start, size_t pages)
 
 void VirtualArena::release(uintptr_t start, size_t pages)
 {
+    allocated_.erase(start);
 #ifdef ZHOST_ASAN
     __asan_unpoison_memory_region(reinterpret_cast<void*>(start), pages * kPageSize);
 #endif

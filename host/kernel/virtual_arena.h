@@ -34,6 +34,7 @@ private:
     size_t size_;
     std::map<uintptr_t, size_t> free_; // start -> pages, coalesced
     std::deque<std::pair<uintptr_t, size_t>> quarantine_;
+    std::map<uintptr_t, size_t> allocated_; // start -> pages, for the sanitizer's sake
 };
 
 } // namespace zhost

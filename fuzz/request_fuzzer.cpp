@@ -1,0 +1,87 @@
+// Requests from a hostile caller: any code (mostly the table and its
+// neighbours), any lengths up to 64 KiB, any bytes, several per load, on the
+// default notebook and on a bare machine. Beyond the host kernel's own
+// checks (reads outside mappings, writes past the output, completion rules),
+// every answer must keep the request contract and unload must leave nothing.
+#include "fuzz_input.h"
+
+#include "frame/zerlo_ioctl.h"
+#include "kernel/kernel.h"
+#include "machine/profile.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+using zfuzz::FuzzInput;
+
+[[noreturn]] void Fail(const char* what, uint32_t code)
+{
+    std::fprintf(stderr, "request fuzzer: %s (code 0x%08x)\n", what, code);
+    std::abort();
+}
+
+uint32_t PickCode(FuzzInput& in)
+{
+    const uint8_t kind = in.byte();
+    constexpr size_t kCodes = sizeof(ZERLO_REQUESTS) / sizeof(ZERLO_REQUESTS[0]);
+    if (kind < 160) return ZERLO_REQUESTS[in.byte() % kCodes].code;
+    if (kind < 200) return ZerloControlCode(0x8F0 + in.byte() % 0x30);
+    if (kind < 230) return ZERLO_REQUESTS[in.byte() % kCodes].code ^ (1u << (in.byte() % 32));
+    return in.dword();
+}
+
+void CheckOutcome(uint32_t code, uint32_t inputLength, uint32_t outputLength, const zhost::IoctlOutcome& outcome)
+{
+    const ZerloRequestInfo* info = ZerloFindRequest(code);
+    if (outcome.status != STATUS_SUCCESS) {
+        if (outcome.information != 0) Fail("refusal with a returned length", code);
+        return;
+    }
+    if (info == nullptr) Fail("code outside the table succeeded", code);
+    if (inputLength < info->minimumInput || outputLength < info->minimumOutput) Fail("short buffer accepted", code);
+    if (outcome.information != info->minimumOutput) Fail("returned length is not the reply length", code);
+    const bool text = code == IOCTL_GET_CPU_SPEED || code == IOCTL_GET_SMBIOS_REPORT || code == IOCTL_GET_ACPI_REPORT;
+    if (text && std::find(outcome.reply.begin(), outcome.reply.end(), uint8_t{0}) == outcome.reply.end()) {
+        Fail("text reply without terminator", code);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzInput in(data, size);
+    const bool bare = in.byte() & 1;
+    auto machine = zhost::BuildMachine(bare ? zhost::BareProfile() : zhost::DefaultNotebookProfile());
+    zhost::Kernel kernel(*machine);
+    if (kernel.load() != STATUS_SUCCESS) Fail("driver did not start", 0);
+    zhost::Handle handle;
+    if (kernel.open(L"\\DosDevices\\ZerloDev", zhost::kAccessRead | zhost::kAccessWrite, &handle) != STATUS_SUCCESS) {
+        Fail("cannot open the device", 0);
+    }
+
+    const int requests = 1 + in.byte() % 8;
+    for (int i = 0; i < requests; ++i) {
+        const uint32_t code = PickCode(in);
+        // Lengths: mostly around the interesting sizes, sometimes anything to 64 KiB.
+        const uint32_t inputLength = in.byte() < 200 ? in.byte() % 9 : in.word();
+        const uint8_t outKind = in.byte();
+        uint32_t outputLength;
+        if (outKind < 64) outputLength = outKind % 12;
+        else if (outKind < 192) {
+            const ZerloRequestInfo* info = ZerloFindRequest(code);
+            outputLength = (info ? info->minimumOutput : 8) + (in.byte() % 3) - 1;
+        } else outputLength = in.word();
+        const std::vector<uint8_t> input = in.bytes(inputLength);
+        const auto outcome = kernel.ioctl(handle, code, input, outputLength);
+        CheckOutcome(code, inputLength, outputLength, outcome);
+    }
+
+    kernel.close(handle);
+    kernel.unload();
+    if (!kernel.liveMappings().empty()) Fail("mappings left after unload", 0);
+    if (!kernel.deviceNames().empty() || !kernel.linkNames().empty()) Fail("device or link left after unload", 0);
+    return 0;
+}
