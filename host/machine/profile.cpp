@@ -114,7 +114,9 @@ void ApplySuperIo(Machine& machine, const json& superio)
     config.configPort = static_cast<uint16_t>(configPort);
     if (superio.contains("device_id")) config.deviceId = ParseByte(superio.at("device_id"), "superio.device_id");
     if (superio.contains("revision")) config.revision = ParseByte(superio.at("revision"), "superio.revision");
-    if (superio.contains("closed_data")) config.closedData = ParseByte(superio.at("closed_data"), "superio.closed_data");
+    if (superio.contains("closed_data")) {
+        config.closedData = ParseByte(superio.at("closed_data"), "superio.closed_data");
+    }
 
     const uint32_t base = ParseAddress(superio.at("fan_base"), "superio.fan_base");
     if (base > 0xFFFE) throw std::invalid_argument("superio.fan_base: the block's two ports must lie below 0x10000");

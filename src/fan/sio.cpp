@@ -12,9 +12,11 @@ UCHAR LevelRegister(USHORT fan)
     return fan == 0 ? SIO_REG_FAN0_LEVEL : SIO_REG_FAN1_LEVEL;
 }
 
-// A base of 0 after a successful detection is a chip whose logical device 9
-// has no runtime block assigned; ports 0 and 1 belong to the DMA controller,
-// so the level operations fail rather than write there.
+// A base of 0 means no chip known, so the level operations detect first. A
+// chip can still report base 0 for logical device 9: its runtime block is not
+// assigned, and ports 0 and 1 are the DMA controller's. The level operations
+// then fail (set 0, get 0xFFFFFFFF) without touching port 0 or 1, and the
+// next one detects again.
 bool RuntimeBlockKnown()
 {
     if (SioBaseAddress != 0) {
