@@ -1,5 +1,7 @@
 #include "profile.h"
 
+#include "super_io_chip.h"
+
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -92,6 +94,52 @@ void ApplySmm(Machine& machine, const json& smm)
     }
 }
 
+uint8_t ParseByte(const json& value, const std::string& where)
+{
+    const uint32_t parsed = ParseAddress(value, where);
+    if (parsed > 0xFF) throw std::invalid_argument(where + ": expected a byte");
+    return static_cast<uint8_t>(parsed);
+}
+
+// One chip: which configuration port it answers, what it identifies as,
+// where logical device 9's runtime block lies and the raw bytes of the two
+// level registers (bit 7 set, level in bits 6..1).
+void ApplySuperIo(Machine& machine, const json& superio)
+{
+    RequireKnownKeys(superio, "superio",
+                     {"config_port", "device_id", "revision", "closed_data", "fan_base", "level_registers", "quirk"});
+    SuperIoConfig config;
+    const uint32_t configPort = ParseAddress(superio.at("config_port"), "superio.config_port");
+    if (configPort != 0x2E && configPort != 0x4E) throw std::invalid_argument("superio.config_port: 0x2E or 0x4E");
+    config.configPort = static_cast<uint16_t>(configPort);
+    if (superio.contains("device_id")) config.deviceId = ParseByte(superio.at("device_id"), "superio.device_id");
+    if (superio.contains("revision")) config.revision = ParseByte(superio.at("revision"), "superio.revision");
+    if (superio.contains("closed_data")) {
+        config.closedData = ParseByte(superio.at("closed_data"), "superio.closed_data");
+    }
+
+    const uint32_t base = ParseAddress(superio.at("fan_base"), "superio.fan_base");
+    if (base > 0xFFFE) throw std::invalid_argument("superio.fan_base: the block's two ports must lie below 0x10000");
+    const auto inBlock = [base](uint32_t port) { return base != 0 && (port == base || port == base + 1); };
+    const uint32_t taken[] = {configPort, configPort + 1, Machine::kSmiCommandPort, Machine::kPostCodePort};
+    for (uint32_t port : taken) {
+        if (inBlock(port)) throw std::invalid_argument("superio.fan_base: overlaps port " + std::to_string(port));
+    }
+    config.fanBase = static_cast<uint16_t>(base);
+
+    if (superio.contains("level_registers")) {
+        const json& levels = superio.at("level_registers");
+        if (!levels.is_array() || levels.size() != 2) {
+            throw std::invalid_argument("superio.level_registers: expected two bytes, fan 0 then fan 1");
+        }
+        for (size_t fan = 0; fan < 2; ++fan) {
+            config.levelRegisters[fan] = ParseByte(levels[fan], "superio.level_registers[]");
+        }
+    }
+    config.quirk = ParseSuperIoQuirk(superio.value("quirk", "none"));
+    machine.addDevice(std::make_unique<SuperIoChip>(config));
+}
+
 void ApplyMemory(Machine& machine, const json& blocks)
 {
     for (const json& block : blocks) {
@@ -110,7 +158,7 @@ void ApplyMemory(Machine& machine, const json& blocks)
 
 std::unique_ptr<Machine> BuildMachine(const json& profile)
 {
-    RequireKnownKeys(profile, "profile", {"name", "smm", "memory"});
+    RequireKnownKeys(profile, "profile", {"name", "smm", "memory", "superio"});
     auto machine = std::make_unique<Machine>();
     machine->name = profile.value("name", "unnamed");
     machine->smm.behaviour = SmmBehaviour::kNone;
@@ -118,6 +166,7 @@ std::unique_ptr<Machine> BuildMachine(const json& profile)
     try {
         if (profile.contains("smm")) ApplySmm(*machine, profile.at("smm"));
         if (profile.contains("memory")) ApplyMemory(*machine, profile.at("memory"));
+        if (profile.contains("superio")) ApplySuperIo(*machine, profile.at("superio"));
     } catch (const json::exception& error) {
         throw std::invalid_argument(std::string("profile: ") + error.what());
     }

@@ -1,6 +1,7 @@
 // The control-request dispatcher: one routine for every IRP_MJ_DEVICE_CONTROL.
 // Runs on the caller's thread at PASSIVE_LEVEL; several callers may be here
 // at once, and the request lock serialises their work.
+#include "../fan/sio.h"
 #include "../fan/smm.h"
 #include "driver.h"
 
@@ -71,6 +72,15 @@ NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
         return STATUS_SUCCESS;
     case IOCTL_SMM_GET_TEMPERATURE:
         WriteLong(buffer, 0, SmmGetTemperature(args.sensor));
+        return STATUS_SUCCESS;
+    case IOCTL_SIO_DETECT:
+        WriteLong(buffer, 0, SioDetect());
+        return STATUS_SUCCESS;
+    case IOCTL_SIO_SET_FAN_LEVEL:
+        WriteLong(buffer, 0, SioSetFanLevel(args.fan, args.level));
+        return STATUS_SUCCESS;
+    case IOCTL_SIO_GET_FAN_LEVEL:
+        WriteLong(buffer, 0, SioGetFanLevel(args.fan));
         return STATUS_SUCCESS;
     case IOCTL_GET_VERSION:
         WriteLong(buffer, 0, ZERLO_VERSION_MAJOR);

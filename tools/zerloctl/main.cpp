@@ -174,8 +174,9 @@ void RawIoctl(Context& c, uint32_t code, const std::string& hexInput, uint32_t o
     if (reply.status != ZERLO_STATUS_SUCCESS) c.exit = kRefusedOrFailed;
 }
 
-// What a fan-control utility polls each second.
-void Status(Context& c, uint16_t sensors)
+// What a fan-control utility polls each second. The Super-I/O levels only
+// on request: reading them probes for the chip while none is known.
+void Status(Context& c, uint16_t sensors, bool sio = false)
 {
     json object{{"command", "status"}};
     std::string text;
@@ -209,6 +210,21 @@ void Status(Context& c, uint16_t sensors)
             line += std::to_string(t.value);
         }
         object["sensors"].push_back(entry);
+        text += line + "\n";
+    }
+    for (uint16_t fan = 0; sio && fan <= ZERLO_MAX_FAN; ++fan) {
+        const ValueResult level = RequestValue(*c.transport, IOCTL_SIO_GET_FAN_LEVEL, fan);
+        json entry{{"fan", fan}};
+        std::string line = "sio fan " + std::to_string(fan) + ": ";
+        if (level.refused || level.value == ZERLO_FAILURE) {
+            entry["error"] = "no Super-I/O chip";
+            line += "no Super-I/O chip";
+            c.exit = kRefusedOrFailed;
+        } else {
+            entry["level"] = level.value;
+            line += "level " + std::to_string(level.value);
+        }
+        object["sio_levels"].push_back(entry);
         text += line + "\n";
     }
     text.pop_back();
@@ -290,7 +306,9 @@ int main(int argc, char** argv)
     uint16_t statusSensors = 4;
     auto* status = app.add_subcommand("status", "fans and sensors at a glance");
     status->add_option("--sensors", statusSensors, "how many sensors to read, from 0")->check(CLI::Range(0, 256));
-    status->callback([&] { steps.push_back([n = statusSensors](Context& c) { Status(c, n); }); });
+    bool statusSio = false;
+    status->add_flag("--sio", statusSio, "also read both fans' Super-I/O levels");
+    status->callback([&] { steps.push_back([n = statusSensors, sio = statusSio](Context& c) { Status(c, n, sio); }); });
 
     std::string ioctlCode, ioctlInput;
     uint32_t ioctlOutLen = 0;

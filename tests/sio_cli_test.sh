@@ -1,0 +1,53 @@
+#!/bin/sh
+# zerloctl's Super-I/O commands as a user runs them: on the default notebook
+# (chip at 0x2E, fan 1 at level 12) and on a bare machine without a chip.
+set -u
+ZERLOCTL=$1
+failures=0
+
+# check NAME EXPECTED_EXIT EXPECTED_OUTPUT -- ARGS...
+check() {
+    name=$1 want_exit=$2 want=$3
+    shift 4
+    got=$("$ZERLOCTL" "$@" 2>&1)
+    status=$?
+    if [ "$status" -ne "$want_exit" ] || [ "$got" != "$want" ]; then
+        printf 'FAIL %s: zerloctl %s\n  exit %s (want %s)\n  got:\n%s\n  want:\n%s\n' \
+            "$name" "$*" "$status" "$want_exit" "$got" "$want"
+        failures=$((failures + 1))
+    fi
+}
+
+check "detect on the default notebook" 0 "Super-I/O chip found" -- sio-detect
+
+# Every run boots a fresh notebook, so the 10 below can only be the level set.
+check "fan 1 starts at level 12" 0 "12" -- sio-level 1
+check "a level set is read back in the same run" 0 "fan 1: level set to 10
+10" -- set-sio-level 1 10 sio-level 1
+
+check "level 64 is refused by the driver" 1 "refused: STATUS_INVALID_PARAMETER (0xC000000D)" -- set-sio-level 0 64
+
+check "status reads the levels only when asked" 0 "fan 0: low, 2700 rpm
+fan 1: off, 0 rpm
+sio fan 0: level 20
+sio fan 1: level 12" -- status --sensors 0 --sio
+
+check "status without --sio" 0 "fan 0: low, 2700 rpm
+fan 1: off, 0 rpm" -- status --sensors 0
+
+check "no chip on a bare machine" 1 "no Super-I/O chip found at 0x2E or 0x4E" -- --bare sio-detect
+
+check "no level without a chip" 1 "fan 1 level (no Super-I/O chip): firmware call failed" -- --bare sio-level 1
+
+check "the failure value itself" 0 "code: 0x9C40A41C
+status: STATUS_SUCCESS (0x00000000)
+information: 4
+reply: ffffffff" -- --bare ioctl 0x9C40A41C --in 01000000 --out-len 4
+
+check "setting a level without a chip" 1 "fan 0: level not accepted by the chip" -- --bare set-sio-level 0 5
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all Super-I/O CLI checks passed"

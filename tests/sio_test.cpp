@@ -1,0 +1,343 @@
+// The Super-I/O fan controller against the notebook's chip model: every
+// case asserts the exact port accesses, since the chip is driven by their
+// order and values alone.
+#include "driver_fixture.h"
+
+#include "machine/super_io_chip.h"
+
+#include <ostream>
+
+namespace zhost {
+void PrintTo(const PortAccess& access, std::ostream* out)
+{
+    *out << (access.write ? "out " : "in ") << std::hex << "0x" << access.port << " 0x" << int{access.value};
+}
+} // namespace zhost
+
+namespace ztest {
+namespace {
+
+using zhost::PortAccess;
+using Accesses = std::vector<PortAccess>;
+
+constexpr uint16_t kBase = 0x0A00; // the default notebook's runtime block
+
+// The steps of a probe, to be chained into whole expected sequences.
+struct Expect {
+    Accesses log;
+    Expect& out(uint16_t port, uint8_t value)
+    {
+        log.push_back({port, true, value});
+        return *this;
+    }
+    Expect& in(uint16_t port, uint8_t value)
+    {
+        log.push_back({port, false, value});
+        return *this;
+    }
+    // Up to the first read-back of the open key, which a port with nothing
+    // behind it fails with 0xFF.
+    Expect& probeOpening(uint16_t port, uint8_t closedData, uint8_t indexReads)
+    {
+        return out(port, 0xAA)
+            .in(port, 0xFF)
+            .in(port + 1, closedData)
+            .out(port, 0x55)
+            .out(port, 0x55)
+            .in(port, indexReads);
+    }
+    Expect& probeAbsent(uint16_t port) { return probeOpening(port, 0xFF, 0xFF); }
+    Expect& probeAnswered(uint16_t port, uint8_t closedData, uint8_t id, uint8_t revision)
+    {
+        probeOpening(port, closedData, 0x55);
+        return out(port, 0x20).in(port, 0x20).in(port + 1, id).out(port, 0x21).in(port, 0x21).in(port + 1, revision);
+    }
+    Expect& baseReads(uint16_t port, uint16_t base)
+    {
+        out(port, 0x07).out(port + 1, 0x09);
+        out(port, 0x60).in(port + 1, static_cast<uint8_t>(base >> 8));
+        return out(port, 0x61).in(port + 1, static_cast<uint8_t>(base));
+    }
+    Expect& detected(uint16_t base) { return probeAnswered(0x2E, 0xFF, 0x0E, 0x03).baseReads(0x2E, base); }
+    Expect& levelWrite(uint16_t base, uint8_t reg, uint8_t written, uint8_t readBack)
+    {
+        return out(base, reg).out(base + 1, written).out(base, reg).in(base + 1, readBack);
+    }
+    Expect& levelRead(uint16_t base, uint8_t reg, uint8_t value) { return out(base, reg).in(base + 1, value); }
+};
+
+nlohmann::json ChipProfile(nlohmann::json changes)
+{
+    nlohmann::json chip = {{"config_port", "0x2E"}, {"revision", "0x03"}, {"fan_base", kBase}};
+    chip.update(changes);
+    nlohmann::json profile = zhost::BareProfile();
+    profile["superio"] = chip;
+    return profile;
+}
+
+class Sio : public ::testing::Test {
+  protected:
+    void boot(const nlohmann::json& profile)
+    {
+        driver.reset(); // one kernel at a time
+        driver = std::make_unique<Driver>(profile);
+        driver->startAndOpen();
+        driver->machine->clearPortLog();
+    }
+    Accesses takeLog()
+    {
+        Accesses log = driver->machine->portLog();
+        driver->machine->clearPortLog();
+        return log;
+    }
+    uint32_t detect() { return driver->value(IOCTL_SIO_DETECT); }
+    uint32_t setLevel(uint16_t fan, uint16_t level) { return driver->value(IOCTL_SIO_SET_FAN_LEVEL, fan, level); }
+    uint32_t getLevel(uint16_t fan) { return driver->value(IOCTL_SIO_GET_FAN_LEVEL, fan); }
+    uint32_t probe(uint16_t port) { return driver->symbol<ULONG(USHORT, UCHAR)>("SioProbe")(port, 0x20); }
+    USHORT& configPort() { return *driver->symbol<USHORT>("SioConfigPort"); }
+    USHORT& baseAddress() { return *driver->symbol<USHORT>("SioBaseAddress"); }
+    zhost::SuperIoChip& chip() { return *driver->machine->findDevice<zhost::SuperIoChip>(); }
+
+    std::unique_ptr<Driver> driver;
+};
+
+// --- SioProbe: one step at a time, and nothing after the deciding one ---
+
+using SioProbe = Sio;
+
+TEST_F(SioProbe, AnsweringChipTakesEveryStepAndIsLeftOpen)
+{
+    boot(zhost::DefaultNotebookProfile());
+    EXPECT_EQ(probe(0x2E), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().probeAnswered(0x2E, 0xFF, 0x0E, 0x03).log);
+    EXPECT_TRUE(chip().configurationOpen()); // no closing key follows
+}
+
+TEST_F(SioProbe, PortReadingFfWhateverIsWrittenFailsAtTheSecondOpenKey)
+{
+    boot(zhost::BareProfile());
+    EXPECT_EQ(probe(0x2E), 0u);
+    EXPECT_EQ(takeLog(), Expect().probeAbsent(0x2E).log);
+}
+
+TEST_F(SioProbe, IndexPortThatEchoesTheKeyIsNoChip)
+{
+    boot(ChipProfile({{"quirk", "echo_index"}}));
+    EXPECT_EQ(probe(0x2E), 0u);
+    EXPECT_EQ(takeLog(), Expect().out(0x2E, 0xAA).in(0x2E, 0xAA).log);
+}
+
+TEST_F(SioProbe, Revision7FIsAcceptedAnd80IsNot)
+{
+    boot(ChipProfile({{"revision", "0x7F"}}));
+    EXPECT_EQ(probe(0x2E), 0xFFFFFFFFu);
+
+    boot(ChipProfile({{"revision", "0x80"}}));
+    EXPECT_EQ(probe(0x2E), 0u);
+    EXPECT_EQ(takeLog(), Expect().probeAnswered(0x2E, 0xFF, 0x0E, 0x80).log);
+}
+
+TEST_F(SioProbe, IdentifierZeroOrFfStopsBeforeTheRevision)
+{
+    for (const char* id : {"0x00", "0xFF"}) {
+        SCOPED_TRACE(id);
+        boot(ChipProfile({{"device_id", id}}));
+        EXPECT_EQ(probe(0x2E), 0u);
+        const uint8_t value = id[3] == '0' ? 0x00 : 0xFF;
+        EXPECT_EQ(takeLog(),
+                  Expect().probeOpening(0x2E, 0xFF, 0x55).out(0x2E, 0x20).in(0x2E, 0x20).in(0x2F, value).log);
+    }
+}
+
+TEST_F(SioProbe, IdentifierThatTheClosedDataPortAlreadyShowedIsRejected)
+{
+    // A board that drives 0x0E onto the data port would otherwise pass for
+    // the chip; the comparison comes after the revision has been read.
+    boot(ChipProfile({{"closed_data", "0x0E"}}));
+    EXPECT_EQ(probe(0x2E), 0u);
+    EXPECT_EQ(takeLog(), Expect().probeAnswered(0x2E, 0x0E, 0x0E, 0x03).log);
+}
+
+TEST_F(SioProbe, AnotherIdentifierIsRejectedAfterTheRevision)
+{
+    boot(ChipProfile({{"device_id", "0x0F"}}));
+    EXPECT_EQ(probe(0x2E), 0u);
+    EXPECT_EQ(takeLog(), Expect().probeAnswered(0x2E, 0xFF, 0x0F, 0x03).log);
+}
+
+// --- SioDetect: 0x2E first, then 0x4E; base from 0x60 (high) and 0x61 ---
+
+using SioDetect = Sio;
+
+TEST_F(SioDetect, ChipAt2eNeverTouches4eAndGivesBaseHighThenLow)
+{
+    boot(ChipProfile({{"fan_base", "0x1234"}}));
+    EXPECT_EQ(detect(), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().detected(0x1234).log);
+    EXPECT_EQ(baseAddress(), 0x1234);
+    EXPECT_EQ(configPort(), 0x2E);
+}
+
+TEST_F(SioDetect, ChipOnlyAt4eIsFoundAfter2eWasProbed)
+{
+    boot(ChipProfile({{"config_port", "0x4E"}}));
+    EXPECT_EQ(detect(), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().probeAbsent(0x2E).probeAnswered(0x4E, 0xFF, 0x0E, 0x03).baseReads(0x4E, kBase).log);
+    EXPECT_EQ(configPort(), 0x4E);
+    EXPECT_EQ(baseAddress(), kBase);
+}
+
+TEST_F(SioDetect, NoChipLeavesTheEarlierBaseAndEndsOn4e)
+{
+    boot(zhost::BareProfile());
+    baseAddress() = 0x0C00; // as an earlier successful detection left it
+    EXPECT_EQ(detect(), 0u);
+    EXPECT_EQ(takeLog(), Expect().probeAbsent(0x2E).probeAbsent(0x4E).log);
+    EXPECT_EQ(baseAddress(), 0x0C00);
+    EXPECT_EQ(configPort(), 0x4E);
+}
+
+TEST_F(SioDetect, SecondDetectionStartsAgainWithTheKeyAndTakesTheNewBase)
+{
+    boot(zhost::DefaultNotebookProfile());
+    ASSERT_EQ(detect(), 0xFFFFFFFFu);
+    // Firmware moves the block while the registers are still open.
+    driver->machine->portWrite(0x2E, 0x60);
+    driver->machine->portWrite(0x2F, 0x0B);
+    takeLog();
+
+    EXPECT_EQ(detect(), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().detected(0x0B00).log);
+    EXPECT_EQ(baseAddress(), 0x0B00);
+}
+
+TEST_F(SioDetect, BaseZeroIsStoredAndReportedAsFound)
+{
+    boot(ChipProfile({{"fan_base", "0x0000"}}));
+    baseAddress() = 0x0A00;
+    EXPECT_EQ(detect(), 0xFFFFFFFFu);
+    EXPECT_EQ(baseAddress(), 0);
+}
+
+// --- SioSetFanLevel: register, 0x80 | level << 1, register, read-back ---
+
+using SioSetFanLevel = Sio;
+
+TEST_F(SioSetFanLevel, Fan1Level10WritesThe93And94SequenceAndReadsBack)
+{
+    boot(zhost::DefaultNotebookProfile());
+    ASSERT_EQ(detect(), 0xFFFFFFFFu);
+    takeLog();
+    EXPECT_EQ(setLevel(1, 10), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().levelWrite(kBase, 0x93, 0x94, 0x94).log);
+    EXPECT_EQ(chip().levelRegister(1), 0x94);
+    EXPECT_EQ(chip().levelRegister(0), 0xA8); // the other fan untouched
+}
+
+TEST_F(SioSetFanLevel, Level0Writes80AndLevel63WritesFe)
+{
+    boot(zhost::DefaultNotebookProfile());
+    ASSERT_EQ(detect(), 0xFFFFFFFFu);
+    takeLog();
+    EXPECT_EQ(setLevel(0, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(setLevel(0, 63), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().levelWrite(kBase, 0x92, 0x80, 0x80).levelWrite(kBase, 0x92, 0xFE, 0xFE).log);
+}
+
+TEST_F(SioSetFanLevel, ChipThatClearsBit7FailsWithoutRetryAndKeepsWhatItTook)
+{
+    boot(ChipProfile({{"quirk", "clears_level_bit7"}}));
+    ASSERT_EQ(detect(), 0xFFFFFFFFu);
+    takeLog();
+    EXPECT_EQ(setLevel(1, 10), 0u);
+    EXPECT_EQ(takeLog(), Expect().levelWrite(kBase, 0x93, 0x94, 0x14).log);
+    EXPECT_EQ(chip().levelRegister(1), 0x14);
+}
+
+TEST_F(SioSetFanLevel, FirstCallDetectsAndWritesInTheSameCall)
+{
+    boot(zhost::DefaultNotebookProfile());
+    EXPECT_EQ(setLevel(0, 5), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().detected(kBase).levelWrite(kBase, 0x92, 0x8A, 0x8A).log);
+}
+
+TEST_F(SioSetFanLevel, LevelAbove63ProbesWhileUndetectedButTouchesNoRuntimeRegister)
+{
+    boot(zhost::DefaultNotebookProfile());
+    auto* set = driver->symbol<ULONG(USHORT, USHORT)>("SioSetFanLevel");
+    EXPECT_EQ(set(0, 64), 0u);
+    EXPECT_EQ(takeLog(), Expect().detected(kBase).log);
+    EXPECT_EQ(set(1, 0xFFFF), 0u);
+    EXPECT_TRUE(takeLog().empty());
+}
+
+TEST_F(SioSetFanLevel, RefusedLevel64NeverReachesThePorts)
+{
+    boot(zhost::DefaultNotebookProfile());
+    const auto outcome = driver->ioctl(IOCTL_SIO_SET_FAN_LEVEL, Words(0, 64), 4);
+    EXPECT_EQ(outcome.status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(takeLog().empty());
+}
+
+TEST_F(SioSetFanLevel, NoChipFailsAndProbesAgainOnEveryCall)
+{
+    boot(zhost::BareProfile());
+    EXPECT_EQ(setLevel(0, 10), 0u);
+    EXPECT_EQ(setLevel(0, 10), 0u);
+    EXPECT_EQ(takeLog(), Expect().probeAbsent(0x2E).probeAbsent(0x4E).probeAbsent(0x2E).probeAbsent(0x4E).log);
+}
+
+// --- SioGetFanLevel: register, then bits 6..1 of the data port ---
+
+using SioGetFanLevel = Sio;
+
+TEST_F(SioGetFanLevel, Bits7And0AreIgnored)
+{
+    boot(ChipProfile({{"level_registers", {"0xFF", "0x81"}}}));
+    EXPECT_EQ(getLevel(0), 63u);
+    EXPECT_EQ(getLevel(1), 0u);
+    driver->machine->portWrite(kBase, 0x92);
+    driver->machine->portWrite(kBase + 1, 0x7E);
+    EXPECT_EQ(getLevel(0), 63u);
+}
+
+TEST_F(SioGetFanLevel, DetectsOnceAndThenReadsTheStoredBlockOnly)
+{
+    boot(zhost::DefaultNotebookProfile());
+    EXPECT_EQ(getLevel(1), 12u);
+    EXPECT_EQ(getLevel(0), 20u);
+    EXPECT_EQ(takeLog(), Expect().detected(kBase).levelRead(kBase, 0x93, 0x98).levelRead(kBase, 0x92, 0xA8).log);
+}
+
+TEST_F(SioGetFanLevel, FailedDetectionThenChipAnsweringDetectsAndReadsInOneCall)
+{
+    boot(zhost::BareProfile());
+    EXPECT_EQ(detect(), 0u);
+    EXPECT_EQ(getLevel(1), 0xFFFFFFFFu);
+    zhost::SuperIoConfig config;
+    config.revision = 0x03;
+    config.fanBase = kBase;
+    config.levelRegisters = {0x80, 0xBE};
+    driver->machine->addDevice(std::make_unique<zhost::SuperIoChip>(config));
+    takeLog();
+
+    EXPECT_EQ(getLevel(1), 31u);
+    EXPECT_EQ(takeLog(), Expect().detected(kBase).levelRead(kBase, 0x93, 0xBE).log);
+    EXPECT_EQ(baseAddress(), kBase);
+}
+
+// --- A chip whose logical device 9 has base 0 ---
+
+using SioBaseZero = Sio;
+
+TEST_F(SioBaseZero, LevelOperationsFailAfterDetectingAgainAndNeverTouchPorts0And1)
+{
+    boot(ChipProfile({{"fan_base", "0x0000"}}));
+    EXPECT_EQ(setLevel(0, 10), 0u);
+    EXPECT_EQ(getLevel(1), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().detected(0).detected(0).log);
+    EXPECT_EQ(baseAddress(), 0);
+}
+
+} // namespace
+} // namespace ztest

@@ -1,0 +1,59 @@
+// The "superio" section of a machine profile: strict keys and values, so a
+// mistyped variant fails loudly instead of giving a default chip.
+#include "machine/profile.h"
+#include "machine/super_io_chip.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using nlohmann::json;
+
+json WithChip(json chip)
+{
+    json profile = zhost::BareProfile();
+    profile["superio"] = chip;
+    return profile;
+}
+
+std::string Refusal(const json& profile)
+{
+    try {
+        zhost::BuildMachine(profile);
+    } catch (const std::invalid_argument& error) {
+        return error.what();
+    }
+    return "accepted";
+}
+
+TEST(SuperIoProfile, DefaultNotebookHasAChipAndTheBareMachineNone)
+{
+    const auto notebook = zhost::BuildMachine(zhost::DefaultNotebookProfile());
+    const auto* chip = notebook->findDevice<zhost::SuperIoChip>();
+    ASSERT_NE(chip, nullptr);
+    EXPECT_EQ(chip->fanBase(), 0x0A00);
+    EXPECT_EQ(zhost::BuildMachine(zhost::BareProfile())->findDevice<zhost::SuperIoChip>(), nullptr);
+}
+
+TEST(SuperIoProfile, MalformedSectionsAreRefusedByName)
+{
+    const json base = {{"config_port", "0x2E"}, {"fan_base", "0x0A00"}};
+    auto with = [&](const char* key, json value) {
+        json chip = base;
+        chip[key] = value;
+        return WithChip(chip);
+    };
+    EXPECT_EQ(Refusal(with("colour", "red")), "superio: unknown key 'colour'");
+    EXPECT_EQ(Refusal(with("config_port", "0x3F")), "superio.config_port: 0x2E or 0x4E");
+    EXPECT_EQ(Refusal(with("revision", "0x100")), "superio.revision: expected a byte");
+    EXPECT_EQ(Refusal(with("quirk", "sticky")), "superio.quirk: unknown quirk 'sticky'");
+    EXPECT_EQ(Refusal(with("fan_base", "0xB1")), "superio.fan_base: overlaps port 178");
+    EXPECT_EQ(Refusal(with("fan_base", "0x2F")), "superio.fan_base: overlaps port 47");
+    EXPECT_EQ(Refusal(with("fan_base", "0xFFFF")), "superio.fan_base: the block's two ports must lie below 0x10000");
+    EXPECT_EQ(Refusal(with("level_registers", json::array({"0x80"}))),
+              "superio.level_registers: expected two bytes, fan 0 then fan 1");
+    EXPECT_EQ(Refusal(WithChip({{"fan_base", "0x0A00"}})).rfind("profile: ", 0), 0u); // no config port
+    EXPECT_EQ(Refusal(with("fan_base", "0x0A00")), "accepted");
+}
+
+} // namespace
