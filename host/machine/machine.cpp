@@ -41,8 +41,29 @@ void Machine::clearPortLog()
     portLog_.clear();
 }
 
+uint64_t Machine::interleavedAccesses() const
+{
+    std::lock_guard lock(mutex_);
+    return interleaved_;
+}
+
+void Machine::checkPairing(uint16_t port, bool write)
+{
+    for (auto& device : devices_) {
+        for (const auto& [index, data] : device->indexDataPairs()) {
+            if (port == index && write) {
+                indexWriter_[index] = std::this_thread::get_id();
+            } else if (port == data) {
+                auto writer = indexWriter_.find(index);
+                if (writer != indexWriter_.end() && writer->second != std::this_thread::get_id()) ++interleaved_;
+            }
+        }
+    }
+}
+
 uint8_t Machine::readLocked(uint16_t port)
 {
+    checkPairing(port, false);
     uint8_t value = 0xFF; // nothing drives an unclaimed port
     for (auto& device : devices_) {
         if (device->claims(port)) {
@@ -57,6 +78,7 @@ uint8_t Machine::readLocked(uint16_t port)
 void Machine::writeLocked(uint16_t port, uint8_t value)
 {
     record(port, true, value);
+    checkPairing(port, true);
     if (port == kSmiCommandPort) {
         smm.handle(cpu_);
         return;

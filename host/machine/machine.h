@@ -9,7 +9,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -55,15 +57,22 @@ public:
     std::vector<PortAccess> portLog() const;
     void clearPortLog();
 
+    // Data-port accesses made by another thread than the one that wrote the
+    // pair's index port last: an index/data pair interleaved with another.
+    uint64_t interleavedAccesses() const;
+
 private:
     uint8_t readLocked(uint16_t port);
     void writeLocked(uint16_t port, uint8_t value);
     void record(uint16_t port, bool write, uint8_t value);
+    void checkPairing(uint16_t port, bool write);
 
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<PortDevice>> devices_;
     CpuRegisters cpu_;
     std::vector<PortAccess> portLog_;
+    std::map<uint16_t, std::thread::id> indexWriter_;
+    uint64_t interleaved_ = 0;
 };
 
 } // namespace zhost

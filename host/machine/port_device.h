@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace zhost {
 
@@ -11,6 +13,9 @@ public:
     virtual bool claims(uint16_t port) const = 0;
     virtual uint8_t read(uint16_t port) = 0;
     virtual void write(uint16_t port, uint8_t value) = 0;
+    // Index/data port pairs: a data access belongs to the index written
+    // just before it, so another caller's index write in between is a fault.
+    virtual std::vector<std::pair<uint16_t, uint16_t>> indexDataPairs() const { return {}; }
 };
 
 } // namespace zhost

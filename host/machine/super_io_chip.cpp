@@ -41,6 +41,13 @@ uint16_t SuperIoChip::fanBase() const
     return static_cast<uint16_t>(fan[kRegBaseHigh] << 8 | fan[kRegBaseLow]);
 }
 
+std::vector<std::pair<uint16_t, uint16_t>> SuperIoChip::indexDataPairs() const
+{
+    std::vector<std::pair<uint16_t, uint16_t>> pairs{{config_.configPort, config_.configPort + 1}};
+    if (fanBase() != 0) pairs.emplace_back(fanBase(), fanBase() + 1);
+    return pairs;
+}
+
 bool SuperIoChip::claims(uint16_t port) const
 {
     if (port == config_.configPort || port == config_.configPort + 1) return true;

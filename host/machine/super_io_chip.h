@@ -44,6 +44,7 @@ class SuperIoChip : public PortDevice {
     bool claims(uint16_t port) const override;
     uint8_t read(uint16_t port) override;
     void write(uint16_t port, uint8_t value) override;
+    std::vector<std::pair<uint16_t, uint16_t>> indexDataPairs() const override;
 
     bool configurationOpen() const { return open_; }
     uint8_t levelRegister(unsigned fan) const { return runtime_.at(kFan0Level + fan); }
