@@ -2,6 +2,7 @@
 // Runs on the caller's thread at PASSIVE_LEVEL; several callers may be here
 // at once, and the request lock serialises their work.
 #include "../fan/smm.h"
+#include "../firmware/smbios_report.h"
 #include "driver.h"
 
 namespace {
@@ -71,6 +72,12 @@ NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
         return STATUS_SUCCESS;
     case IOCTL_SMM_GET_TEMPERATURE:
         WriteLong(buffer, 0, SmmGetTemperature(args.sensor));
+        return STATUS_SUCCESS;
+    case IOCTL_GET_CPU_SPEED:
+        GetCpuSpeedText(reinterpret_cast<char*>(buffer));
+        return STATUS_SUCCESS;
+    case IOCTL_GET_SMBIOS_REPORT:
+        BuildSmbiosReport(reinterpret_cast<char*>(buffer));
         return STATUS_SUCCESS;
     case IOCTL_GET_VERSION:
         WriteLong(buffer, 0, ZERLO_VERSION_MAJOR);
