@@ -71,7 +71,8 @@ extern "C" ULONG SmbiosLocateTable(PUCHAR entryPoint)
         const ULONG offset = address - BIOS_WINDOW_PHYSICAL;
         const ULONG room = BIOS_WINDOW_LENGTH - offset;
         SmbiosState.tableBase = BiosWindow + offset;
-        SmbiosState.tableEnd = SmbiosState.tableBase + (SmbiosState.tableLength < room ? SmbiosState.tableLength : room);
+        SmbiosState.tableEnd =
+            SmbiosState.tableBase + (SmbiosState.tableLength < room ? SmbiosState.tableLength : room);
         return SMBIOS_TABLE_LOCATED;
     }
 

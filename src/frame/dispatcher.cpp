@@ -30,9 +30,7 @@ RequestArguments ReadArguments(const ZerloRequestInfo& request, const UCHAR* buf
 {
     RequestArguments args = {0, 0, 0, 0};
     switch (request.arguments) {
-    case ZERLO_ARGS_FAN:
-        args.fan = ReadWord(buffer, 0);
-        break;
+    case ZERLO_ARGS_FAN: args.fan = ReadWord(buffer, 0); break;
     case ZERLO_ARGS_FAN_STATE:
         args.fan = ReadWord(buffer, 0);
         args.state = ReadWord(buffer, 1);
@@ -41,11 +39,8 @@ RequestArguments ReadArguments(const ZerloRequestInfo& request, const UCHAR* buf
         args.fan = ReadWord(buffer, 0);
         args.level = ReadWord(buffer, 1);
         break;
-    case ZERLO_ARGS_SENSOR:
-        args.sensor = ReadWord(buffer, 0);
-        break;
-    case ZERLO_ARGS_NONE:
-        break;
+    case ZERLO_ARGS_SENSOR: args.sensor = ReadWord(buffer, 0); break;
+    case ZERLO_ARGS_NONE: break;
     }
     return args;
 }
@@ -61,30 +56,17 @@ bool ArgumentsInRange(const RequestArguments& args)
 NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
 {
     switch (code) {
-    case IOCTL_SMM_SET_FAN_STATE:
-        WriteLong(buffer, 0, SmmSetFanState(args.fan, args.state));
-        return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_FAN_STATE:
-        WriteLong(buffer, 0, SmmGetFanState(args.fan));
-        return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_FAN_SPEED:
-        WriteLong(buffer, 0, SmmGetFanSpeed(args.fan));
-        return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_TEMPERATURE:
-        WriteLong(buffer, 0, SmmGetTemperature(args.sensor));
-        return STATUS_SUCCESS;
-    case IOCTL_GET_CPU_SPEED:
-        GetCpuSpeedText(reinterpret_cast<char*>(buffer));
-        return STATUS_SUCCESS;
-    case IOCTL_GET_SMBIOS_REPORT:
-        BuildSmbiosReport(reinterpret_cast<char*>(buffer));
-        return STATUS_SUCCESS;
+    case IOCTL_SMM_SET_FAN_STATE: WriteLong(buffer, 0, SmmSetFanState(args.fan, args.state)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_STATE: WriteLong(buffer, 0, SmmGetFanState(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_SPEED: WriteLong(buffer, 0, SmmGetFanSpeed(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_TEMPERATURE: WriteLong(buffer, 0, SmmGetTemperature(args.sensor)); return STATUS_SUCCESS;
+    case IOCTL_GET_CPU_SPEED: GetCpuSpeedText(reinterpret_cast<char*>(buffer)); return STATUS_SUCCESS;
+    case IOCTL_GET_SMBIOS_REPORT: BuildSmbiosReport(reinterpret_cast<char*>(buffer)); return STATUS_SUCCESS;
     case IOCTL_GET_VERSION:
         WriteLong(buffer, 0, ZERLO_VERSION_MAJOR);
         WriteLong(buffer, 4, ZERLO_VERSION_MINOR);
         return STATUS_SUCCESS;
-    default:
-        return STATUS_NOT_IMPLEMENTED;
+    default: return STATUS_NOT_IMPLEMENTED;
     }
 }
 
