@@ -53,9 +53,11 @@ TEST(SmbiosFindEntryPoint, ACandidateWhoseBytesWouldReachPastTheWindowIsNoMatch)
     // 0xFFFE0 leaves 0x20 bytes: enough for a 0x1F-byte entry point. At
     // 0xFFFF0 a 0x10-byte checksum would fit but the table fields would not;
     // at 0xFFFF8 the checksum itself would run past the window's end.
-    SmbiosDriver fits(SmbiosMachine(SmbiosSection({kBios}, {{"entry_point_address", "0xFFFE0"}})));
-    fits.startAndOpen();
-    EXPECT_EQ(fits.report(), kBiosLines);
+    {
+        SmbiosDriver fits(SmbiosMachine(SmbiosSection({kBios}, {{"entry_point_address", "0xFFFE0"}})));
+        fits.startAndOpen();
+        EXPECT_EQ(fits.report(), kBiosLines);
+    }
 
     for (const char* address : {"0xFFFF0", "0xFFFF8", "0xFFFFC"}) {
         SmbiosDriver driver(
