@@ -52,18 +52,23 @@ TEST(SmbiosFindEntryPoint, ACandidateWhoseBytesWouldReachPastTheWindowIsNoMatch)
 {
     // 0xFFFE0 leaves 0x20 bytes: enough for a 0x1F-byte entry point. At
     // 0xFFFF0 a 0x10-byte checksum would fit but the table fields would not;
-    // at 0xFFFF8 the checksum itself would run past the window's end.
+    // at 0xFFFE0 a 0x40-byte checksum would run past the window's end.
     {
         SmbiosDriver fits(SmbiosMachine(SmbiosSection({kBios}, {{"entry_point_address", "0xFFFE0"}})));
         fits.startAndOpen();
         EXPECT_EQ(fits.report(), kBiosLines);
     }
 
-    for (const char* address : {"0xFFFF0", "0xFFFF8", "0xFFFFC"}) {
-        SmbiosDriver driver(
-            SmbiosMachine(SmbiosSection({kBios}, {{"entry_point_address", address}, {"entry_point_length", 0x10}})));
+    struct Case {
+        const char* address;
+        int length;
+    };
+    // The last case's checksum is valid over bytes that run past 0x100000.
+    for (const Case c : {Case{"0xFFFF0", 0x10}, Case{"0xFFFF8", 0x10}, Case{"0xFFFFC", 0x10}, Case{"0xFFFE0", 0x40}}) {
+        SmbiosDriver driver(SmbiosMachine(
+            SmbiosSection({kBios}, {{"entry_point_address", c.address}, {"entry_point_length", c.length}})));
         driver.startAndOpen();
-        EXPECT_EQ(driver.report(), "*** Error: No SMBIOS found ***") << address;
+        EXPECT_EQ(driver.report(), "*** Error: No SMBIOS found ***") << c.address;
         EXPECT_EQ(driver.cpuSpeed(), "---");
     }
 }
