@@ -1,5 +1,7 @@
 #include "profile.h"
 
+#include "profile_values.h"
+#include "smbios_builder.h"
 #include "super_io_chip.h"
 
 #include <fstream>
@@ -14,61 +16,6 @@ extern const char* const kDefaultNotebookProfileText; // generated from profiles
 namespace {
 
 using nlohmann::json;
-
-void RequireKnownKeys(const json& object, const std::string& where, const std::set<std::string>& known)
-{
-    if (!object.is_object()) {
-        throw std::invalid_argument(where + ": expected an object");
-    }
-    for (const auto& [key, value] : object.items()) {
-        if (!known.contains(key)) {
-            throw std::invalid_argument(where + ": unknown key '" + key + "'");
-        }
-    }
-}
-
-uint32_t ParseAddress(const json& value, const std::string& where)
-{
-    if (value.is_number_unsigned()) {
-        return value.get<uint32_t>();
-    }
-    if (value.is_string()) {
-        const std::string text = value.get<std::string>();
-        size_t used = 0;
-        unsigned long long parsed = 0;
-        try {
-            parsed = std::stoull(text, &used, 0);
-        } catch (const std::exception&) {
-            used = 0;
-        }
-        if (used == text.size() && parsed <= UINT32_MAX) {
-            return static_cast<uint32_t>(parsed);
-        }
-    }
-    throw std::invalid_argument(where + ": expected a 32-bit address");
-}
-
-std::vector<uint8_t> ParseHex(const std::string& text, const std::string& where)
-{
-    std::vector<uint8_t> bytes;
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ' || c == '\n') continue;
-        int nibble;
-        if (c >= '0' && c <= '9') nibble = c - '0';
-        else if (c >= 'a' && c <= 'f') nibble = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') nibble = c - 'A' + 10;
-        else throw std::invalid_argument(where + ": not a hex digit: '" + std::string(1, c) + "'");
-        if (high < 0) {
-            high = nibble;
-        } else {
-            bytes.push_back(static_cast<uint8_t>(high << 4 | nibble));
-            high = -1;
-        }
-    }
-    if (high >= 0) throw std::invalid_argument(where + ": odd number of hex digits");
-    return bytes;
-}
 
 void ApplySmm(Machine& machine, const json& smm)
 {
@@ -88,8 +35,8 @@ void ApplySmm(Machine& machine, const json& smm)
     if (smm.contains("sensors")) {
         for (const json& sensor : smm.at("sensors")) {
             RequireKnownKeys(sensor, "smm.sensors[]", {"name", "base_celsius", "cooling_per_level"});
-            machine.smm.sensors.push_back(
-                {sensor.value("name", "sensor"), sensor.value("base_celsius", 50), sensor.value("cooling_per_level", 3)});
+            machine.smm.sensors.push_back({sensor.value("name", "sensor"), sensor.value("base_celsius", 50),
+                                           sensor.value("cooling_per_level", 3)});
         }
     }
 }
@@ -158,13 +105,14 @@ void ApplyMemory(Machine& machine, const json& blocks)
 
 std::unique_ptr<Machine> BuildMachine(const json& profile)
 {
-    RequireKnownKeys(profile, "profile", {"name", "smm", "memory", "superio"});
+    RequireKnownKeys(profile, "profile", {"name", "smm", "smbios", "memory", "superio"});
     auto machine = std::make_unique<Machine>();
     machine->name = profile.value("name", "unnamed");
     machine->smm.behaviour = SmmBehaviour::kNone;
     machine->smm.fans.clear();
     try {
         if (profile.contains("smm")) ApplySmm(*machine, profile.at("smm"));
+        if (profile.contains("smbios")) ApplySmbios(*machine, profile.at("smbios"));
         if (profile.contains("memory")) ApplyMemory(*machine, profile.at("memory"));
         if (profile.contains("superio")) ApplySuperIo(*machine, profile.at("superio"));
     } catch (const json::exception& error) {

@@ -3,6 +3,7 @@
 // at once, and the request lock serialises their work.
 #include "../fan/sio.h"
 #include "../fan/smm.h"
+#include "../firmware/smbios_report.h"
 #include "driver.h"
 
 namespace {
@@ -30,9 +31,7 @@ RequestArguments ReadArguments(const ZerloRequestInfo& request, const UCHAR* buf
 {
     RequestArguments args = {0, 0, 0, 0};
     switch (request.arguments) {
-    case ZERLO_ARGS_FAN:
-        args.fan = ReadWord(buffer, 0);
-        break;
+    case ZERLO_ARGS_FAN: args.fan = ReadWord(buffer, 0); break;
     case ZERLO_ARGS_FAN_STATE:
         args.fan = ReadWord(buffer, 0);
         args.state = ReadWord(buffer, 1);
@@ -41,11 +40,8 @@ RequestArguments ReadArguments(const ZerloRequestInfo& request, const UCHAR* buf
         args.fan = ReadWord(buffer, 0);
         args.level = ReadWord(buffer, 1);
         break;
-    case ZERLO_ARGS_SENSOR:
-        args.sensor = ReadWord(buffer, 0);
-        break;
-    case ZERLO_ARGS_NONE:
-        break;
+    case ZERLO_ARGS_SENSOR: args.sensor = ReadWord(buffer, 0); break;
+    case ZERLO_ARGS_NONE: break;
     }
     return args;
 }
@@ -82,12 +78,17 @@ NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
     case IOCTL_SIO_GET_FAN_LEVEL:
         WriteLong(buffer, 0, SioGetFanLevel(args.fan));
         return STATUS_SUCCESS;
+    case IOCTL_GET_CPU_SPEED:
+        GetCpuSpeedText(reinterpret_cast<char*>(buffer));
+        return STATUS_SUCCESS;
+    case IOCTL_GET_SMBIOS_REPORT:
+        BuildSmbiosReport(reinterpret_cast<char*>(buffer));
+        return STATUS_SUCCESS;
     case IOCTL_GET_VERSION:
         WriteLong(buffer, 0, ZERLO_VERSION_MAJOR);
         WriteLong(buffer, 4, ZERLO_VERSION_MINOR);
         return STATUS_SUCCESS;
-    default:
-        return STATUS_NOT_IMPLEMENTED;
+    default: return STATUS_NOT_IMPLEMENTED;
     }
 }
 

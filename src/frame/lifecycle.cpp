@@ -2,6 +2,8 @@
 // unload alone, open/close on the caller's thread beside other requests.
 #include "driver.h"
 
+#include "../firmware/smbios_access.h"
+
 extern "C" {
 PUCHAR BiosWindow;
 FAST_MUTEX RequestLock;
@@ -80,6 +82,7 @@ extern "C" VOID NTAPI ZerloUnload(PDRIVER_OBJECT DriverObject)
     DbgPrint("Zerlo: Entering unload function\n");
 
     UnmapBiosWindow();
+    SmbiosReleaseTableMapping();
 
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, ZERLO_LINK_NAME);

@@ -5,6 +5,7 @@
 #include "kernel/kernel.h"
 #include "machine/profile.h"
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -13,15 +14,19 @@ namespace zerloctl {
 namespace {
 
 class HostTransport : public Transport {
-public:
+  public:
     explicit HostTransport(const TransportOptions& options)
     {
         nlohmann::json profile;
-        if (options.bare) profile = zhost::BareProfile();
-        else if (!options.machineFile.empty()) profile = zhost::LoadProfileFile(options.machineFile);
-        else profile = zhost::DefaultNotebookProfile();
+        if (options.bare)
+            profile = zhost::BareProfile();
+        else if (!options.machineFile.empty())
+            profile = zhost::LoadProfileFile(options.machineFile);
+        else
+            profile = zhost::DefaultNotebookProfile();
         machine_ = zhost::BuildMachine(profile);
-        for (const auto& [address, path] : options.physFiles) zhost::PlaceFile(*machine_, address, path);
+        for (const auto& [address, path] : options.physFiles)
+            zhost::PlaceFile(*machine_, address, path);
 
         kernel_ = std::make_unique<zhost::Kernel>(*machine_);
         const NTSTATUS status = kernel_->load();
@@ -52,6 +57,11 @@ public:
             out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         }
         if (!out) throw std::runtime_error(path + ": write failed");
+        out.close();
+        // Tools that read a PC's memory image expect the whole first
+        // megabyte (the BIOS area ends at 0xFFFFF), even where it is zero.
+        constexpr std::uintmax_t kFirstMegabyte = 0x100000;
+        if (std::filesystem::file_size(path) < kFirstMegabyte) std::filesystem::resize_file(path, kFirstMegabyte);
         return true;
     }
 
@@ -66,7 +76,7 @@ public:
         return kernel_ ? kernel_->debugLog() : std::vector<std::string>{};
     }
 
-private:
+  private:
     std::unique_ptr<zhost::Machine> machine_;
     std::unique_ptr<zhost::Kernel> kernel_;
     zhost::Handle handle_ = 0;

@@ -1,0 +1,238 @@
+// The SMBIOS inventory report and the CPU-speed text.
+#include "smbios_test_support.h"
+
+#include "frame/report_text.h"
+
+namespace ztest {
+namespace {
+
+json Processor(int current, int external = 100, int max = 2000, const char* maker = "Chips Inc")
+{
+    return {{"type", 4},
+            {"manufacturer", maker},
+            {"current_speed", current},
+            {"external_clock", external},
+            {"max_speed", max}};
+}
+
+json Cache(const char* configuration, const char* size)
+{
+    return {{"type", 7}, {"socket", "Cache"}, {"configuration", configuration}, {"installed_size", size}};
+}
+
+json Memory(int length, int size, int speed, const char* locator)
+{
+    return {{"type", 17}, {"length", length}, {"size", size}, {"speed", speed}, {"device_locator", locator}};
+}
+
+json Battery(int length)
+{
+    return {{"type", 22},         {"length", length},   {"location", "Bay"},        {"manufacturer", "Cells"},
+            {"device_name", "P"}, {"sbds_serial", 777}, {"sbds_date", "2003-07-15"}};
+}
+
+std::string Report(const std::vector<json>& structures)
+{
+    SmbiosDriver driver(SmbiosMachine(SmbiosSection(structures)));
+    driver.startAndOpen();
+    return driver.report();
+}
+
+// --- BuildSmbiosReport ---
+
+TEST(BuildSmbiosReport, TheDefaultNotebooksInventory)
+{
+    SmbiosDriver driver(zhost::DefaultNotebookProfile());
+    driver.startAndOpen();
+    EXPECT_EQ(driver.report(), Lines({
+                                   "BIOS vendor: Kestrel Firmware Ltd.",
+                                   "BIOS version: A07",
+                                   "BIOS date: 07/15/2004",
+                                   "System manufacturer: Aldane Computer Corp.",
+                                   "Product name: Voyager 4200",
+                                   "Service tag: AV42-0038815",
+                                   "Asset tag: IT-0412-077",
+                                   "L1 cache size: 32 KB (internal)",
+                                   "L2 cache size: 2048 KB (internal)",
+                                   "CPU manufacturer: Meridian Microdevices",
+                                   "Current CPU speed: 1800 MHz",
+                                   "External clock: 400 MHz",
+                                   "Max. CPU speed supported by board: 2000 MHz",
+                                   "Video card: Lumen Graphics LX 9700 Mobility",
+                                   "Ethernet card: Tessar NetLink 4401 Gigabit",
+                                   "Sound card: Sonora AC'97 Audio",
+                                   "SODIMM Socket 'DIMM_A': 512 MB (333 MHz)",
+                                   "SODIMM Socket 'DIMM_B': 512 MB",
+                                   "Battery manufacturer: Halden Power",
+                                   "Battery device name: HP-6C44",
+                                   "Battery location: Sys. Battery Bay",
+                                   "Battery manufacturing date: 3/22/2004 (SBDS)",
+                                   "Battery serial no: 1287 (SBDS)",
+                               }));
+    EXPECT_EQ(driver.cpuSpeed(), "1800");
+    EXPECT_EQ(driver.kernel->mapCalls(), 1u); // the table lies in the F segment
+}
+
+TEST(BuildSmbiosReport, TwoProcessorsGiveTwoBlocksInTableOrder)
+{
+    EXPECT_EQ(Report({Processor(1600, 133, 1800, "First"),
+                      {{"type", 2}, {"manufacturer", "Board"}},
+                      Processor(0, 0, 0, "Second")}),
+              Lines({"CPU manufacturer: First", "Current CPU speed: 1600 MHz", "External clock: 133 MHz",
+                     "Max. CPU speed supported by board: 1800 MHz", "CPU manufacturer: Second",
+                     "Current CPU speed: 0 MHz", "External clock: 0 MHz", "Max. CPU speed supported by board: 0 MHz"}));
+}
+
+TEST(BuildSmbiosReport, AStringNumberOfZeroPrintsDashes)
+{
+    EXPECT_EQ(Report({{{"type", 3}, {"manufacturer", "Case Co"}}, {{"type", 0}, {"version", "X1"}}}),
+              Lines({"Asset tag: --", "BIOS vendor: --", "BIOS version: X1", "BIOS date: --"}));
+}
+
+TEST(BuildSmbiosReport, OnBoardDevicesByTheFirstDeviceTypeWithTheEnabledBitIgnored)
+{
+    const json video = {{"type", 10}, {"devices", {{{"type", 3}, {"enabled", true}, {"description", "Vid"}}}}};
+    const json disabledSound = {{"type", 10}, {"devices", {{{"type", 7}, {"enabled", false}, {"description", "Snd"}}}}};
+    const json ethernet = {{"type", 10}, {"devices", {{{"type", 5}, {"description", "Net"}}}}};
+    const json scsi = {{"type", 10}, {"devices", {{{"type", 4}, {"enabled", false}, {"description", "Disk"}}}}};
+    const json soundSecond = {
+        {"type", 10}, {"devices", {{{"type", 1}, {"description", "Other"}}, {{"type", 7}, {"description", "S2"}}}}};
+    EXPECT_EQ(Report({video, disabledSound, ethernet, scsi, soundSecond}),
+              Lines({"Video card: Vid", "Sound card: Snd", "Ethernet card: Net"}));
+}
+
+TEST(BuildSmbiosReport, CacheLevelSizeGranularityAndLocation)
+{
+    EXPECT_EQ(
+        Report({Cache("0x0181", "0x8008"), Cache("0x01A1", "512"), Cache("0x0102", "0"), Cache("0x0167", "0xFFFF")}),
+        Lines({"L2 cache size: 512 KB (internal)", "L2 cache size: 512 KB (external)", "L3 cache size: 0 KB (internal)",
+               "L8 cache size: 2097088 KB (unknown)"}));
+    EXPECT_EQ(Report({Cache("0x0140", "64")}), Lines({"L1 cache size: 64 KB (reserved)"}));
+}
+
+TEST(BuildSmbiosReport, MemoryDevicesTheSpeedPartOnlyFromLength0x17WithANonzeroSpeed)
+{
+    EXPECT_EQ(
+        Report({Memory(0x15, 256, 266, "A"), Memory(0x17, 256, 0, "B"), Memory(0x17, 1024, 400, "C"),
+                Memory(0x1B, 0x8200, 533, "D"), Memory(0x1B, 0, 0, "E"), Memory(0x1B, 0xFFFF, 0, "F")}),
+        Lines({"SODIMM Socket 'A': 256 MB", "SODIMM Socket 'B': 256 MB", "SODIMM Socket 'C': 1024 MB (400 MHz)",
+               "SODIMM Socket 'D': 33280 MB (533 MHz)", "SODIMM Socket 'E': 0 MB", "SODIMM Socket 'F': 65535 MB"}));
+}
+
+TEST(BuildSmbiosReport, BatterySbdsLinesByFormattedLength)
+{
+    const auto head = Lines({"Battery manufacturer: Cells", "Battery device name: P", "Battery location: Bay"});
+    const auto date = Lines({"Battery manufacturing date: 7/15/2003 (SBDS)"});
+    const auto serial = Lines({"Battery serial no: 777 (SBDS)"});
+    EXPECT_EQ(Report({Battery(0x1A)}), head + date + serial);
+    EXPECT_EQ(Report({Battery(0x14)}), head + date + serial);
+    EXPECT_EQ(Report({Battery(0x12)}), head + serial);
+    // At 17 the serial word's upper byte is the string-set's first byte,
+    // "B" (0x42): 0x4209.
+    EXPECT_EQ(Report({Battery(0x11)}), head + Lines({"Battery serial no: 16905 (SBDS)"}));
+    EXPECT_EQ(Report({Battery(0x10)}), head);
+}
+
+TEST(BuildSmbiosReport, BatteryFromLength19ReadsTheDateWordThatReachesIntoTheStringSet)
+{
+    // At formatted length 19 the date word's upper byte is the first byte of
+    // the string-set: "B" of "Bay" (0x42), so the year field is 0x21.
+    const auto head = Lines({"Battery manufacturer: Cells", "Battery device name: P", "Battery location: Bay"});
+    EXPECT_EQ(Report({Battery(0x13)}),
+              head + Lines({"Battery manufacturing date: 7/15/2013 (SBDS)", "Battery serial no: 777 (SBDS)"}));
+}
+
+TEST(BuildSmbiosReport, BatteryStringsWinOverTheSbdsFields)
+{
+    json battery = Battery(0x1A);
+    battery["manufacture_date"] = "05/06/2004";
+    battery["serial"] = "SN-1";
+    EXPECT_EQ(Report({battery}),
+              Lines({"Battery manufacturer: Cells", "Battery device name: P", "Battery location: Bay",
+                     "Battery manufacturing date: 05/06/2004", "Battery serial no: SN-1"}));
+}
+
+TEST(BuildSmbiosReport, UnknownTypesAddNothingAndDoNotEndTheWalk)
+{
+    EXPECT_EQ(Report({{{"type", 2}, {"manufacturer", "Board"}},
+                      {{"type", 16}, {"devices", 2}},
+                      {{"type", 0xC8}, {"hex", "01020304"}, {"extra_strings", {"OEM"}}},
+                      {{"type", 32}},
+                      {{"type", 3}, {"asset_tag", "Tag"}},
+                      {{"type", 127}}}),
+              Lines({"Asset tag: Tag"}));
+}
+
+TEST(BuildSmbiosReport, AReportThatDoesNotFitEndsWithTheTruncationLine)
+{
+    std::vector<json> structures;
+    for (int i = 0; i < 600; ++i) {
+        structures.push_back(Memory(0x15, i, 0, "Socket-With-A-Long-Name"));
+    }
+    SmbiosDriver driver(SmbiosMachine(SmbiosSection(structures, {{"table_address", "0x400000"}})));
+    driver.startAndOpen();
+    const std::string report = driver.report();
+    ASSERT_LT(report.size(), ZERLO_SMBIOS_REPORT_SIZE);
+    // Every line kept is whole and in order, then the marker.
+    std::string expected;
+    for (int i = 0;; ++i) {
+        const std::string line = "SODIMM Socket 'Socket-With-A-Long-Name': " + std::to_string(i) + " MB\r\n";
+        if (expected.size() + line.size() + sizeof(REPORT_TRUNCATED_LINE) - 1 >= ZERLO_SMBIOS_REPORT_SIZE) break;
+        expected += line;
+    }
+    EXPECT_EQ(report, expected + REPORT_TRUNCATED_LINE);
+}
+
+TEST(BuildSmbiosReport, FieldsPastTheTablesEndReadAsZero)
+{
+    // A processor whose formatted area is only the header, at the very end
+    // of an exactly mapped table: its fields lie beyond the table.
+    SmbiosDriver driver(SmbiosMachine(
+        SmbiosSection({{{"type", 4}, {"length", 4}}}, {{"table_address", "0x300000"}, {"table_length", 4}})));
+    driver.startAndOpen();
+    EXPECT_EQ(driver.report(), Lines({"CPU manufacturer: --", "Current CPU speed: 0 MHz", "External clock: 0 MHz",
+                                      "Max. CPU speed supported by board: 0 MHz"}));
+    EXPECT_EQ(driver.cpuSpeed(), "0");
+}
+
+// --- GetCpuSpeedText ---
+
+TEST(GetCpuSpeedText, TheFirstProcessorsCurrentSpeed)
+{
+    SmbiosDriver driver(SmbiosMachine(SmbiosSection({{{"type", 0}}, Processor(1733), Processor(800)})));
+    driver.startAndOpen();
+    EXPECT_EQ(driver.cpuSpeed(), "1733");
+}
+
+TEST(GetCpuSpeedText, ZeroAndTheLargestWordFitTheEightBytes)
+{
+    for (int speed : {0, 65535}) {
+        SmbiosDriver driver(SmbiosMachine(SmbiosSection({Processor(speed)})));
+        driver.startAndOpen();
+        EXPECT_EQ(driver.cpuSpeed(), std::to_string(speed));
+    }
+}
+
+TEST(GetCpuSpeedText, NoProcessorAmongTheCountedStructuresLeavesDashes)
+{
+    SmbiosDriver driver(SmbiosMachine(SmbiosSection({{{"type", 0}}, Processor(1000)}, {{"structure_count", 1}})));
+    driver.startAndOpen();
+    EXPECT_EQ(driver.cpuSpeed(), "---");
+    EXPECT_EQ(driver.report(), Lines({"BIOS vendor: --", "BIOS version: --", "BIOS date: --"}));
+}
+
+TEST(GetCpuSpeedText, TheFirstSuccessfulSearchServesBothRequests)
+{
+    SmbiosDriver driver(SmbiosMachine(SmbiosSection({Processor(1200)}, {{"table_address", "0x500000"}})));
+    driver.startAndOpen();
+    EXPECT_EQ(driver.cpuSpeed(), "1200");
+    const PUCHAR found = driver.state().entryPoint;
+    EXPECT_NE(found, nullptr);
+    EXPECT_EQ(driver.report(), Lines({"CPU manufacturer: Chips Inc", "Current CPU speed: 1200 MHz",
+                                      "External clock: 100 MHz", "Max. CPU speed supported by board: 2000 MHz"}));
+    EXPECT_EQ(driver.state().entryPoint, found);
+    EXPECT_EQ(driver.kernel->mapCalls(), 2u);
+}
+
+} // namespace
+} // namespace ztest

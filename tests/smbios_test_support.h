@@ -1,0 +1,48 @@
+// Machines with hand-made SMBIOS tables, and the driver's SMBIOS state, for
+// the SMBIOS tests.
+#pragma once
+
+#include "driver_fixture.h"
+
+#include "firmware/smbios_access.h"
+
+#include <initializer_list>
+
+namespace ztest {
+
+using nlohmann::json;
+
+// An SMBIOS section with the entry point at physical 0xF1000 and the table
+// at 0xF2000 unless `extra` says otherwise.
+inline json SmbiosSection(const std::vector<json>& structures, const json& extra = json::object())
+{
+    json section = {{"entry_point_address", "0xF1000"}, {"table_address", "0xF2000"}, {"structures", json(structures)}};
+    section.update(extra);
+    return section;
+}
+
+inline json SmbiosMachine(const json& section, const json& memory = json())
+{
+    json profile = {{"name", "smbios test"}, {"smbios", section}};
+    if (!memory.is_null()) profile["memory"] = memory;
+    return profile;
+}
+
+inline std::string Lines(std::initializer_list<const char*> lines)
+{
+    std::string text;
+    for (const char* line : lines)
+        text += std::string(line) + "\r\n";
+    return text;
+}
+
+class SmbiosDriver : public Driver {
+  public:
+    explicit SmbiosDriver(const json& profile) : Driver(profile) {}
+    std::string report() { return text(IOCTL_GET_SMBIOS_REPORT, ZERLO_SMBIOS_REPORT_SIZE); }
+    std::string cpuSpeed() { return text(IOCTL_GET_CPU_SPEED, ZERLO_CPU_SPEED_TEXT_SIZE); }
+    SmbiosStateRecord& state() { return *symbol<SmbiosStateRecord>("SmbiosState"); }
+    PUCHAR window() { return *symbol<PUCHAR>("BiosWindow"); }
+};
+
+} // namespace ztest
