@@ -2,6 +2,7 @@
 // Runs on the caller's thread at PASSIVE_LEVEL; several callers may be here
 // at once, and the request lock serialises their work.
 #include "../fan/smm.h"
+#include "../firmware/acpi_survey.h"
 #include "driver.h"
 
 namespace {
@@ -29,9 +30,7 @@ RequestArguments ReadArguments(const ZerloRequestInfo& request, const UCHAR* buf
 {
     RequestArguments args = {0, 0, 0, 0};
     switch (request.arguments) {
-    case ZERLO_ARGS_FAN:
-        args.fan = ReadWord(buffer, 0);
-        break;
+    case ZERLO_ARGS_FAN: args.fan = ReadWord(buffer, 0); break;
     case ZERLO_ARGS_FAN_STATE:
         args.fan = ReadWord(buffer, 0);
         args.state = ReadWord(buffer, 1);
@@ -40,11 +39,8 @@ RequestArguments ReadArguments(const ZerloRequestInfo& request, const UCHAR* buf
         args.fan = ReadWord(buffer, 0);
         args.level = ReadWord(buffer, 1);
         break;
-    case ZERLO_ARGS_SENSOR:
-        args.sensor = ReadWord(buffer, 0);
-        break;
-    case ZERLO_ARGS_NONE:
-        break;
+    case ZERLO_ARGS_SENSOR: args.sensor = ReadWord(buffer, 0); break;
+    case ZERLO_ARGS_NONE: break;
     }
     return args;
 }
@@ -60,24 +56,19 @@ bool ArgumentsInRange(const RequestArguments& args)
 NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
 {
     switch (code) {
-    case IOCTL_SMM_SET_FAN_STATE:
-        WriteLong(buffer, 0, SmmSetFanState(args.fan, args.state));
-        return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_FAN_STATE:
-        WriteLong(buffer, 0, SmmGetFanState(args.fan));
-        return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_FAN_SPEED:
-        WriteLong(buffer, 0, SmmGetFanSpeed(args.fan));
-        return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_TEMPERATURE:
-        WriteLong(buffer, 0, SmmGetTemperature(args.sensor));
-        return STATUS_SUCCESS;
+    case IOCTL_SMM_SET_FAN_STATE: WriteLong(buffer, 0, SmmSetFanState(args.fan, args.state)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_STATE: WriteLong(buffer, 0, SmmGetFanState(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_SPEED: WriteLong(buffer, 0, SmmGetFanSpeed(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_TEMPERATURE: WriteLong(buffer, 0, SmmGetTemperature(args.sensor)); return STATUS_SUCCESS;
     case IOCTL_GET_VERSION:
         WriteLong(buffer, 0, ZERLO_VERSION_MAJOR);
         WriteLong(buffer, 4, ZERLO_VERSION_MINOR);
         return STATUS_SUCCESS;
-    default:
-        return STATUS_NOT_IMPLEMENTED;
+    case IOCTL_GET_ACPI_REPORT:
+        // The survey's own result is not passed on: the text tells it all.
+        BuildAcpiReport(reinterpret_cast<char*>(buffer), ZERLO_ACPI_REPORT_SIZE);
+        return STATUS_SUCCESS;
+    default: return STATUS_NOT_IMPLEMENTED;
     }
 }
 

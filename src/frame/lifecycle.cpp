@@ -1,5 +1,6 @@
 // Start, open/close and unload. Runs at PASSIVE_LEVEL: DriverEntry and
 // unload alone, open/close on the caller's thread beside other requests.
+#include "../firmware/mapping_registry.h"
 #include "driver.h"
 
 extern "C" {
@@ -79,6 +80,9 @@ extern "C" VOID NTAPI ZerloUnload(PDRIVER_OBJECT DriverObject)
 {
     DbgPrint("Zerlo: Entering unload function\n");
 
+    // The registry borrows the window as its first row: it is emptied
+    // before the window goes.
+    RegistryReleaseAll();
     UnmapBiosWindow();
 
     UNICODE_STRING linkName;
