@@ -25,9 +25,16 @@ ULONG ReadLong(const UCHAR* at)
 
 // Virtual addresses print as 32-bit values: they are on the target, and the
 // host kernel hands out addresses below 4 GiB.
-ULONG Va(const void* address)
+unsigned Va(const void* address)
 {
-    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(address));
+    return static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(address));
+}
+
+// ULONG is long on the target and int on the host; "%u" and "%08x" take
+// unsigned int on both.
+unsigned U(ULONG value)
+{
+    return static_cast<unsigned>(value);
 }
 
 PUCHAR MapPlatform(ULONG physical, ULONG length)
@@ -39,13 +46,13 @@ PUCHAR MapPlatform(ULONG physical, ULONG length)
 
 void AppendMapFailure(ReportText* report, ULONG physical, ULONG length)
 {
-    ReportAppend(report, "*** ERROR: Can't map PA 0x%08x, %u Bytes ***\r\n", physical, length);
+    ReportAppend(report, "*** ERROR: Can't map PA 0x%08x, %u Bytes ***\r\n", U(physical), U(length));
 }
 
 void AppendRegistryFailure(ReportText* report, ULONG physical, ULONG length)
 {
     if (RegistryRefusedFull) {
-        ReportAppend(report, "*** ERROR: Mapping registry full, PA 0x%08x not mapped ***\r\n", physical);
+        ReportAppend(report, "*** ERROR: Mapping registry full, PA 0x%08x not mapped ***\r\n", U(physical));
     } else {
         AppendMapFailure(report, physical, length);
     }
@@ -121,13 +128,13 @@ void WalkRoot(ReportText* report, BOOLEAN extended)
             // alone would name other memory, perhaps device registers.
             const ULONG high = ReadLong(*root + ACPI_HEADER_LENGTH + k + 4);
             if (high != 0) {
-                ReportAppend(report, "*** ERROR: Table at PA 0x%08x%08x is above 4 GB, not mapped ***\r\n", high,
-                             table);
+                ReportAppend(report, "*** ERROR: Table at PA 0x%08x%08x is above 4 GB, not mapped ***\r\n", U(high),
+                             U(table));
                 continue;
             }
-            ReportAppend(report, "Table found at PA 0x%08x ...\r\n", table);
+            ReportAppend(report, "Table found at PA 0x%08x ...\r\n", U(table));
         } else {
-            ReportAppend(report, "Table found at PA 0x%08x...\r\n", table);
+            ReportAppend(report, "Table found at PA 0x%08x...\r\n", U(table));
         }
         const PUCHAR header = RegistryMap(table, ACPI_HEADER_LENGTH);
         if (header == nullptr) {
@@ -214,7 +221,7 @@ extern "C" ULONG AcpiFindRsdp(PUCHAR range, ULONG length, ReportText* report)
             if (AcpiRsdtVirtual == nullptr) {
                 AppendRegistryFailure(report, AcpiRsdtPhysical, ACPI_HEADER_LENGTH);
             } else {
-                ReportAppend(report, "RSDT @ VA 0x%08x (PA 0x%08x)\r\n", Va(AcpiRsdtVirtual), AcpiRsdtPhysical);
+                ReportAppend(report, "RSDT @ VA 0x%08x (PA 0x%08x)\r\n", Va(AcpiRsdtVirtual), U(AcpiRsdtPhysical));
             }
             return ACPI_TRUE;
         }
@@ -229,7 +236,7 @@ extern "C" ULONG AcpiFindRsdp(PUCHAR range, ULONG length, ReportText* report)
         if (AcpiXsdtVirtual == nullptr) {
             AppendRegistryFailure(report, AcpiXsdtPhysical, ACPI_HEADER_LENGTH);
         } else {
-            ReportAppend(report, "XSDT @ VA 0x%08x (PA 0x%08x)\r\n", Va(AcpiXsdtVirtual), AcpiXsdtPhysical);
+            ReportAppend(report, "XSDT @ VA 0x%08x (PA 0x%08x)\r\n", Va(AcpiXsdtVirtual), U(AcpiXsdtPhysical));
         }
         return ACPI_TRUE;
     }
@@ -256,14 +263,14 @@ extern "C" void AcpiDescribeAndRemap(PUCHAR header, ULONG physical, PUCHAR* rema
     CopyField(oemTableId, header + 16, 8);
     const ULONG length = ReadLong(header + 4);
 
-    ReportAppend(report, "  Remapping '%s', %u Bytes from VA 0x%08x\r\n", signature, length, Va(header));
+    ReportAppend(report, "  Remapping '%s', %u Bytes from VA 0x%08x\r\n", signature, U(length), Va(header));
     ReportAppend(report, "  OEMID:'%s'\r\n", oemId);
     ReportAppend(report, "  OEM Table ID:'%s'\r\n", oemTableId);
 
     if (length < ACPI_HEADER_LENGTH) {
         // Nothing behind the header belongs to such a table; the header's
         // own mapping stays the table's address.
-        ReportAppend(report, "*** ERROR: Length %u is shorter than the 36-byte header ***\r\n", length);
+        ReportAppend(report, "*** ERROR: Length %u is shorter than the 36-byte header ***\r\n", U(length));
         *remapped = header;
         return;
     }
@@ -272,5 +279,5 @@ extern "C" void AcpiDescribeAndRemap(PUCHAR header, ULONG physical, PUCHAR* rema
         AppendRegistryFailure(report, physical, length);
         return;
     }
-    ReportAppend(report, "  Table remapped to VA 0x%08x (PA 0x%08x)\r\n", Va(*remapped), physical);
+    ReportAppend(report, "  Table remapped to VA 0x%08x (PA 0x%08x)\r\n", Va(*remapped), U(physical));
 }

@@ -100,7 +100,8 @@ extern "C" void RegistryList(ReportText* report)
     ReportAppend(report, "\r\nPA->VA Mappings:\r\n");
     for (LONG i = 0; i < RegistryCount; ++i) {
         const MappingEntry& row = RegistryTable[i];
-        ReportAppend(report, "PA 0x%08x -> VA 0x%08x (%d Bytes)\r\n", row.physicalAddress,
-                     static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(row.virtualAddress)), static_cast<int>(row.length));
+        ReportAppend(report, "PA 0x%08x -> VA 0x%08x (%d Bytes)\r\n", static_cast<unsigned>(row.physicalAddress),
+                     static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(row.virtualAddress)),
+                     static_cast<int>(row.length));
     }
 }
