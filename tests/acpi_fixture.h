@@ -17,7 +17,8 @@ inline nlohmann::json AcpiProfile(const std::string& name)
 inline std::string Lines(const std::vector<std::string>& lines)
 {
     std::string text;
-    for (const std::string& line : lines) text += line + "\r\n";
+    for (const std::string& line : lines)
+        text += line + "\r\n";
     return text;
 }
 

@@ -80,8 +80,8 @@ const std::string kDefaultSurvey = Lines({
 });
 
 const std::vector<std::pair<uint32_t, uint32_t>> kDefaultLive = {
-    {0x0009fe40, 82},  {0x000e0000, 0x20000}, {0x1fff0080, 108}, {0x1fff0100, 244}, {0x1fff0200, 84},
-    {0x1fff0260, 56},  {0x1fff02a0, 60},      {0x1fff02e0, 50},  {0x1fff0320, 726}, {0x1fff0600, 436},
+    {0x0009fe40, 82}, {0x000e0000, 0x20000}, {0x1fff0080, 108}, {0x1fff0100, 244}, {0x1fff0200, 84},
+    {0x1fff0260, 56}, {0x1fff02a0, 60},      {0x1fff02e0, 50},  {0x1fff0320, 726}, {0x1fff0600, 436},
 };
 
 TEST(AcpiSurvey, DefaultNotebookWalksTheXsdtAndListsItsMappings)
