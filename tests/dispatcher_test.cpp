@@ -5,7 +5,7 @@ namespace ztest {
 namespace {
 
 class Dispatcher : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { driver.startAndOpen(); }
     Driver driver;
 };
@@ -25,11 +25,14 @@ TEST_F(Dispatcher, VersionReplyIsOneThenFive)
 TEST_F(Dispatcher, CodesOutsideTheTableAreInvalidParameters)
 {
     const uint32_t neighbours[] = {
-        ZerloControlCode(0x903), ZerloControlCode(0x908), ZerloControlCode(0x90F), ZerloControlCode(0x914),
+        ZerloControlCode(0x903),
+        ZerloControlCode(0x908),
+        ZerloControlCode(0x90F),
+        ZerloControlCode(0x914),
         ZerloControlCode(0x8FF),
         (IOCTL_GET_VERSION & 0xFFFFu) | (0x9C41u << 16), // another device type
-        IOCTL_GET_VERSION | 1,                            // another method
-        (IOCTL_GET_VERSION & ~0xC000u) | 0xC000u,         // read and write access
+        IOCTL_GET_VERSION | 1,                           // another method
+        (IOCTL_GET_VERSION & ~0xC000u) | 0xC000u,        // read and write access
         0,
     };
     for (uint32_t code : neighbours) {

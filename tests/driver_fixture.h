@@ -35,7 +35,7 @@ inline std::string Text(const std::vector<uint8_t>& bytes)
 }
 
 class Driver {
-public:
+  public:
     explicit Driver(const nlohmann::json& profile = zhost::DefaultNotebookProfile())
         : machine(zhost::BuildMachine(profile)), kernel(std::make_unique<zhost::Kernel>(*machine))
     {

@@ -255,6 +255,8 @@ Kernel::~Kernel()
 {
     if (loaded()) unload();
     if (image_ != nullptr) ReleaseImage();
+    // Devices a driver left behind die with the machine.
+    for (auto& [name, device] : impl_->devices) std::free(device);
     gCurrent = nullptr;
 }
 

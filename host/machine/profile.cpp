@@ -1,5 +1,6 @@
 #include "profile.h"
 
+#include "acpi_builder.h"
 #include "profile_values.h"
 #include "smbios_builder.h"
 #include "super_io_chip.h"
@@ -101,11 +102,90 @@ void ApplyMemory(Machine& machine, const json& blocks)
     }
 }
 
+// A table's name, or a physical address (up to 64 bits: firmware does put
+// addresses above 4 GiB into XSDT entries).
+AcpiReference ParseAcpiReference(const json& value, const std::string& where)
+{
+    AcpiReference reference;
+    if (value.is_number_unsigned()) {
+        reference.address = value.get<uint64_t>();
+        return reference;
+    }
+    if (!value.is_string()) throw std::invalid_argument(where + ": expected a table name or an address");
+    const std::string text = value.get<std::string>();
+    if (text.rfind("0x", 0) != 0) {
+        reference.table = text;
+        return reference;
+    }
+    size_t used = 0;
+    try {
+        reference.address = std::stoull(text, &used, 0);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size()) throw std::invalid_argument(where + ": not an address: " + text);
+    return reference;
+}
+
+std::string ParseText(const json& object, const char* key, const std::string& fallback)
+{
+    return object.contains(key) ? object.at(key).get<std::string>() : fallback;
+}
+
+AcpiFirmware ParseAcpi(const json& acpi)
+{
+    RequireKnownKeys(acpi, "acpi", {"ebda_segment", "tables", "rsdp"});
+    AcpiFirmware firmware;
+    if (acpi.contains("ebda_segment")) {
+        const uint32_t segment = ParseAddress(acpi.at("ebda_segment"), "acpi.ebda_segment");
+        if (segment > 0xFFFF) throw std::invalid_argument("acpi.ebda_segment: a 16-bit segment");
+        firmware.ebdaSegment = static_cast<uint16_t>(segment);
+    }
+    for (const json& entry : acpi.value("tables", json::array())) {
+        RequireKnownKeys(entry, "acpi.tables[]",
+                         {"name", "signature", "address", "length", "revision", "oem_id", "oem_table_id",
+                          "oem_revision", "creator_id", "creator_revision", "entries", "dsdt", "facs"});
+        AcpiTableSpec table;
+        table.signature = entry.at("signature").get<std::string>();
+        table.name = ParseText(entry, "name", table.signature);
+        table.address = ParseAddress(entry.at("address"), "acpi.tables[].address");
+        if (entry.contains("length")) table.length = ParseAddress(entry.at("length"), "acpi.tables[].length");
+        table.revision = entry.value("revision", table.revision);
+        table.oemId = ParseText(entry, "oem_id", table.oemId);
+        table.oemTableId = ParseText(entry, "oem_table_id", table.oemTableId);
+        if (entry.contains("oem_revision")) {
+            table.oemRevision = ParseAddress(entry.at("oem_revision"), "acpi.tables[].oem_revision");
+        }
+        table.creatorId = ParseText(entry, "creator_id", table.creatorId);
+        if (entry.contains("creator_revision")) {
+            table.creatorRevision = ParseAddress(entry.at("creator_revision"), "acpi.tables[].creator_revision");
+        }
+        for (const json& reference : entry.value("entries", json::array())) {
+            table.entries.push_back(ParseAcpiReference(reference, "acpi.tables[].entries[]"));
+        }
+        if (entry.contains("dsdt")) table.dsdt = ParseAcpiReference(entry.at("dsdt"), "acpi.tables[].dsdt");
+        if (entry.contains("facs")) table.facs = ParseAcpiReference(entry.at("facs"), "acpi.tables[].facs");
+        firmware.tables.push_back(table);
+    }
+    for (const json& entry : acpi.value("rsdp", json::array())) {
+        RequireKnownKeys(entry, "acpi.rsdp[]", {"address", "revision", "oem_id", "rsdt", "xsdt", "bad_checksum"});
+        AcpiRsdpSpec rsdp;
+        rsdp.address = ParseAddress(entry.at("address"), "acpi.rsdp[].address");
+        rsdp.revision = entry.value("revision", rsdp.revision);
+        rsdp.oemId = ParseText(entry, "oem_id", rsdp.oemId);
+        if (entry.contains("rsdt")) rsdp.rsdt = ParseAcpiReference(entry.at("rsdt"), "acpi.rsdp[].rsdt");
+        if (entry.contains("xsdt")) rsdp.xsdt = ParseAcpiReference(entry.at("xsdt"), "acpi.rsdp[].xsdt");
+        rsdp.badChecksum = entry.value("bad_checksum", false);
+        firmware.rsdps.push_back(rsdp);
+    }
+    return firmware;
+}
+
 } // namespace
 
 std::unique_ptr<Machine> BuildMachine(const json& profile)
 {
-    RequireKnownKeys(profile, "profile", {"name", "smm", "smbios", "memory", "superio"});
+    RequireKnownKeys(profile, "profile", {"name", "smm", "smbios", "acpi", "memory", "superio"});
     auto machine = std::make_unique<Machine>();
     machine->name = profile.value("name", "unnamed");
     machine->smm.behaviour = SmmBehaviour::kNone;
@@ -113,6 +193,8 @@ std::unique_ptr<Machine> BuildMachine(const json& profile)
     try {
         if (profile.contains("smm")) ApplySmm(*machine, profile.at("smm"));
         if (profile.contains("smbios")) ApplySmbios(*machine, profile.at("smbios"));
+        if (profile.contains("acpi")) PlaceAcpiFirmware(machine->memory, ParseAcpi(profile.at("acpi")));
+        // Raw memory blocks come last, so that a profile can patch firmware.
         if (profile.contains("memory")) ApplyMemory(*machine, profile.at("memory"));
         if (profile.contains("superio")) ApplySuperIo(*machine, profile.at("superio"));
     } catch (const json::exception& error) {

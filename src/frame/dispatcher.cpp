@@ -4,6 +4,7 @@
 #include "../fan/sio.h"
 #include "../fan/smm.h"
 #include "../firmware/smbios_report.h"
+#include "../firmware/acpi_survey.h"
 #include "driver.h"
 
 namespace {
@@ -88,7 +89,13 @@ NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
         WriteLong(buffer, 0, ZERLO_VERSION_MAJOR);
         WriteLong(buffer, 4, ZERLO_VERSION_MINOR);
         return STATUS_SUCCESS;
-    default: return STATUS_NOT_IMPLEMENTED;
+    case IOCTL_GET_ACPI_REPORT:
+        // The survey's own result is not passed on: the text tells it all.
+        BuildAcpiReport(reinterpret_cast<char*>(buffer), ZERLO_ACPI_REPORT_SIZE);
+        return STATUS_SUCCESS;
+    default:
+        // Only codes of the request table get here.
+        return STATUS_INVALID_PARAMETER;
     }
 }
 

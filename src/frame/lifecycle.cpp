@@ -1,5 +1,6 @@
 // Start, open/close and unload. Runs at PASSIVE_LEVEL: DriverEntry and
 // unload alone, open/close on the caller's thread beside other requests.
+#include "../firmware/mapping_registry.h"
 #include "driver.h"
 
 #include "../firmware/smbios_access.h"
@@ -81,6 +82,9 @@ extern "C" VOID NTAPI ZerloUnload(PDRIVER_OBJECT DriverObject)
 {
     DbgPrint("Zerlo: Entering unload function\n");
 
+    // The registry borrows the window as its first row: it is emptied
+    // before the window goes.
+    RegistryReleaseAll();
     UnmapBiosWindow();
     SmbiosReleaseTableMapping();
 

@@ -21,6 +21,7 @@ typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef ULONG* PULONG;
 typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
 typedef uintptr_t ULONG_PTR;
 typedef size_t SIZE_T;
 typedef UCHAR BOOLEAN;

@@ -1,0 +1,146 @@
+// The mapping registry on its own: what is served from an existing row,
+// what is mapped anew, and what is released.
+#include "acpi_fixture.h"
+
+#include "firmware/mapping_registry.h"
+
+namespace ztest {
+namespace {
+
+class Registry : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        driver.startAndOpen();
+        window = *driver.symbol<PUCHAR>("BiosWindow");
+        reset = driver.symbol<void(PUCHAR)>("RegistryReset");
+        map = driver.symbol<PUCHAR(ULONG, ULONG)>("RegistryMap");
+        remap = driver.symbol<PUCHAR(ULONG, ULONG, ULONG)>("RegistryRemap");
+        releaseAll = driver.symbol<void()>("RegistryReleaseAll");
+        count = driver.symbol<LONG>("RegistryCount");
+        refusedFull = driver.symbol<BOOLEAN>("RegistryRefusedFull");
+        reset(window);
+    }
+
+    std::string list()
+    {
+        char buffer[4096];
+        ReportText report;
+        driver.symbol<void(ReportText*, char*, ULONG)>("ReportBegin")(&report, buffer, sizeof buffer);
+        driver.symbol<void(ReportText*)>("RegistryList")(&report);
+        return buffer;
+    }
+
+    static std::string Hex(const void* address)
+    {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(address)));
+        return text;
+    }
+
+    Driver driver{zhost::BareProfile()};
+    PUCHAR window = nullptr;
+    void (*reset)(PUCHAR) = nullptr;
+    PUCHAR (*map)(ULONG, ULONG) = nullptr;
+    PUCHAR (*remap)(ULONG, ULONG, ULONG) = nullptr;
+    void (*releaseAll)() = nullptr;
+    LONG* count = nullptr;
+    BOOLEAN* refusedFull = nullptr;
+};
+
+TEST_F(Registry, RangesInsideTheWindowAreServedFromIt)
+{
+    EXPECT_EQ(map(0xF0000, 36), window + 0x10000);
+    EXPECT_EQ(map(0xFFFDC, 36), window + 0x1FFDC); // ends exactly at 0xFFFFF
+    EXPECT_EQ(*count, 1);
+
+    const PUCHAR beyond = map(0xFFFDD, 36);
+    ASSERT_NE(beyond, nullptr);
+    EXPECT_NE(beyond, window + 0x1FFDD);
+    EXPECT_EQ(*count, 2);
+}
+
+TEST_F(Registry, RangeWrappingPastFourGigabytesIsNotTakenForTheWindow)
+{
+    // 0xFFFFFFF0 + 36 wraps to 0x14 in 32 bits, which would "fit" the window.
+    EXPECT_EQ(map(0xFFFFFFF0, 36), nullptr);
+    EXPECT_FALSE(*refusedFull);
+    EXPECT_EQ(*count, 1);
+}
+
+TEST_F(Registry, SameRangeTwiceIsMappedOnce)
+{
+    const PUCHAR first = map(0x1000000, 36);
+    EXPECT_EQ(map(0x1000000, 36), first);
+    EXPECT_EQ(*count, 2);
+}
+
+TEST_F(Registry, RemapReplacesTheRowInPlaceAndReleasesTheHeaderMapping)
+{
+    const PUCHAR header = map(0x1000000, 36);
+    const PUCHAR full = remap(0x1000000, 36, 500);
+    ASSERT_NE(full, nullptr);
+    EXPECT_NE(full, header);
+    EXPECT_EQ(*count, 2);
+    EXPECT_EQ(map(0x1000000 + 100, 36), full + 100);
+    EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}, {0x1000000, 500}}));
+}
+
+TEST_F(Registry, RemapInsideTheWindowMapsNothing)
+{
+    const uint64_t calls = driver.kernel->mapCalls();
+    EXPECT_EQ(remap(0xF1234, 36, 200), window + 0x11234);
+    EXPECT_EQ(driver.kernel->mapCalls(), calls);
+    EXPECT_EQ(*count, 1);
+}
+
+TEST_F(Registry, FailedRemapLeavesTheHeaderRowValid)
+{
+    const PUCHAR header = map(0x1000000, 36);
+    driver.kernel->failMapCall(driver.kernel->mapCalls() + 1);
+    EXPECT_EQ(remap(0x1000000, 36, 500), nullptr);
+    EXPECT_FALSE(*refusedFull);
+    EXPECT_EQ(map(0x1000000, 36), header);
+    EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}, {0x1000000, 36}}));
+}
+
+TEST_F(Registry, HundredAndFirstRowIsRefused)
+{
+    for (ULONG i = 1; i < REGISTRY_CAPACITY; ++i)
+        ASSERT_NE(map(0x1000000 + i * 0x1000, 36), nullptr);
+    EXPECT_EQ(*count, REGISTRY_CAPACITY);
+    const uint64_t calls = driver.kernel->mapCalls();
+    EXPECT_EQ(map(0x2000000, 36), nullptr);
+    EXPECT_TRUE(*refusedFull);
+    EXPECT_EQ(driver.kernel->mapCalls(), calls);
+    EXPECT_EQ(*count, REGISTRY_CAPACITY);
+    EXPECT_NE(map(0x1000000 + 5 * 0x1000 + 4, 16), nullptr); // still served from its row
+}
+
+TEST_F(Registry, ReleaseAllKeepsTheWindowAndEmptiesTheList)
+{
+    map(0x1000000, 36);
+    remap(0x1000000, 36, 300);
+    map(0x2000000, 36);
+    releaseAll();
+    EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}}));
+    EXPECT_EQ(list(), "\r\nPA->VA Mappings:\r\n");
+}
+
+TEST_F(Registry, ListAfterResetShowsTheWindowAlone)
+{
+    EXPECT_EQ(list(), "\r\nPA->VA Mappings:\r\nPA 0x000e0000 -> VA " + Hex(window) + " (131072 Bytes)\r\n");
+}
+
+TEST_F(Registry, NullWindowIsNotLent)
+{
+    reset(nullptr);
+    EXPECT_EQ(*count, 0);
+    const PUCHAR own = map(0xF0000, 36);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(list(), "\r\nPA->VA Mappings:\r\nPA 0x000f0000 -> VA " + Hex(own) + " (36 Bytes)\r\n");
+    releaseAll();
+}
+
+} // namespace
+} // namespace ztest
