@@ -311,7 +311,10 @@ int main(int argc, char** argv)
     uint16_t statusSensors = 4;
     auto* status = app.add_subcommand("status", "fans and sensors at a glance");
     status->add_option("--sensors", statusSensors, "how many sensors to read, from 0")->check(CLI::Range(0, 256));
-    status->callback([&] { steps.push_back([n = statusSensors](Context& c) { Status(c, n); }); });
+    status->callback([&] {
+        steps.push_back([n = statusSensors](Context& c) { Status(c, n); });
+        statusSensors = 4;
+    });
 
     std::string ioctlCode, ioctlInput;
     uint32_t ioctlOutLen = 0;
@@ -332,6 +335,9 @@ int main(int argc, char** argv)
         steps.push_back([code, in = ioctlInput, out = ioctlOutLen](Context& c) {
             RawIoctl(c, static_cast<uint32_t>(code), in, out);
         });
+        // A later `ioctl` on the same line starts from no input and no output.
+        ioctlInput.clear();
+        ioctlOutLen = 0;
     });
 
     app.add_subcommand("cpu-speed", "processor speed in MHz (SMBIOS)")->callback([&] {
