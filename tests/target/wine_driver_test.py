@@ -266,15 +266,18 @@ def main():
     parser.add_argument("--firmware-texts", action="store_true",
                         help="also check the SMBIOS, CPU-speed and ACPI texts (not just their sizes)")
     options = parser.parse_args()
+    options.prefix = os.path.abspath(options.prefix)
 
     checks = Checks()
     if not require_32bit_exec(options.register_i386):
         return 1
 
     started = time.monotonic()
+    wine = Wine(options.prefix, os.path.join(os.path.dirname(options.prefix), "wine-driver.log"))
+    if os.path.isdir(options.prefix):
+        wine.server("-k")  # what an interrupted run left behind
     shutil.rmtree(options.prefix, ignore_errors=True)
     os.makedirs(options.prefix)
-    wine = Wine(options.prefix, os.path.join(os.path.dirname(options.prefix), "wine-driver.log"))
     open(wine.log_path, "wb").close()
     wine.env["WINEDEBUG"] = "-all"
     status, _ = wine.run(["wineboot", "-i"], timeout=300)
