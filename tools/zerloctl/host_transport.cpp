@@ -33,10 +33,8 @@ class HostTransport : public Transport {
         if (!NT_SUCCESS(status)) {
             throw std::runtime_error("driver did not start: status " + std::to_string(static_cast<uint32_t>(status)));
         }
-        const uint32_t access = options.readOnly ? zhost::kAccessRead : zhost::kAccessRead | zhost::kAccessWrite;
-        if (!NT_SUCCESS(kernel_->open(L"\\DosDevices\\ZerloDev", access, &handle_))) {
-            throw std::runtime_error("cannot open \\DosDevices\\ZerloDev");
-        }
+        access_ = options.readOnly ? zhost::kAccessRead : zhost::kAccessRead | zhost::kAccessWrite;
+        handle_ = openDevice();
     }
 
     ~HostTransport() override { finish(); }
@@ -45,6 +43,33 @@ class HostTransport : public Transport {
     {
         const zhost::IoctlOutcome outcome = kernel_->ioctl(handle_, code, input, outputLength);
         return {static_cast<uint32_t>(outcome.status), outcome.information, 0, outcome.reply};
+    }
+
+    std::vector<Reply> ioctlOnNewHandles(unsigned count, uint32_t code, const std::vector<uint8_t>& input,
+                                         uint32_t outputLength) override
+    {
+        std::vector<zhost::Handle> handles;
+        auto closeAll = [&] {
+            bool closed = true;
+            for (zhost::Handle handle : handles)
+                closed = NT_SUCCESS(kernel_->close(handle)) && closed;
+            handles.clear();
+            return closed;
+        };
+        std::vector<Reply> replies;
+        try {
+            while (handles.size() < count)
+                handles.push_back(openDevice());
+            for (zhost::Handle handle : handles) {
+                const zhost::IoctlOutcome outcome = kernel_->ioctl(handle, code, input, outputLength);
+                replies.push_back({static_cast<uint32_t>(outcome.status), outcome.information, 0, outcome.reply});
+            }
+        } catch (...) {
+            closeAll();
+            throw;
+        }
+        if (!closeAll()) throw std::runtime_error("closing a handle of \\DosDevices\\ZerloDev failed");
+        return replies;
     }
 
     bool dumpPhysical(const std::string& path) override
@@ -77,8 +102,18 @@ class HostTransport : public Transport {
     }
 
   private:
+    zhost::Handle openDevice()
+    {
+        zhost::Handle handle = 0;
+        if (!NT_SUCCESS(kernel_->open(L"\\DosDevices\\ZerloDev", access_, &handle))) {
+            throw std::runtime_error("cannot open \\DosDevices\\ZerloDev");
+        }
+        return handle;
+    }
+
     std::unique_ptr<zhost::Machine> machine_;
     std::unique_ptr<zhost::Kernel> kernel_;
+    uint32_t access_ = 0;
     zhost::Handle handle_ = 0;
 };
 

@@ -174,6 +174,27 @@ void RawIoctl(Context& c, uint32_t code, const std::string& hexInput, uint32_t o
     if (reply.status != ZERLO_STATUS_SUCCESS) c.exit = kRefusedOrFailed;
 }
 
+// Several callers at once: more handles held open beside the first, each
+// asked for the version before any of them is closed.
+void Handles(Context& c, unsigned count)
+{
+    const std::vector<Reply> replies =
+        c.transport->ioctlOnNewHandles(count, IOCTL_GET_VERSION, {}, sizeof(ZerloVersion));
+    json object{{"command", "handles"}, {"handles", count}, {"replies", json::array()}};
+    unsigned answered = 0;
+    for (const Reply& reply : replies) {
+        json entry{{"status", reply.status}, {"information", reply.information}, {"reply", HexBytes(reply.bytes)}};
+        if (reply.win32Error) entry["win32_error"] = reply.win32Error;
+        object["replies"].push_back(entry);
+        if (reply.status == ZERLO_STATUS_SUCCESS)
+            ++answered;
+        else
+            c.exit = kRefusedOrFailed;
+    }
+    c.emit(object, std::to_string(count) + " more handles open at once, " + std::to_string(answered) +
+                       " answered the version request");
+}
+
 // What a fan-control utility polls each second. The Super-I/O levels only
 // on request: reading them probes for the chip while none is known.
 void Status(Context& c, uint16_t sensors, bool sio = false)
@@ -308,7 +329,11 @@ int main(int argc, char** argv)
     status->add_option("--sensors", statusSensors, "how many sensors to read, from 0")->check(CLI::Range(0, 256));
     bool statusSio = false;
     status->add_flag("--sio", statusSio, "also read both fans' Super-I/O levels");
-    status->callback([&] { steps.push_back([n = statusSensors, sio = statusSio](Context& c) { Status(c, n, sio); }); });
+    status->callback([&] {
+        steps.push_back([n = statusSensors, sio = statusSio](Context& c) { Status(c, n, sio); });
+        statusSensors = 4;
+        statusSio = false;
+    });
 
     std::string ioctlCode, ioctlInput;
     uint32_t ioctlOutLen = 0;
@@ -329,6 +354,9 @@ int main(int argc, char** argv)
         steps.push_back([code, in = ioctlInput, out = ioctlOutLen](Context& c) {
             RawIoctl(c, static_cast<uint32_t>(code), in, out);
         });
+        // A later `ioctl` on the same line starts from no input and no output.
+        ioctlInput.clear();
+        ioctlOutLen = 0;
     });
 
     app.add_subcommand("cpu-speed", "processor speed in MHz (SMBIOS)")->callback([&] {
@@ -361,8 +389,18 @@ int main(int argc, char** argv)
         });
     });
 
+    unsigned handleCount = 0;
+    auto* handles = app.add_subcommand("handles", "open N more handles at once, ask each for the version, close them");
+    handles->add_option("N", handleCount, "how many handles, 1 to 64")->required()->check(CLI::Range(1u, 64u));
+    handles->callback([&] { steps.push_back([n = handleCount](Context& c) { Handles(c, n); }); });
+
     app.add_subcommand("tour", "a guided look at what the driver answers");
     app.get_subcommand("tour")->callback([&] { steps.push_back([](Context& c) { Tour(c); }); });
+
+    // A command may come more than once on a line (`fan-state 0 fan-state 1`):
+    // each use is parsed, checked and queued on its own.
+    for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))
+        command->immediate_callback();
 
     try {
         app.parse(argc, argv);

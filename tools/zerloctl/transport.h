@@ -29,6 +29,11 @@ class Transport {
 public:
     virtual ~Transport() = default;
     virtual Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) = 0;
+    // Opens `count` more handles with the same access, all held open at once,
+    // sends the request through each in turn and closes them: one reply per
+    // handle. Throws std::runtime_error when an open or a close fails.
+    virtual std::vector<Reply> ioctlOnNewHandles(unsigned count, uint32_t code, const std::vector<uint8_t>& input,
+                                                 uint32_t outputLength) = 0;
     // Host only: the DbgPrint lines so far, and after the driver's unload.
     virtual std::vector<std::string> kernelLog() const { return {}; }
     virtual std::vector<std::string> finish() { return kernelLog(); }

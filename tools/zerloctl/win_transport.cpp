@@ -24,42 +24,82 @@ uint32_t StatusFromWin32(DWORD error)
     }
 }
 
+HANDLE OpenDevice(bool readOnly)
+{
+    const DWORD access = readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    const HANDLE handle =
+        CreateFileA(ZERLO_WIN32_PATH, access, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot open " ZERLO_WIN32_PATH ": error " + std::to_string(GetLastError()) +
+                                 " (is the zerlo service started?)");
+    }
+    return handle;
+}
+
+Reply IoctlOn(HANDLE handle, uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength)
+{
+    std::vector<uint8_t> in = input;
+    std::vector<uint8_t> out(outputLength);
+    DWORD returned = 0;
+    Reply reply;
+    if (DeviceIoControl(handle, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                        out.empty() ? nullptr : out.data(), outputLength, &returned, nullptr)) {
+        reply.status = ZERLO_STATUS_SUCCESS;
+        reply.information = returned;
+        out.resize(returned);
+        reply.bytes = std::move(out);
+    } else {
+        reply.win32Error = GetLastError();
+        reply.status = StatusFromWin32(reply.win32Error);
+        reply.information = returned;
+    }
+    return reply;
+}
+
 class WindowsTransport : public Transport {
 public:
-    explicit WindowsTransport(const TransportOptions& options)
-    {
-        const DWORD access = options.readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-        handle_ = CreateFileA(ZERLO_WIN32_PATH, access, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle_ == INVALID_HANDLE_VALUE) {
-            throw std::runtime_error("cannot open " ZERLO_WIN32_PATH ": error " + std::to_string(GetLastError()) +
-                                     " (is the zerlo service started?)");
-        }
-    }
+  explicit WindowsTransport(const TransportOptions& options)
+      : readOnly_(options.readOnly), handle_(OpenDevice(readOnly_))
+  {
+  }
 
     ~WindowsTransport() override { CloseHandle(handle_); }
 
     Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) override
     {
-        std::vector<uint8_t> in = input;
-        std::vector<uint8_t> out(outputLength);
-        DWORD returned = 0;
-        Reply reply;
-        if (DeviceIoControl(handle_, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
-                            out.empty() ? nullptr : out.data(), outputLength, &returned, nullptr)) {
-            reply.status = ZERLO_STATUS_SUCCESS;
-            reply.information = returned;
-            out.resize(returned);
-            reply.bytes = std::move(out);
-        } else {
-            reply.win32Error = GetLastError();
-            reply.status = StatusFromWin32(reply.win32Error);
-            reply.information = returned;
+        return IoctlOn(handle_, code, input, outputLength);
+    }
+
+    std::vector<Reply> ioctlOnNewHandles(unsigned count, uint32_t code, const std::vector<uint8_t>& input,
+                                         uint32_t outputLength) override
+    {
+        std::vector<HANDLE> handles;
+        auto closeAll = [&] {
+            DWORD failure = 0;
+            for (HANDLE handle : handles) {
+                if (!CloseHandle(handle) && failure == 0) failure = GetLastError();
+            }
+            handles.clear();
+            return failure;
+        };
+        std::vector<Reply> replies;
+        try {
+            while (handles.size() < count)
+                handles.push_back(OpenDevice(readOnly_));
+            for (HANDLE handle : handles)
+                replies.push_back(IoctlOn(handle, code, input, outputLength));
+        } catch (...) {
+            closeAll();
+            throw;
         }
-        return reply;
+        if (const DWORD failure = closeAll())
+            throw std::runtime_error("closing a handle failed: error " + std::to_string(failure));
+        return replies;
     }
 
 private:
-    HANDLE handle_;
+  bool readOnly_;
+  HANDLE handle_;
 };
 
 } // namespace

@@ -1,0 +1,407 @@
+#!/usr/bin/env python3
+"""Runs the built zerlo.sys under Wine's NT I/O manager and drives
+\\\\.\\ZerloDev with the built zerloctl.exe, as a Win32 caller does.
+
+Wine's driver host runs kernel drivers in user mode, where port instructions
+fault: no request here may reach the fan, temperature or Super-I/O hardware,
+so those codes are sent only with sizes or arguments the driver refuses.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ERROR_ACCESS_DENIED = 5
+ERROR_INVALID_PARAMETER = 87
+ERROR_INSUFFICIENT_BUFFER = 122
+
+SET_FAN_STATE = 0x9C40A400
+GET_FAN_STATE = 0x9C40A404
+GET_FAN_SPEED = 0x9C40A408
+GET_CPU_SPEED = 0x9C40A410
+SIO_DETECT = 0x9C40A414
+SIO_SET_FAN_LEVEL = 0x9C40A418
+SIO_GET_FAN_LEVEL = 0x9C40A41C
+GET_TEMPERATURE = 0x9C40A440
+GET_VERSION = 0x9C40A444
+GET_SMBIOS_REPORT = 0x9C40A448
+GET_ACPI_REPORT = 0x9C40A44C
+
+SERVICE = "zerlo"
+MORE_HANDLES = 3
+VERSION_REPLY = "0100000005000000"
+
+
+def code_of(device_type, access, function, method):
+    return device_type << 16 | access << 14 | function << 2 | method
+
+
+class Checks:
+    def __init__(self):
+        self.passed = 0
+        self.failed = []
+        self.group = ""
+
+    def expect(self, condition, name, detail=""):
+        label = "%s: %s" % (self.group, name)
+        if condition:
+            self.passed += 1
+            print("ok   " + label)
+        else:
+            self.failed.append(label)
+            print("FAIL " + label + (" -- " + detail if detail else ""))
+
+    def finish(self):
+        print("\n%d passed, %d failed" % (self.passed, len(self.failed)))
+        return 0 if not self.failed and self.passed else 1
+
+
+class Wine:
+    """One fresh Wine prefix and the processes run in it."""
+
+    def __init__(self, prefix, log_path):
+        self.prefix = prefix
+        self.log_path = log_path
+        self.env = dict(os.environ)
+        self.env.pop("DISPLAY", None)
+        self.env.update({
+            "WINEPREFIX": prefix,
+            "WINEARCH": "win32",
+            # No Mono or Gecko installers, no desktop.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+            # DbgPrint reaches the debugstr channel as a warning; nothing else is wanted.
+            "WINEDEBUG": "-all,warn+debugstr",
+        })
+
+    def run(self, args, timeout, log=None):
+        started = time.monotonic()
+        with open(self.log_path, "ab") as stderr:
+            stderr.write((">>> wine %s\n" % " ".join(args)).encode())
+            stderr.flush()
+            result = subprocess.run(["wine"] + args, env=self.env, stdout=subprocess.PIPE, stderr=stderr,
+                                    stdin=subprocess.DEVNULL, timeout=timeout)
+        print("  (%s: exit %d, %.0f s)" % (" ".join(args[:2]), result.returncode, time.monotonic() - started))
+        return result.returncode, result.stdout.decode(errors="replace")
+
+    def hold(self):
+        """Wine ends its driver host when the last Win32 program exits, so a
+        program that waits for its input keeps the service alive between the
+        runs of zerloctl; closing its input ends it."""
+        stderr = open(self.log_path, "ab")
+        holder = subprocess.Popen(["wine", "cmd"], env=self.env, stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, stderr=stderr)
+        stderr.close()
+        return holder
+
+    def server(self, *flags, timeout=300):
+        subprocess.run(["wineserver"] + list(flags), env=self.env, timeout=timeout, check=False)
+
+    def windows_path(self, relative):
+        return os.path.join(self.prefix, "drive_c", relative)
+
+
+def require_32bit_exec(register_script):
+    """Wine's 32-bit loader must run; where the kernel refuses i386 programs
+    the qemu user emulation is registered first. Never a skip."""
+    def runs():
+        try:
+            return subprocess.run(["/usr/lib/wine/wine", "--version"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, timeout=60).returncode == 0
+        except OSError as error:
+            print("  /usr/lib/wine/wine: %s" % error)
+            return False
+    if runs():
+        return True
+    if os.geteuid() == 0 and os.path.exists(register_script):
+        subprocess.run([register_script], check=False)
+        if runs():
+            return True
+    print("FATAL: this machine cannot run Wine's 32-bit loader (/usr/lib/wine/wine). "
+          "Run scripts/install-deps as root (wine, wine32:i386, qemu-user-static and the i386 binfmt entry).")
+    return False
+
+
+def zerloctl_json(output):
+    replies = []
+    for line in output.splitlines():
+        line = line.strip()
+        if line.startswith("{"):
+            replies.append(json.loads(line))
+    return replies
+
+
+def ioctl_args(code, hex_in, out_len):
+    args = ["ioctl", "0x%08X" % code, "--out-len", str(out_len)]
+    if hex_in:
+        args += ["--in", hex_in]
+    return args
+
+
+def refusals():
+    """Each request the dispatcher (or the table's neighbours) must refuse,
+    with the Win32 error the caller sees: the boundary values of the sizes
+    and ranges, and codes next to the table."""
+    cases = []
+    unknown = [(0x903, "function 0x903 between fan speed and CPU speed")]
+    unknown += [(f, "function 0x%03X in the gap before temperature" % f) for f in range(0x908, 0x910)]
+    unknown += [(0x914, "function 0x914 after the ACPI report")]
+    for function, name in unknown:
+        cases.append((name, code_of(0x9C40, 2, function, 0), "", 32768, ERROR_INVALID_PARAMETER))
+    cases += [
+        ("version code of another device type", code_of(0x9C41, 2, 0x911, 0), "", 8, ERROR_INVALID_PARAMETER),
+        ("version code of device type 0x22", code_of(0x22, 2, 0x911, 0), "", 8, ERROR_INVALID_PARAMETER),
+        ("version code with FILE_ANY_ACCESS", code_of(0x9C40, 0, 0x911, 0), "", 8, ERROR_INVALID_PARAMETER),
+        ("version code with FILE_READ_ACCESS", code_of(0x9C40, 1, 0x911, 0), "", 8, ERROR_INVALID_PARAMETER),
+        ("version code with read and write access", code_of(0x9C40, 3, 0x911, 0), "", 8, ERROR_INVALID_PARAMETER),
+        ("version code with METHOD_IN_DIRECT", code_of(0x9C40, 2, 0x911, 1), "", 8, ERROR_INVALID_PARAMETER),
+        ("version code with METHOD_OUT_DIRECT", code_of(0x9C40, 2, 0x911, 2), "", 8, ERROR_INVALID_PARAMETER),
+        ("SMBIOS code with METHOD_NEITHER", code_of(0x9C40, 2, 0x912, 3), "", 16384, ERROR_INVALID_PARAMETER),
+        # Short input: the first word is valid, the size alone is refused.
+        ("set fan state with 3 input bytes", SET_FAN_STATE, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
+        ("fan state with 3 input bytes", GET_FAN_STATE, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
+        ("fan speed with 3 input bytes", GET_FAN_SPEED, "010000", 4, ERROR_INSUFFICIENT_BUFFER),
+        ("set Super-I/O level with 3 input bytes", SIO_SET_FAN_LEVEL, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
+        ("Super-I/O level with 3 input bytes", SIO_GET_FAN_LEVEL, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
+        ("temperature with 3 input bytes", GET_TEMPERATURE, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
+        ("temperature with no input", GET_TEMPERATURE, "", 4, ERROR_INSUFFICIENT_BUFFER),
+        # Short output: valid arguments, one byte too few for the reply.
+        ("set fan state with 3 output bytes", SET_FAN_STATE, "00000000", 3, ERROR_INSUFFICIENT_BUFFER),
+        ("fan state with 3 output bytes", GET_FAN_STATE, "00000000", 3, ERROR_INSUFFICIENT_BUFFER),
+        ("fan speed with 3 output bytes", GET_FAN_SPEED, "00000000", 3, ERROR_INSUFFICIENT_BUFFER),
+        ("CPU speed with 7 output bytes", GET_CPU_SPEED, "", 7, ERROR_INSUFFICIENT_BUFFER),
+        ("Super-I/O detection with 3 output bytes", SIO_DETECT, "", 3, ERROR_INSUFFICIENT_BUFFER),
+        ("set Super-I/O level with 3 output bytes", SIO_SET_FAN_LEVEL, "00003F00", 3, ERROR_INSUFFICIENT_BUFFER),
+        ("Super-I/O level with 3 output bytes", SIO_GET_FAN_LEVEL, "01000000", 3, ERROR_INSUFFICIENT_BUFFER),
+        ("temperature with 3 output bytes", GET_TEMPERATURE, "FF000000", 3, ERROR_INSUFFICIENT_BUFFER),
+        ("version with 7 output bytes", GET_VERSION, "", 7, ERROR_INSUFFICIENT_BUFFER),
+        ("version with no output", GET_VERSION, "", 0, ERROR_INSUFFICIENT_BUFFER),
+        ("SMBIOS report with 16383 output bytes", GET_SMBIOS_REPORT, "", 16383, ERROR_INSUFFICIENT_BUFFER),
+        ("ACPI report with 32767 output bytes", GET_ACPI_REPORT, "", 32767, ERROR_INSUFFICIENT_BUFFER),
+        # Sizes are checked before arguments: a bad fan and a short output is a size refusal.
+        ("fan 2 with 3 output bytes is refused for its size", GET_FAN_STATE, "02000000", 3, ERROR_INSUFFICIENT_BUFFER),
+        # Arguments one past their range.
+        ("set fan state for fan 2", SET_FAN_STATE, "02000000", 4, ERROR_INVALID_PARAMETER),
+        ("set fan state to state 3", SET_FAN_STATE, "00000300", 4, ERROR_INVALID_PARAMETER),
+        ("fan state of fan 2", GET_FAN_STATE, "02000000", 4, ERROR_INVALID_PARAMETER),
+        ("fan state of fan 0xFFFF", GET_FAN_STATE, "FFFF0000", 4, ERROR_INVALID_PARAMETER),
+        ("fan speed of fan 2", GET_FAN_SPEED, "02000000", 4, ERROR_INVALID_PARAMETER),
+        ("set Super-I/O level 64", SIO_SET_FAN_LEVEL, "01004000", 4, ERROR_INVALID_PARAMETER),
+        ("set Super-I/O level for fan 2", SIO_SET_FAN_LEVEL, "02000000", 4, ERROR_INVALID_PARAMETER),
+        ("Super-I/O level of fan 2", SIO_GET_FAN_LEVEL, "02000000", 4, ERROR_INVALID_PARAMETER),
+        ("temperature of sensor 256", GET_TEMPERATURE, "00010000", 4, ERROR_INVALID_PARAMETER),
+        ("temperature of sensor 0xFFFF with a longer input", GET_TEMPERATURE, "FFFF000000000000", 8,
+         ERROR_INVALID_PARAMETER),
+    ]
+    return cases
+
+
+def read_only_requests():
+    """Every code of the table, each of which the I/O manager must refuse on a
+    handle without write access before the driver sees it. The hardware codes
+    carry arguments or sizes the driver itself would refuse too, so that no
+    port is touched even if the access check were missing (the status then
+    differs and the check fails)."""
+    return [
+        ("set fan state", SET_FAN_STATE, "02000000", 4),
+        ("fan state", GET_FAN_STATE, "02000000", 4),
+        ("fan speed", GET_FAN_SPEED, "02000000", 4),
+        ("CPU speed", GET_CPU_SPEED, "", 8),
+        ("Super-I/O detection", SIO_DETECT, "", 3),
+        ("set Super-I/O level", SIO_SET_FAN_LEVEL, "00004000", 4),
+        ("Super-I/O level", SIO_GET_FAN_LEVEL, "02000000", 4),
+        ("temperature", GET_TEMPERATURE, "00010000", 4),
+        ("version", GET_VERSION, "", 8),
+        ("SMBIOS report", GET_SMBIOS_REPORT, "", 16384),
+        ("ACPI report", GET_ACPI_REPORT, "", 32768),
+    ]
+
+
+def text_of(reply_hex):
+    data = bytes.fromhex(reply_hex)
+    end = data.find(b"\0")
+    return data, (data[:end] if end >= 0 else None)
+
+
+def check_firmware_texts(checks, replies):
+    """The texts that need no physical memory: Wine's MmMapIoSpace returns
+    null, so the driver runs with no BIOS window."""
+    smbios, cpu, acpi = replies
+    checks.expect(smbios.get("status") == 0 and smbios.get("information") == 16384,
+                  "SMBIOS report succeeds with returned length 16384", str(smbios)[:200])
+    data, text = text_of(smbios.get("reply", ""))
+    checks.expect(text == b"*** Error: BIOS segment mapping failed ***",
+                  "SMBIOS report is the BIOS-window mapping error alone", repr(text))
+    checks.expect(cpu.get("status") == 0 and cpu.get("information") == 8,
+                  "CPU speed succeeds with returned length 8", str(cpu))
+    data, text = text_of(cpu.get("reply", ""))
+    checks.expect(len(data) == 8 and text is not None, "CPU-speed text is terminated within 8 bytes", repr(data))
+    checks.expect(acpi.get("status") == 0 and acpi.get("information") == 32768,
+                  "ACPI survey succeeds with returned length 32768", str(acpi)[:200])
+    data, text = text_of(acpi.get("reply", ""))
+    checks.expect(len(data) == 32768 and text is not None, "ACPI survey text is terminated within 32768 bytes",
+                  "%d bytes, terminated: %s" % (len(data), text is not None))
+
+
+def debug_lines(log_path):
+    """The driver's DbgPrint lines as Wine's debugstr channel shows them, each
+    with its own line end (a missing one swallows what follows, a doubled one
+    shows)."""
+    with open(log_path, "rb") as log:
+        text = log.read().decode(errors="replace")
+    pattern = re.compile(r"warn:debugstr:\w+ [0-9a-f]+:[0-9a-f]+: (Zerlo: [^\n]*\n)(\n?)")
+    return [match.group(1) + match.group(2) for match in pattern.finditer(text)]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sys", required=True)
+    parser.add_argument("--zerloctl", required=True)
+    parser.add_argument("--service", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--register-i386", required=True)
+    options = parser.parse_args()
+    options.prefix = os.path.abspath(options.prefix)
+
+    checks = Checks()
+    if not require_32bit_exec(options.register_i386):
+        return 1
+
+    started = time.monotonic()
+    wine = Wine(options.prefix, os.path.join(os.path.dirname(options.prefix), "wine-driver.log"))
+    if os.path.isdir(options.prefix):
+        wine.server("-k")  # what an interrupted run left behind
+    shutil.rmtree(options.prefix, ignore_errors=True)
+    os.makedirs(options.prefix)
+    open(wine.log_path, "wb").close()
+    wine.env["WINEDEBUG"] = "-all"
+    status, _ = wine.run(["wineboot", "-i"], timeout=300)
+    wine.server("-w")
+    wine.env["WINEDEBUG"] = "-all,warn+debugstr"
+    checks.group = "prefix"
+    checks.expect(status == 0, "wineboot -i makes a fresh prefix")
+    if status != 0:
+        return checks.finish()
+
+    # The driver is loaded where the build left it; Wine's Z: is the root.
+    image_path = "\\??\\Z:" + os.path.abspath(options.sys).replace("/", "\\")
+    tools = wine.windows_path("zerlo")
+    os.makedirs(tools, exist_ok=True)
+    for path in (options.zerloctl, options.service):
+        shutil.copyfile(path, os.path.join(tools, os.path.basename(path)))
+    holder = wine.hold()
+    opens = None
+    try:
+        opens = run_driver(wine, checks, options, image_path)
+    finally:
+        holder.stdin.close()
+        try:
+            holder.wait(timeout=120)
+        except subprocess.TimeoutExpired:
+            holder.kill()
+        wine.server("-w")
+    # Read only now: the driver host has written its last line when it exited.
+    if opens is not None:
+        check_debug_lines(checks, wine.log_path, opens)
+    print("(%.0f s in Wine; its log: %s)" % (time.monotonic() - started, wine.log_path))
+    return checks.finish()
+
+
+def run_driver(wine, checks, options, image_path):
+    zerloctl = r"C:\zerlo\zerloctl.exe"
+    service = r"C:\zerlo\zerlosvc.exe"
+    checks.group = "service start"
+    status, out = wine.run([service, "start", SERVICE, image_path], timeout=300)
+    checks.expect(status == 0 and "zerlo: running" in out, "the kernel-driver service starts", out.strip())
+    if status != 0:
+        return None
+    opens = 0
+
+    # The read-only handle first: the driver must still answer everything after it.
+    checks.group = "read-only handle"
+    requests = read_only_requests()
+    args = ["--json", "--read-only"]
+    for _, code, hex_in, out_len in requests:
+        args += ioctl_args(code, hex_in, out_len)
+    status, out = wine.run([zerloctl] + args, timeout=300)
+    replies = zerloctl_json(out)
+    opens += 1
+    checks.expect(len(replies) == len(requests), "every request gets an answer", out[-300:])
+    for (name, _, _, _), reply in zip(requests, replies):
+        checks.expect(reply.get("win32_error") == ERROR_ACCESS_DENIED and reply.get("information") == 0,
+                      "%s is ERROR_ACCESS_DENIED" % name, str(reply)[:200])
+
+    # One run of zerloctl on one handle (plus the extra ones of `handles`).
+    cases = refusals()
+    args = ["--json"]
+    args += ioctl_args(GET_VERSION, "", 8)
+    args += ioctl_args(GET_VERSION, "", 64)
+    args += ioctl_args(GET_VERSION, "AABBCCDDEEFF0011", 8)
+    for _, code, hex_in, out_len, _ in cases:
+        args += ioctl_args(code, hex_in, out_len)
+    args += ["handles", str(MORE_HANDLES)]
+    firmware = [(GET_SMBIOS_REPORT, 16384), (GET_CPU_SPEED, 8), (GET_ACPI_REPORT, 32768)]
+    for code, out_len in firmware:
+        args += ioctl_args(code, "", out_len)
+    args += ioctl_args(GET_VERSION, "", 8)
+    status, out = wine.run([zerloctl] + args, timeout=300)
+    replies = zerloctl_json(out)
+    opens += 1 + MORE_HANDLES
+    checks.group = "requests"
+    expected = 3 + len(cases) + 1 + len(firmware) + 1
+    checks.expect(len(replies) == expected, "every request gets an answer (%d)" % expected,
+                  "%d answers: %s" % (len(replies), out[-300:]))
+    replies += [{}] * (expected - len(replies))
+
+    checks.group = "version"
+    for reply, name in zip(replies[:3], ["an 8-byte output", "a 64-byte output", "an 8-byte input to ignore"]):
+        checks.expect(reply.get("status") == 0 and "win32_error" not in reply,
+                      "succeeds with " + name, str(reply))
+        checks.expect(reply.get("information") == 8 and reply.get("reply") == VERSION_REPLY,
+                      "returns 01 00 00 00 05 00 00 00 and length 8 with " + name, str(reply))
+
+    checks.group = "refusals"
+    for (name, _, _, _, error), reply in zip(cases, replies[3:3 + len(cases)]):
+        checks.expect(reply.get("win32_error") == error and reply.get("information") == 0,
+                      "%s gives Win32 error %d" % (name, error), str(reply)[:200])
+
+    checks.group = "several handles"
+    handles = replies[3 + len(cases)]
+    each = handles.get("replies", [])
+    checks.expect(len(each) == MORE_HANDLES, "%d more handles open beside the first" % MORE_HANDLES, str(handles))
+    checks.expect(all(r.get("status") == 0 and r.get("reply") == VERSION_REPLY for r in each),
+                  "each of them answers the version request", str(handles))
+
+    checks.group = "firmware reports"
+    texts = replies[4 + len(cases):4 + len(cases) + len(firmware)]
+    check_firmware_texts(checks, texts)
+
+    checks.group = "after all of it"
+    last = replies[-1]
+    checks.expect(last.get("status") == 0 and last.get("reply") == VERSION_REPLY,
+                  "the driver still answers the version request", str(last))
+
+    checks.group = "service stop"
+    status, out = wine.run([service, "stop", SERVICE], timeout=300)
+    checks.expect(status == 0 and "zerlo: stopped" in out, "the service stops and is deleted", out.strip())
+    return opens
+
+
+def check_debug_lines(checks, log_path, opens):
+    checks.group = "debug lines"
+    lines = debug_lines(log_path)
+    wanted = (["Zerlo: DriverEntry successful\n"] + ["Zerlo: Open / Close\n"] * (2 * opens) +
+              ["Zerlo: Entering unload function\n", "Zerlo: Link removed\n", "Zerlo: End of unload\n"])
+    checks.expect(lines[:1] == wanted[:1], "DriverEntry reports success first", repr(lines[:2]))
+    checks.expect(lines.count("Zerlo: Open / Close\n") == 2 * opens,
+                  "one open/close line for each of %d opens and closes" % (2 * opens),
+                  "%d lines" % lines.count("Zerlo: Open / Close\n"))
+    checks.expect(lines[-3:] == wanted[-3:], "unload prints its three lines last, in order", repr(lines[-4:]))
+    checks.expect(lines == wanted, "no other lines and nothing out of order", repr(lines))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
