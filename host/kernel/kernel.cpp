@@ -14,20 +14,7 @@
 #include <set>
 #include <unistd.h>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZHOST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define ZHOST_ASAN 1
-#endif
-#ifdef ZHOST_ASAN
-#include <sanitizer/asan_interface.h>
-#define ZHOST_POISON(address, size) __asan_poison_memory_region((address), (size))
-#else
-#define ZHOST_POISON(address, size) ((void)(address), (void)(size))
-#endif
+#include "asan.h"
 
 namespace zhost {
 

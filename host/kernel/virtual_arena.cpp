@@ -4,17 +4,7 @@
 #include <cstdlib>
 #include <sys/mman.h>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZHOST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define ZHOST_ASAN 1
-#endif
-#ifdef ZHOST_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
+#include "asan.h"
 
 namespace zhost {
 
@@ -36,13 +26,11 @@ VirtualArena::VirtualArena(uintptr_t base, size_t size) : base_(base), size_(siz
 
 VirtualArena::~VirtualArena()
 {
-#ifdef ZHOST_ASAN
     // Only blocks still handed out can carry poison; clearing the shadow of
     // the whole range would cost more than everything else a kernel does.
     for (const auto& [start, pages] : allocated_) {
-        __asan_unpoison_memory_region(reinterpret_cast<void*>(start), pages * kPageSize);
+        ZHOST_UNPOISON(reinterpret_cast<void*>(start), pages * kPageSize);
     }
-#endif
     munmap(reinterpret_cast<void*>(base_), size_);
 }
 
@@ -70,9 +58,7 @@ void VirtualArena::makeReadOnly(uintptr_t start, size_t pages)
 void VirtualArena::release(uintptr_t start, size_t pages)
 {
     allocated_.erase(start);
-#ifdef ZHOST_ASAN
-    __asan_unpoison_memory_region(reinterpret_cast<void*>(start), pages * kPageSize);
-#endif
+    ZHOST_UNPOISON(reinterpret_cast<void*>(start), pages * kPageSize);
     madvise(reinterpret_cast<void*>(start), pages * kPageSize, MADV_DONTNEED);
     mprotect(reinterpret_cast<void*>(start), pages * kPageSize, PROT_NONE);
     quarantine_.emplace_back(start, pages + 1);
