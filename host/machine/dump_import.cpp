@@ -30,8 +30,14 @@ std::string Hex(uint64_t value, int width = 0)
     throw DumpError(name + ": " + where + ": " + what);
 }
 
-std::string LineRef(size_t line) { return "line " + std::to_string(line); }
-std::string OffsetRef(uint64_t offset) { return "offset " + Hex(offset); }
+std::string LineRef(size_t line)
+{
+    return "line " + std::to_string(line);
+}
+std::string OffsetRef(uint64_t offset)
+{
+    return "offset " + Hex(offset);
+}
 
 uint32_t Get32(std::span<const uint8_t> bytes, size_t at)
 {
@@ -42,11 +48,15 @@ uint32_t Get32(std::span<const uint8_t> bytes, size_t at)
 uint8_t Sum(std::span<const uint8_t> bytes)
 {
     uint8_t sum = 0;
-    for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
+    for (uint8_t b : bytes)
+        sum = static_cast<uint8_t>(sum + b);
     return sum;
 }
 
-bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+bool IsHex(char c)
+{
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
 
 // ---- acpidump text ------------------------------------------------------
 
@@ -57,14 +67,16 @@ std::optional<AcpiDumpBlock> ParseHeader(const std::string& line, size_t number,
     const auto at = line.find(" @ ");
     if (at == std::string::npos) return std::nullopt;
     std::string signature = line.substr(0, at);
-    while (!signature.empty() && signature.back() == ' ') signature.pop_back();
+    while (!signature.empty() && signature.back() == ' ')
+        signature.pop_back();
     if (signature == "RSD PTR" || signature == "RSD") signature = "RSDP";
     if (signature.size() != 4 ||
         !std::all_of(signature.begin(), signature.end(), [](char c) { return c > ' ' && c < 0x7F; })) {
         Fail(name, LineRef(number), "\"" + signature + "\" is not a table signature");
     }
     std::string address = line.substr(at + 3);
-    while (!address.empty() && address.back() == ' ') address.pop_back();
+    while (!address.empty() && address.back() == ' ')
+        address.pop_back();
     AcpiDumpBlock block{signature, 0, {}, number};
     if (address == "(nil)") return block;
     const bool prefixed = address.size() > 2 && address[0] == '0' && (address[1] == 'x' || address[1] == 'X');
@@ -129,7 +141,10 @@ void CheckComplete(const AcpiDumpBlock& block, const std::string& name)
 
 // ---- free memory for the SMBIOS entry point and table ---------------------
 
-bool Overlaps(const Range& a, const Range& b) { return a.first < b.second && b.first < a.second; }
+bool Overlaps(const Range& a, const Range& b)
+{
+    return a.first < b.second && b.first < a.second;
+}
 
 // Zero in memory, with a zero guard of 16 bytes either side so that the
 // spot is not a run of zeros inside some firmware structure, and clear of
@@ -141,7 +156,8 @@ bool Free(const Machine& machine, uint64_t at, uint64_t size, const std::vector<
     if (to > (uint64_t{1} << 32)) return false;
     for (const Range& range : avoid)
         if (Overlaps({from, to}, range)) return false;
-    const std::vector<uint8_t> bytes = machine.memory.read(static_cast<uint32_t>(from), static_cast<uint32_t>(to - from));
+    const std::vector<uint8_t> bytes =
+        machine.memory.read(static_cast<uint32_t>(from), static_cast<uint32_t>(to - from));
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
 
@@ -220,7 +236,8 @@ void PlaceAcpiDump(Machine& machine, const std::vector<AcpiDumpBlock>& blocks, c
         uint8_t word[2];
         machine.memory.read(kEbdaPointerAddress, word);
         const uint32_t area = (uint32_t{word[0]} | uint32_t{word[1]} << 8) * 16;
-        const bool covered = area >= 0x400 && area < 0xA0000 && block->address >= area && block->address + 16 <= area + 1024;
+        const bool covered =
+            area >= 0x400 && area < 0xA0000 && block->address >= area && block->address + 16 <= area + 1024;
         if (!covered) {
             const uint32_t segment = static_cast<uint32_t>(block->address & ~uint64_t{0x3FF}) >> 4;
             const uint8_t bytes[2] = {static_cast<uint8_t>(segment), static_cast<uint8_t>(segment >> 8)};
@@ -246,21 +263,25 @@ SmbiosPlacement PlaceSmbiosDump(Machine& machine, std::span<const uint8_t> dump,
     };
     struct Layout {
         const char* kind;
-        size_t lengthAt;       // entry point length byte; 0: fixed length
-        size_t fixedLength;    // when lengthAt is 0
+        size_t lengthAt;    // entry point length byte; 0: fixed length
+        size_t fixedLength; // when lengthAt is 0
         size_t minLength, maxLength;
-        size_t tableLengthAt;  // 16-bit, or 32-bit for SMBIOS 3
+        size_t tableLengthAt; // 16-bit, or 32-bit for SMBIOS 3
         bool tableLength32;
-        size_t addressAt;      // table address field
-        size_t addressWidth;   // 4, or 8 for SMBIOS 3
-        size_t checksumAt;     // the entry point's checksum byte
+        size_t addressAt;                     // table address field
+        size_t addressWidth;                  // 4, or 8 for SMBIOS 3
+        size_t checksumAt;                    // the entry point's checksum byte
         std::optional<size_t> intermediateAt; // "_DMI_" within a 2.x entry point
     };
     Layout layout;
-    if (starts("_SM3_")) layout = {"SMBIOS 3", 6, 0, 0x18, 0x20, 0x0C, true, 0x10, 8, 5, std::nullopt};
-    else if (starts("_SM_")) layout = {"SMBIOS 2", 5, 0, 0x1E, 0x20, 0x16, false, 0x18, 4, 4, size_t{0x10}};
-    else if (starts("_DMI_")) layout = {"legacy DMI", 0, 0x0F, 0x0F, 0x0F, 0x06, false, 0x08, 4, 5, std::nullopt};
-    else Fail(name, OffsetRef(0), "no SMBIOS entry point anchor (\"_SM_\", \"_SM3_\" or \"_DMI_\")");
+    if (starts("_SM3_"))
+        layout = {"SMBIOS 3", 6, 0, 0x18, 0x20, 0x0C, true, 0x10, 8, 5, std::nullopt};
+    else if (starts("_SM_"))
+        layout = {"SMBIOS 2", 5, 0, 0x1E, 0x20, 0x16, false, 0x18, 4, 4, size_t{0x10}};
+    else if (starts("_DMI_"))
+        layout = {"legacy DMI", 0, 0x0F, 0x0F, 0x0F, 0x06, false, 0x08, 4, 5, std::nullopt};
+    else
+        Fail(name, OffsetRef(0), "no SMBIOS entry point anchor (\"_SM_\", \"_SM3_\" or \"_DMI_\")");
 
     if (layout.lengthAt && dump.size() <= layout.lengthAt) {
         Fail(name, OffsetRef(dump.size()), "file ends inside the " + std::string(layout.kind) + " entry point");
@@ -268,30 +289,34 @@ SmbiosPlacement PlaceSmbiosDump(Machine& machine, std::span<const uint8_t> dump,
     const size_t length = layout.lengthAt ? dump[layout.lengthAt] : layout.fixedLength;
     if (length < layout.minLength || length > layout.maxLength) {
         Fail(name, OffsetRef(layout.lengthAt),
-             "entry point length " + Hex(length) + " outside " + Hex(layout.minLength) + " to " + Hex(layout.maxLength));
+             "entry point length " + Hex(length) + " outside " + Hex(layout.minLength) + " to " +
+                 Hex(layout.maxLength));
     }
     if (dump.size() < length) {
-        Fail(name, OffsetRef(dump.size()), "file ends inside the " + std::string(layout.kind) + " entry point of " +
-                                               std::to_string(length) + " bytes");
+        Fail(name, OffsetRef(dump.size()),
+             "file ends inside the " + std::string(layout.kind) + " entry point of " + std::to_string(length) +
+                 " bytes");
     }
     std::vector<uint8_t> entry(dump.begin(), dump.begin() + static_cast<ptrdiff_t>(length));
     if (Sum(entry) != 0) Fail(name, OffsetRef(layout.checksumAt), "entry point checksum does not add up to 0");
     if (layout.intermediateAt) {
         const size_t at = *layout.intermediateAt;
-        if (std::memcmp(entry.data() + at, "_DMI_", 5) != 0) Fail(name, OffsetRef(at), "no \"_DMI_\" intermediate anchor");
+        if (std::memcmp(entry.data() + at, "_DMI_", 5) != 0)
+            Fail(name, OffsetRef(at), "no \"_DMI_\" intermediate anchor");
         if (Sum(std::span(entry).subspan(at, 0x0F)) != 0) {
             Fail(name, OffsetRef(at + 5), "intermediate checksum does not add up to 0");
         }
     }
     uint64_t address = 0;
-    for (size_t i = 0; i < layout.addressWidth; ++i) address |= uint64_t{entry[layout.addressAt + i]} << (8 * i);
+    for (size_t i = 0; i < layout.addressWidth; ++i)
+        address |= uint64_t{entry[layout.addressAt + i]} << (8 * i);
     if (address != kTableOffset) {
         Fail(name, OffsetRef(layout.addressAt),
              "table address " + Hex(address) + ", where a dmidecode --dump-bin file has " + Hex(kTableOffset));
     }
-    const uint64_t tableLength = layout.tableLength32 ? Get32(entry, layout.tableLengthAt)
-                                                      : uint64_t{entry[layout.tableLengthAt]} |
-                                                            uint64_t{entry[layout.tableLengthAt + 1]} << 8;
+    const uint64_t tableLength =
+        layout.tableLength32 ? Get32(entry, layout.tableLengthAt)
+                             : uint64_t{entry[layout.tableLengthAt]} | uint64_t{entry[layout.tableLengthAt + 1]} << 8;
     if (tableLength > 0 && dump.size() < kTableOffset + tableLength) {
         Fail(name, OffsetRef(dump.size()),
              "file ends inside the structure table (" + std::to_string(tableLength) + " bytes from " +
@@ -306,10 +331,12 @@ SmbiosPlacement PlaceSmbiosDump(Machine& machine, std::span<const uint8_t> dump,
     if (!entryAt) Fail(name, OffsetRef(0), "no free room for the entry point in the F segment (0xF0000 to 0xFFFFF)");
     const std::vector<Range> taken{{*entryAt, *entryAt + entrySpan}};
     auto tableAt = FindFree(machine, *entryAt + entrySpan, kFSegmentEnd, 16, std::max<uint64_t>(tableBytes, 1), taken);
-    if (!tableAt) tableAt = FindFree(machine, 0x100000, uint64_t{1} << 32, 0x1000, std::max<uint64_t>(tableBytes, 1), taken);
+    if (!tableAt)
+        tableAt = FindFree(machine, 0x100000, uint64_t{1} << 32, 0x1000, std::max<uint64_t>(tableBytes, 1), taken);
     if (!tableAt) Fail(name, OffsetRef(kTableOffset), "no free room for the structure table below 4 GiB");
 
-    for (size_t i = 0; i < layout.addressWidth; ++i) entry[layout.addressAt + i] = static_cast<uint8_t>(uint64_t{*tableAt} >> (8 * i));
+    for (size_t i = 0; i < layout.addressWidth; ++i)
+        entry[layout.addressAt + i] = static_cast<uint8_t>(uint64_t{*tableAt} >> (8 * i));
     if (layout.intermediateAt) {
         const size_t at = *layout.intermediateAt;
         entry[at + 5] = 0;
