@@ -42,7 +42,12 @@ def zerlo_report(zerloctl, machine_args):
 
 
 def dmidecode_records(image):
-    out = subprocess.run(["dmidecode", "--no-sysfs", "--dev-mem", image, "-t", TYPES],
+    return dmidecode_records_from(["--no-sysfs", "--dev-mem", image])
+
+
+def dmidecode_records_from(source):
+    """dmidecode's records read from SOURCE (its --dev-mem or --from-dump options)."""
+    out = subprocess.run(["dmidecode", *source, "-t", TYPES],
                          capture_output=True, check=True).stdout.decode("latin-1")
     if "No SMBIOS nor DMI entry point found" in out:
         return None, out

@@ -3,6 +3,7 @@
 #include "transport.h"
 
 #include "kernel/kernel.h"
+#include "machine/dump_import.h"
 #include "machine/profile.h"
 
 #include <filesystem>
@@ -24,7 +25,14 @@ class HostTransport : public Transport {
             profile = zhost::LoadProfileFile(options.machineFile);
         else
             profile = zhost::DefaultNotebookProfile();
+        profile = zhost::ProfileForDumps(std::move(profile), !options.smbiosDump.empty(), !options.acpiDump.empty());
         machine_ = zhost::BuildMachine(profile);
+        // The dumps go in before the driver exists: a bad file stops the run
+        // before anything is loaded or sent. The ACPI tables sit at their
+        // recorded addresses, so the SMBIOS placement works around them.
+        if (!options.physImage.empty()) zhost::ImportPhysImage(*machine_, options.physImage);
+        if (!options.acpiDump.empty()) zhost::ImportAcpiDump(*machine_, options.acpiDump);
+        if (!options.smbiosDump.empty()) zhost::ImportSmbiosDump(*machine_, options.smbiosDump);
         for (const auto& [address, path] : options.physFiles)
             zhost::PlaceFile(*machine_, address, path);
 

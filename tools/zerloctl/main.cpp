@@ -296,6 +296,12 @@ int main(int argc, char** argv)
         ->check(CLI::ExistingFile);
     app.add_flag("--bare", options.bare, "a machine without SMM handler, Super-I/O chip or firmware tables");
     app.add_option("--phys", physSpecs, "ADDR=FILE: place a file's bytes at a physical address (repeatable)");
+    app.add_option("--phys-image", options.physImage, "raw image of physical memory from address 0 (sparse files welcome)")
+        ->check(CLI::ExistingFile);
+    app.add_option("--acpidump", options.acpiDump, "replay a notebook's ACPI tables from `acpidump` text")
+        ->check(CLI::ExistingFile);
+    app.add_option("--smbios-dump", options.smbiosDump, "replay a notebook's SMBIOS from a `dmidecode --dump-bin` file")
+        ->check(CLI::ExistingFile);
 #endif
 
     std::vector<std::function<void(Context&)>> steps;

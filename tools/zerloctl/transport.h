@@ -23,6 +23,11 @@ struct TransportOptions {
     std::string machineFile;
     bool bare = false;
     std::vector<std::pair<uint32_t, std::string>> physFiles;
+    // A real notebook's firmware: a raw memory image, `acpidump` text and a
+    // `dmidecode --dump-bin` file, replacing the profile's own tables.
+    std::string physImage;
+    std::string acpiDump;
+    std::string smbiosDump;
 };
 
 class Transport {
