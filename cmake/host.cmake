@@ -57,6 +57,7 @@ add_subdirectory(tools/zerloctl)
 
 enable_testing()
 add_subdirectory(tests)
+add_subdirectory(bench)
 if(ZERLO_FUZZ)
   add_subdirectory(fuzz)
 endif()
