@@ -66,7 +66,7 @@ void PreparedRequest::reset()
     record_.completions = 0;
 }
 
-json SmbiosTableProfile(size_t tableBytes, uint32_t tableAddress)
+json SmbiosTableProfile(size_t tableBytes, uint32_t tableAddress, int extraStrings)
 {
     json profile = zhost::DefaultNotebookProfile();
     json& smbios = profile.at("smbios");
@@ -75,9 +75,11 @@ json SmbiosTableProfile(size_t tableBytes, uint32_t tableAddress)
     const json endOfTable = source.back();
     size_t bytes = zhost::BuildSmbiosStructure(endOfTable, "end").size();
     for (size_t i = 0;; i = (i + 1) % (source.size() - 1)) {
-        const size_t next = zhost::BuildSmbiosStructure(source[i], "repeat").size();
+        json structure = source[i];
+        for (int k = 0; k < extraStrings; ++k) structure["extra_strings"].push_back("OEM string " + std::to_string(k));
+        const size_t next = zhost::BuildSmbiosStructure(structure, "repeat").size();
         if (bytes + next > tableBytes) break;
-        structures.push_back(source[i]);
+        structures.push_back(structure);
         bytes += next;
     }
     structures.push_back(endOfTable);

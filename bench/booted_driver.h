@@ -66,8 +66,10 @@ private:
 };
 
 // The default notebook whose SMBIOS structure table is its own structures
-// repeated (end-of-table last) to about tableBytes, at tableAddress.
-nlohmann::json SmbiosTableProfile(size_t tableBytes, uint32_t tableAddress);
+// repeated (end-of-table last) to about tableBytes, at tableAddress; each
+// repeated structure carries `extraStrings` more strings that no report
+// line shows (as OEM and asset strings of real tables do).
+nlohmann::json SmbiosTableProfile(size_t tableBytes, uint32_t tableAddress, int extraStrings = 0);
 // The default notebook without SMBIOS: its F segment holds arbitrary code
 // bytes (no "_SM_" anchor) instead.
 nlohmann::json NoSmbiosProfile();

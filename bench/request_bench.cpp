@@ -8,6 +8,7 @@
 #include "frame/zerlo_ioctl.h"
 
 #include <benchmark/benchmark.h>
+#include <cstdarg>
 
 namespace zbench {
 namespace {
@@ -98,6 +99,15 @@ void FanSpeedModel(benchmark::State& state)
     for (auto _ : state) benchmark::DoNotOptimize(gShared->machine->smmTrigger({0x02A3, 1, 0, 0}));
 }
 
+int CallFormat(char* buffer, size_t count, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int written = _vsnprintf(buffer, count, format, args);
+    va_end(args);
+    return written;
+}
+
 // The host's FAST_MUTEX (a pthread mutex), acquired and released once.
 void HostLock(benchmark::State& state)
 {
@@ -106,6 +116,17 @@ void HostLock(benchmark::State& state)
     for (auto _ : state) {
         ExAcquireFastMutex(&mutex);
         ExReleaseFastMutex(&mutex);
+    }
+}
+
+// One typical report line through the host's _vsnprintf, which every
+// report piece goes through.
+void HostFormat(benchmark::State& state)
+{
+    char line[128];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CallFormat(line, sizeof line, "SODIMM Socket '%s': %d MB (%d MHz)\r\n", "DIMM_A", 512, 333));
+        benchmark::ClobberMemory();
     }
 }
 
@@ -131,6 +152,7 @@ const Registration registration([] {
               ->Setup(BootShared)
               ->Teardown(DropShared));
     Quick(benchmark::RegisterBenchmark("host/fast_mutex_pair", HostLock));
+    Quick(benchmark::RegisterBenchmark("host/_vsnprintf_line", HostFormat));
 });
 
 } // namespace

@@ -25,7 +25,7 @@ const std::vector<Table>& Tables()
         // In the F segment, read through the BIOS window.
         {"4KiB", [] { return SmbiosTableProfile(4096, 0xF0000); }},
         // Above the window: the table's own mapping, made once and kept.
-        {"16KiB", [] { return SmbiosTableProfile(16384, 0x1FF80000); }},
+        {"16KiB", [] { return SmbiosTableProfile(16384, 0x1FF80000, 1); }},
     };
     return tables;
 }

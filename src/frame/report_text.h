@@ -6,7 +6,9 @@
 
 struct ReportText {
     char* text;
-    ULONG size; // bytes of the reply buffer; the text and its NUL stay inside
+    ULONG size;   // bytes of the reply buffer; the text and its NUL stay inside
+    ULONG length; // where the text's NUL is: a report of hundreds of pieces
+                  // must not rescan its whole text for every piece
     BOOLEAN truncated;
 };
 
