@@ -1,8 +1,8 @@
 // The ACPI survey on the default notebook and on firmware with 60 tables,
 // with what it asks of the memory manager, beside the host kernel's own cost
 // of one mapping.
-#include "booted_driver.h"
 #include "bench_registry.h"
+#include "booted_driver.h"
 
 #include "frame/zerlo_ioctl.h"
 
@@ -24,7 +24,8 @@ void Survey(benchmark::State& state, const nlohmann::json& profile)
         benchmark::DoNotOptimize(driver.ioctl(IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE).status);
     }
     using benchmark::Counter;
-    state.counters["map_calls"] = Counter(static_cast<double>(driver.kernel->mapCalls() - calls), Counter::kAvgIterations);
+    state.counters["map_calls"] =
+        Counter(static_cast<double>(driver.kernel->mapCalls() - calls), Counter::kAvgIterations);
     state.counters["bytes_mapped"] =
         Counter(static_cast<double>(driver.kernel->bytesMapped() - bytes), Counter::kAvgIterations);
     state.counters["registry_rows"] = *driver.symbol<LONG>("RegistryCount");

@@ -76,7 +76,8 @@ json SmbiosTableProfile(size_t tableBytes, uint32_t tableAddress, int extraStrin
     size_t bytes = zhost::BuildSmbiosStructure(endOfTable, "end").size();
     for (size_t i = 0;; i = (i + 1) % (source.size() - 1)) {
         json structure = source[i];
-        for (int k = 0; k < extraStrings; ++k) structure["extra_strings"].push_back("OEM string " + std::to_string(k));
+        for (int k = 0; k < extraStrings; ++k)
+            structure["extra_strings"].push_back("OEM string " + std::to_string(k));
         const size_t next = zhost::BuildSmbiosStructure(structure, "repeat").size();
         if (bytes + next > tableBytes) break;
         structures.push_back(structure);
@@ -101,7 +102,8 @@ void FillFSegmentWithCode(zhost::Machine& machine)
     // code and data; zeros would flatter any scan.
     std::mt19937 random(0x5EED);
     std::vector<uint8_t> bytes(0x10000);
-    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+    for (uint8_t& byte : bytes)
+        byte = static_cast<uint8_t>(random());
     for (size_t i = 0; i + 4 <= bytes.size(); ++i) {
         if (std::memcmp(&bytes[i], "_SM_", 4) == 0) bytes[i] = 0;
     }
@@ -133,8 +135,12 @@ json ManyAcpiTablesProfile(int tables)
     for (int i = static_cast<int>(listed.size()); i < tables; ++i) {
         const std::string name = "SSDT" + std::to_string(i);
         const uint32_t length = 0x80 + static_cast<uint32_t>(i % 7) * 0x90;
-        all.push_back({{"name", name}, {"signature", "SSDT"}, {"address", address}, {"length", length},
-                       {"oem_id", "PmRef"}, {"oem_table_id", "Cpu" + std::to_string(i)}});
+        all.push_back({{"name", name},
+                       {"signature", "SSDT"},
+                       {"address", address},
+                       {"length", length},
+                       {"oem_id", "PmRef"},
+                       {"oem_table_id", "Cpu" + std::to_string(i)}});
         listed.push_back(name);
         address += (length + 15) & ~15u;
     }

@@ -19,7 +19,7 @@ namespace zbench {
 [[noreturn]] void Fail(const std::string& what);
 
 class BootedDriver {
-public:
+  public:
     // `prepare` changes the machine before the driver starts (and maps the
     // BIOS window).
     explicit BootedDriver(const nlohmann::json& profile = zhost::DefaultNotebookProfile(),
@@ -52,14 +52,14 @@ public:
 // dispatch routine without the host kernel's per-request work (pool block
 // with guard pages, copies, checks).
 class PreparedRequest {
-public:
+  public:
     PreparedRequest(uint32_t code, std::vector<uint8_t> input, uint32_t outputLength);
     // Restores the input (the reply overwrote it) and the IRP's fields.
     void reset();
     PIRP irp() { return &record_.irp; }
     const uint8_t* buffer() const { return buffer_.data(); }
 
-private:
+  private:
     zhost::IrpRecord record_{};
     std::vector<uint8_t> input_;
     std::vector<uint8_t> buffer_;

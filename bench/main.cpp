@@ -8,7 +8,8 @@ int main(int argc, char** argv)
 {
     std::vector<char*> args(argv, argv + argc);
     bool minTimeGiven = false;
-    for (char* arg : args) minTimeGiven |= std::strncmp(arg, "--benchmark_min_time", 20) == 0;
+    for (char* arg : args)
+        minTimeGiven |= std::strncmp(arg, "--benchmark_min_time", 20) == 0;
     static char defaultMinTime[] = "--benchmark_min_time=0.2";
     if (!minTimeGiven) args.insert(args.begin() + 1, defaultMinTime);
     int count = static_cast<int>(args.size());

@@ -2,8 +2,8 @@
 // the host), through the dispatch routine alone (the driver's decode, checks,
 // lock and reply, plus the machine models it drives), and the models and the
 // host's lock alone, so that the driver's own share can be told apart.
-#include "booted_driver.h"
 #include "bench_registry.h"
+#include "booted_driver.h"
 
 #include "frame/zerlo_ioctl.h"
 
@@ -89,14 +89,16 @@ void DispatchAlone(benchmark::State& state, const RequestCase& request)
 void FanSpeedOperation(benchmark::State& state)
 {
     auto* operation = gShared->symbol<ULONG(USHORT)>("SmmGetFanSpeed");
-    for (auto _ : state) benchmark::DoNotOptimize(operation(1));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(operation(1));
 }
 
 // What the simulated firmware costs for that call: the gate's ports, the
 // port log and the handler, under the machine's lock.
 void FanSpeedModel(benchmark::State& state)
 {
-    for (auto _ : state) benchmark::DoNotOptimize(gShared->machine->smmTrigger({0x02A3, 1, 0, 0}));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(gShared->machine->smmTrigger({0x02A3, 1, 0, 0}));
 }
 
 int CallFormat(char* buffer, size_t count, const char* format, ...)
@@ -125,7 +127,8 @@ void HostFormat(benchmark::State& state)
 {
     char line[128];
     for (auto _ : state) {
-        benchmark::DoNotOptimize(CallFormat(line, sizeof line, "SODIMM Socket '%s': %d MB (%d MHz)\r\n", "DIMM_A", 512, 333));
+        benchmark::DoNotOptimize(
+            CallFormat(line, sizeof line, "SODIMM Socket '%s': %d MB (%d MHz)\r\n", "DIMM_A", 512, 333));
         benchmark::ClobberMemory();
     }
 }
@@ -141,8 +144,8 @@ const Registration registration([] {
         }
     }
     for (const RequestCase& request : Cases()) {
-        auto* bench = benchmark::RegisterBenchmark(("dispatch/" + std::string(request.name)).c_str(),
-                                                   DispatchAlone, request);
+        auto* bench =
+            benchmark::RegisterBenchmark(("dispatch/" + std::string(request.name)).c_str(), DispatchAlone, request);
         Quick(bench->Setup(BootShared)->Teardown(DropShared));
     }
     Quick(benchmark::RegisterBenchmark("operation/SmmGetFanSpeed", FanSpeedOperation)

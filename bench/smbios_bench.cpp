@@ -1,8 +1,8 @@
 // The SMBIOS report and the CPU-speed text on tables of several sizes, beside
 // one plain read of the same table; and the entry-point search that finds
 // nothing, beside a plain scan of the same 64 KiB for the anchor.
-#include "booted_driver.h"
 #include "bench_registry.h"
+#include "booted_driver.h"
 
 #include "firmware/smbios_access.h"
 #include "frame/zerlo_ioctl.h"
@@ -90,7 +90,8 @@ void ReadTableOnce(benchmark::State& state, const Table& table)
     const SmbiosStateRecord& smbios = State(driver);
     for (auto _ : state) {
         unsigned sum = 0;
-        for (const UCHAR* byte = smbios.tableBase; byte < smbios.tableEnd; ++byte) sum += *byte;
+        for (const UCHAR* byte = smbios.tableBase; byte < smbios.tableEnd; ++byte)
+            sum += *byte;
         benchmark::DoNotOptimize(sum);
     }
     state.counters["table_bytes"] = static_cast<double>(smbios.tableEnd - smbios.tableBase);

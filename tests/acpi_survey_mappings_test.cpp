@@ -57,7 +57,8 @@ SurveyCalls Survey(Driver& driver)
 std::vector<std::string> CallLines(const std::vector<MapCall>& calls)
 {
     std::vector<std::string> lines;
-    for (const MapCall& call : calls) lines.push_back(call.line);
+    for (const MapCall& call : calls)
+        lines.push_back(call.line);
     return lines;
 }
 
