@@ -7,8 +7,9 @@
 struct ReportText {
     char* text;
     ULONG size;   // bytes of the reply buffer; the text and its NUL stay inside
-    ULONG length; // where the text's NUL is: a report of hundreds of pieces
-                  // must not rescan its whole text for every piece
+    ULONG length; // where the text's NUL is, so that a report of hundreds of
+                  // pieces does not rescan its whole text for every piece;
+                  // if that byte is no longer a NUL, the first NUL is the end
     BOOLEAN truncated;
 };
 
