@@ -57,6 +57,10 @@ add_subdirectory(tools/zerloctl)
 
 enable_testing()
 add_subdirectory(tests)
+# Timings of sanitized or instrumented code would mean nothing.
+if(ZERLO_SANITIZE STREQUAL "" AND NOT ZERLO_FUZZ)
+  add_subdirectory(bench)
+endif()
 if(ZERLO_FUZZ)
   add_subdirectory(fuzz)
 endif()

@@ -54,6 +54,11 @@ enable_testing()
 add_test(NAME zerlo_sys_pe
   COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/check_zerlo_sys.py $<TARGET_FILE:zerlo_sys> ${CMAKE_BINARY_DIR}/zerlo.map)
 set_tests_properties(zerlo_sys_pe PROPERTIES LABELS target)
+# Requests run on the caller's 12 KiB kernel stack: no driver frame may take
+# more than 512 bytes of it (report texts live in the caller's buffer).
+add_test(NAME zerlo_sys_stack_frames
+  COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/scripts/driver-memory ${CMAKE_BINARY_DIR} --max-frame 512)
+set_tests_properties(zerlo_sys_stack_frames PROPERTIES LABELS target)
 
 # The shipped driver on an NT I/O manager we did not write: Wine's driver
 # host loads zerlo.sys as a kernel-driver service and zerloctl.exe drives it.

@@ -79,5 +79,17 @@ TEST_F(ReportTextHelper, ASingleLongLineGivesTheMarkerAlone)
     EXPECT_EQ(build(64, {std::string(100, 'a')}), "*** Report truncated ***\r\n");
 }
 
+TEST_F(ReportTextHelper, ATextExtendedByHandIsAppendedAtItsNewEnd)
+{
+    std::vector<char> buffer(32, '#');
+    ReportText report;
+    begin(&report, buffer.data(), 32);
+    append(&report, "ab");
+    buffer[2] = 'c';
+    buffer[3] = '\0';
+    append(&report, "d\r\n");
+    EXPECT_STREQ(buffer.data(), "abcd\r\n");
+}
+
 } // namespace
 } // namespace ztest

@@ -102,20 +102,18 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
 
 int _vsnprintf(char* buffer, size_t count, const char* format, va_list args)
 {
+    // A piece that fits is formatted once, in place, as ntoskrnl does.
     va_list copy;
     va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    const int length = std::vsnprintf(buffer, count, format, copy);
     va_end(copy);
     if (length < 0) return -1;
+    if (static_cast<size_t>(length) < count) return length;
+    // As ntoskrnl does it: a cut text fills all `count` bytes and has no
+    // terminator (vsnprintf left one in the last byte).
     std::vector<char> text(static_cast<size_t>(length) + 1);
     std::vsnprintf(text.data(), text.size(), format, args);
-    // As ntoskrnl does it: the terminator is written only when it fits.
-    const size_t bytes = std::min(static_cast<size_t>(length), count);
-    std::memcpy(buffer, text.data(), bytes);
-    if (static_cast<size_t>(length) < count) {
-        buffer[length] = '\0';
-        return length;
-    }
+    std::memcpy(buffer, text.data(), count);
     return static_cast<size_t>(length) == count ? length : -1;
 }
 

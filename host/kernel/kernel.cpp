@@ -149,12 +149,6 @@ struct OpenHandle {
     uint32_t access;
 };
 
-struct IrpRecord {
-    IRP irp;
-    IO_STACK_LOCATION stack;
-    int completions = 0;
-};
-
 } // namespace
 
 struct Kernel::Impl {
@@ -163,6 +157,7 @@ struct Kernel::Impl {
     VirtualArena poolArena{kPoolArenaBase, kPoolArenaSize};
     std::map<uintptr_t, Mapping> mappings; // keyed by the virtual address handed out
     uint64_t mapCalls = 0;
+    uint64_t bytesMapped = 0;
     std::set<uint64_t> failingMapCalls;
     std::set<KernelService> failingServices;
     std::vector<std::string> debugLog;
@@ -476,6 +471,12 @@ uint64_t Kernel::mapCalls() const
     return impl_->mapCalls;
 }
 
+uint64_t Kernel::bytesMapped() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->bytesMapped;
+}
+
 std::vector<std::wstring> Kernel::deviceNames() const
 {
     std::lock_guard lock(impl_->mutex);
@@ -604,6 +605,7 @@ PVOID Kernel::mapIoSpace(PHYSICAL_ADDRESS address, SIZE_T length, MEMORY_CACHING
     ZHOST_POISON(reinterpret_cast<void*>(start), offset);
     ZHOST_POISON(bytes + length, pages * kPage - offset - length);
     impl_->mappings[start + offset] = {start, pages, physical, static_cast<uint32_t>(length)};
+    impl_->bytesMapped += length;
     char result[32];
     std::snprintf(result, sizeof result, " -> 0x%08zx", static_cast<size_t>(start + offset));
     impl_->note(entry + std::string(result));

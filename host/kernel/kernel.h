@@ -30,6 +30,16 @@ struct LiveMapping {
     uint32_t length;
 };
 
+// A request as the I/O manager hands it to a dispatch routine: the IRP with
+// its one stack location. IofCompleteRequest counts completions here, so a
+// caller that builds one itself (to time a dispatch routine alone) resets
+// the count before each call.
+struct IrpRecord {
+    IRP irp;
+    IO_STACK_LOCATION stack;
+    int completions = 0;
+};
+
 enum class KernelService { IoCreateDevice, IoCreateSymbolicLink, IoDeleteSymbolicLink };
 
 // Access rights of a handle, as CreateFile asks for them.
@@ -73,6 +83,8 @@ public:
     void clearJournal();
     std::vector<LiveMapping> liveMappings() const;
     uint64_t mapCalls() const;
+    // Bytes of all successful MmMapIoSpace calls since boot.
+    uint64_t bytesMapped() const;
     std::vector<std::wstring> deviceNames() const;
     std::vector<std::wstring> linkNames() const;
 

@@ -4,8 +4,13 @@ namespace {
 
 ULONG ReportLength(const ReportText* report)
 {
-    // The current end is the first NUL; a text that somehow lost its
-    // terminator is treated as filling the buffer but one byte.
+    // The end kept by the last append is still the end unless the text was
+    // changed behind the helper's back; then the first NUL is the end, and a
+    // text that lost its terminator is treated as filling the buffer but one
+    // byte.
+    if (report->length < report->size && report->text[report->length] == '\0') {
+        return report->length;
+    }
     for (ULONG i = 0; i < report->size; ++i) {
         if (report->text[i] == '\0') {
             return i;
@@ -29,10 +34,12 @@ void ReportCutAtLine(ReportText* report, ULONG length)
         --keep;
     }
     report->text[keep] = '\0';
+    report->length = keep;
     if (keep + markerLength + 1 <= report->size) {
         for (ULONG i = 0; i <= markerLength; ++i) {
             report->text[keep + i] = marker[i];
         }
+        report->length = keep + markerLength;
     }
     report->truncated = TRUE;
 }
@@ -43,6 +50,7 @@ extern "C" void ReportBegin(ReportText* report, char* buffer, ULONG size)
 {
     report->text = buffer;
     report->size = size;
+    report->length = 0;
     report->truncated = FALSE;
     buffer[0] = '\0';
 }
@@ -66,5 +74,7 @@ extern "C" void ReportAppend(ReportText* report, const char* format, ...)
     if (written < 0 || static_cast<ULONG>(written) >= room) {
         report->text[length] = '\0';
         ReportCutAtLine(report, length);
+        return;
     }
+    report->length = length + static_cast<ULONG>(written);
 }

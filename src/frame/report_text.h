@@ -6,7 +6,10 @@
 
 struct ReportText {
     char* text;
-    ULONG size; // bytes of the reply buffer; the text and its NUL stay inside
+    ULONG size;   // bytes of the reply buffer; the text and its NUL stay inside
+    ULONG length; // where the text's NUL is, so that a report of hundreds of
+                  // pieces does not rescan its whole text for every piece;
+                  // if that byte is no longer a NUL, the first NUL is the end
     BOOLEAN truncated;
 };
 

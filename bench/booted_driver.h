@@ -1,0 +1,81 @@
+// A driver loaded by the host kernel on a simulated notebook, with one handle
+// open for reading and writing, and the machines the benchmarks measure on.
+#pragma once
+
+#include "kernel/kernel.h"
+#include "machine/profile.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace zbench {
+
+// Stops the run: a benchmark of a request that fails measures the wrong path.
+[[noreturn]] void Fail(const std::string& what);
+
+class BootedDriver {
+  public:
+    // `prepare` changes the machine before the driver starts (and maps the
+    // BIOS window).
+    explicit BootedDriver(const nlohmann::json& profile = zhost::DefaultNotebookProfile(),
+                          const std::function<void(zhost::Machine&)>& prepare = {});
+    ~BootedDriver();
+    BootedDriver(const BootedDriver&) = delete;
+    BootedDriver& operator=(const BootedDriver&) = delete;
+
+    zhost::IoctlOutcome ioctl(uint32_t code, std::span<const uint8_t> input, uint32_t outputLength)
+    {
+        return kernel->ioctl(handle, code, input, outputLength);
+    }
+
+    // A successful request, or Fail().
+    std::vector<uint8_t> reply(uint32_t code, std::span<const uint8_t> input, uint32_t outputLength);
+
+    template <class T> T* symbol(const char* name)
+    {
+        void* found = kernel->symbol(name);
+        if (found == nullptr) Fail(std::string("driver symbol missing: ") + name);
+        return reinterpret_cast<T*>(found);
+    }
+
+    std::unique_ptr<zhost::Machine> machine;
+    std::unique_ptr<zhost::Kernel> kernel;
+    zhost::Handle handle = 0;
+};
+
+// A buffered request as the I/O manager hands it over, for calling the
+// dispatch routine without the host kernel's per-request work (pool block
+// with guard pages, copies, checks).
+class PreparedRequest {
+  public:
+    PreparedRequest(uint32_t code, std::vector<uint8_t> input, uint32_t outputLength);
+    // Restores the input (the reply overwrote it) and the IRP's fields.
+    void reset();
+    PIRP irp() { return &record_.irp; }
+    const uint8_t* buffer() const { return buffer_.data(); }
+
+  private:
+    zhost::IrpRecord record_{};
+    std::vector<uint8_t> input_;
+    std::vector<uint8_t> buffer_;
+};
+
+// The default notebook whose SMBIOS structure table is its own structures
+// repeated (end-of-table last) to about tableBytes, at tableAddress; each
+// repeated structure carries `extraStrings` more strings that no report
+// line shows (as OEM and asset strings of real tables do).
+nlohmann::json SmbiosTableProfile(size_t tableBytes, uint32_t tableAddress, int extraStrings = 0);
+// The default notebook without SMBIOS: its F segment holds arbitrary code
+// bytes (no "_SM_" anchor) instead.
+nlohmann::json NoSmbiosProfile();
+void FillFSegmentWithCode(zhost::Machine& machine);
+// The default notebook with an XSDT (and RSDT) that lists `tables` tables
+// laid out back to back above the default ones.
+nlohmann::json ManyAcpiTablesProfile(int tables);
+
+} // namespace zbench
