@@ -36,7 +36,7 @@ std::vector<Step> Steps()
     };
 }
 
-struct Run {
+struct StepRun {
     std::vector<std::string> answers;    // each step, with the fault armed
     std::vector<std::string> afterwards; // each step again, the fault gone
     std::vector<uint64_t> mapCallsAfter; // MmMapIoSpace calls counted after each step
@@ -48,9 +48,9 @@ std::string Send(Driver& driver, const Step& step)
     return Answer(step.code, driver.ioctl(step.code, step.input, step.outputLength));
 }
 
-Run RunSteps(Driver& driver)
+StepRun RunSteps(Driver& driver)
 {
-    Run run;
+    StepRun run;
     driver.startAndOpen();
     run.mapCallsAtStart = driver.kernel->mapCalls();
     for (const Step& step : Steps()) {
@@ -70,10 +70,12 @@ void UnloadLeavingNothing(Driver& driver)
     EXPECT_TRUE(driver.kernel->linkNames().empty());
 }
 
-// A failed mapping travels in the reply: a text names it in an error line,
-// a value request answers with its failure value.
+// A failed mapping travels in the reply: a report names it in an error
+// line, the 8-byte CPU-speed text says it has no speed, a value request
+// answers with its failure value.
 bool ShowsFailure(const Step& step, const std::string& answer)
 {
+    if (step.code == IOCTL_GET_CPU_SPEED) return answer == "0/8/---";
     if (IsTextRequest(step.code)) {
         return answer.find("*** ERROR: ") != std::string::npos || answer.find("*** Error: ") != std::string::npos;
     }
@@ -83,7 +85,7 @@ bool ShowsFailure(const Step& step, const std::string& answer)
 TEST(FaultInjection, CleanRunCountsTheMappingsOfEveryStep)
 {
     Driver driver;
-    const Run clean = RunSteps(driver);
+    const StepRun clean = RunSteps(driver);
     EXPECT_EQ(clean.mapCallsAtStart, 1u) << "the BIOS window";
     // Only the firmware requests map anything; the fan requests and the
     // version never reach the memory manager.
@@ -95,63 +97,73 @@ TEST(FaultInjection, CleanRunCountsTheMappingsOfEveryStep)
         }
     }
     EXPECT_GT(clean.mapCallsAfter.back(), clean.mapCallsAfter[clean.mapCallsAfter.size() - 2]) << "a survey maps";
-    EXPECT_EQ(clean.answers, clean.afterwards);
     UnloadLeavingNothing(driver);
+}
+
+// A clean run on a driver of its own (one kernel at a time).
+StepRun CleanRun()
+{
+    Driver driver;
+    StepRun run = RunSteps(driver);
+    UnloadLeavingNothing(driver);
+    return run;
 }
 
 TEST(FaultInjection, EveryMapCallFailsInTurnWithoutCrashLeakOrLastingHarm)
 {
-    Driver cleanDriver;
-    const Run clean = RunSteps(cleanDriver);
+    const StepRun clean = CleanRun();
     const uint64_t total = clean.mapCallsAfter.back();
-    UnloadLeavingNothing(cleanDriver);
     ASSERT_GT(total, 10u);
 
     const std::vector<Step> steps = Steps();
     for (uint64_t failing = 1; failing <= total; ++failing) {
         SCOPED_TRACE("MmMapIoSpace call " + std::to_string(failing) + " of " + std::to_string(total));
-        Driver driver;
-        driver.kernel->failMapCall(failing);
-        const Run run = RunSteps(driver);
-        ASSERT_EQ(run.answers.size(), steps.size());
-        // The step during which the call failed shows it; no other step
-        // before it is touched.
-        size_t faulted = steps.size();
-        for (size_t i = 0; i < steps.size(); ++i) {
-            if (clean.mapCallsAfter[i] >= failing) {
-                faulted = i;
-                break;
+        {
+            Driver driver;
+            driver.kernel->failMapCall(failing);
+            const StepRun run = RunSteps(driver);
+            ASSERT_EQ(run.answers.size(), steps.size());
+            // The step during which the call failed shows it; no step
+            // before it is touched.
+            size_t faulted = steps.size();
+            for (size_t i = 0; i < steps.size(); ++i) {
+                if (clean.mapCallsAfter[i] >= failing) {
+                    faulted = i;
+                    break;
+                }
             }
+            for (size_t i = 0; i < steps.size(); ++i) {
+                SCOPED_TRACE(steps[i].name);
+                if (failing == 1) {
+                    // Without the BIOS window the firmware requests fail for
+                    // the whole load, each with its failure shown.
+                    if (run.answers[i] != clean.answers[i]) {
+                        EXPECT_TRUE(ShowsFailure(steps[i], run.answers[i])) << run.answers[i];
+                    }
+                    continue;
+                }
+                if (i < faulted) {
+                    EXPECT_EQ(run.answers[i], clean.answers[i]);
+                }
+                if (i == faulted) {
+                    EXPECT_NE(run.answers[i], clean.answers[i]);
+                    EXPECT_TRUE(ShowsFailure(steps[i], run.answers[i])) << run.answers[i];
+                }
+                // The fault is gone: the next round answers as a clean run's.
+                EXPECT_EQ(run.afterwards[i], clean.afterwards[i]);
+            }
+            UnloadLeavingNothing(driver);
         }
-        for (size_t i = 0; i < steps.size(); ++i) {
-            SCOPED_TRACE(steps[i].name);
-            if (failing == 1) {
-                // Without the BIOS window the firmware requests fail for the
-                // whole load, each with its failure shown.
-                if (run.answers[i] != clean.answers[i]) EXPECT_TRUE(ShowsFailure(steps[i], run.answers[i]));
-                continue;
-            }
-            if (i < faulted) EXPECT_EQ(run.answers[i], clean.answers[i]);
-            if (i == faulted) {
-                EXPECT_NE(run.answers[i], clean.answers[i]);
-                EXPECT_TRUE(ShowsFailure(steps[i], run.answers[i])) << run.answers[i];
-            }
-            // The fault is gone: the next round answers as a clean run does.
-            EXPECT_EQ(run.afterwards[i], clean.afterwards[i]);
-        }
-        UnloadLeavingNothing(driver);
         if (failing == 1) {
-            // Gone for good only once the driver starts again.
-            Driver again;
-            const Run rerun = RunSteps(again);
-            EXPECT_EQ(rerun.answers, clean.answers);
-            UnloadLeavingNothing(again);
+            // A window that failed at start is gone until the next start.
+            EXPECT_EQ(CleanRun().answers, clean.answers);
         }
     }
 }
 
 TEST(FaultInjection, FailedDeviceOrLinkCreationLeavesNothingAndTheNextStartWorks)
 {
+    const StepRun clean = CleanRun();
     for (const auto service : {zhost::KernelService::IoCreateDevice, zhost::KernelService::IoCreateSymbolicLink}) {
         const bool device = service == zhost::KernelService::IoCreateDevice;
         SCOPED_TRACE(device ? "IoCreateDevice" : "IoCreateSymbolicLink");
@@ -166,11 +178,8 @@ TEST(FaultInjection, FailedDeviceOrLinkCreationLeavesNothingAndTheNextStartWorks
         EXPECT_EQ(log.back(), device ? "Zerlo: Can't create device object !\n" : "Zerlo: Can't create link\n");
 
         driver.kernel->clearFaults();
-        Driver clean;
-        const Run expected = RunSteps(clean);
-        UnloadLeavingNothing(clean);
-        const Run run = RunSteps(driver);
-        EXPECT_EQ(run.answers, expected.answers);
+        const StepRun run = RunSteps(driver);
+        EXPECT_EQ(run.answers, clean.answers);
         UnloadLeavingNothing(driver);
     }
 }
@@ -181,7 +190,8 @@ TEST(FaultInjection, FailedDeviceOrLinkCreationLeavesNothingAndTheNextStartWorks
 TEST(FaultInjection, FailedUnlinkReleasesEveryMappingAndSaysSo)
 {
     Driver driver;
-    const Run run = RunSteps(driver);
+    RunSteps(driver);
+    ASSERT_GT(driver.kernel->liveMappings().size(), 2u) << "window, SMBIOS table and survey rows to release";
     driver.kernel->failService(zhost::KernelService::IoDeleteSymbolicLink);
     driver.kernel->close(driver.handle);
     driver.kernel->unload();
@@ -190,7 +200,6 @@ TEST(FaultInjection, FailedUnlinkReleasesEveryMappingAndSaysSo)
     EXPECT_NE(std::find(log.begin(), log.end(), "Zerlo: Can't remove link\n"), log.end());
     EXPECT_EQ(std::find(log.begin(), log.end(), "Zerlo: Link removed\n"), log.end());
     EXPECT_EQ(log.back(), "Zerlo: End of unload\n");
-    EXPECT_EQ(run.answers, run.afterwards);
 }
 
 } // namespace
