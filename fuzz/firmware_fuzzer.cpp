@@ -53,7 +53,8 @@ void CheckMappings(zhost::Kernel& kernel)
     if (rows < 0 || rows > REGISTRY_CAPACITY) Fail("registry count outside its rows");
     const MappingEntry* table = &DriverVariable<MappingEntry>(kernel, "RegistryTable");
     size_t expected = DriverVariable<PUCHAR>(kernel, "BiosWindow") != nullptr ? 1 : 0;
-    for (LONG i = 0; i < rows; ++i) expected += table[i].owned != 0 ? 1 : 0;
+    for (LONG i = 0; i < rows; ++i)
+        expected += table[i].owned != 0 ? 1 : 0;
     if (DriverVariable<SmbiosStateRecord>(kernel, "SmbiosState").ownTableMapped != 0) ++expected;
     if (kernel.liveMappings().size() != expected) Fail("a live mapping nobody accounts for");
 }

@@ -37,7 +37,8 @@ inline std::vector<Region> ReadRegions(FuzzInput& in)
 
 inline void AppendRegion(std::vector<uint8_t>& out, uint32_t address, const uint8_t* bytes, uint16_t length)
 {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(address >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(address >> (8 * i)));
     out.push_back(static_cast<uint8_t>(length));
     out.push_back(static_cast<uint8_t>(length >> 8));
     out.insert(out.end(), bytes, bytes + length);

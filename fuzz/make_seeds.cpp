@@ -33,7 +33,8 @@ std::vector<uint8_t> FirmwareSeed(const zhost::Machine& machine)
         const std::vector<uint8_t> bytes = machine.memory.read(start, length);
         uint32_t i = 0;
         while (i < length) {
-            while (i < length && bytes[i] == 0) ++i;
+            while (i < length && bytes[i] == 0)
+                ++i;
             if (i == length) break;
             uint32_t end = i;
             uint32_t zeros = 0;
@@ -110,11 +111,10 @@ int main(int argc, char** argv)
     WriteSeed(requestDir / "mixed_notebook_1", RequestSeed(false, {all.begin(), all.begin() + 8}));
     WriteSeed(requestDir / "mixed_notebook_2", RequestSeed(false, {all.begin() + 3, all.end()}));
     WriteSeed(requestDir / "mixed_bare", RequestSeed(true, {all.begin() + 3, all.end()}));
-    WriteSeed(requestDir / "sio_detect_then_levels",
-              RequestSeed(false, {{IOCTL_SIO_DETECT, 0, 0},
-                                  {IOCTL_SIO_SET_FAN_LEVEL, 0, 63},
-                                  {IOCTL_SIO_GET_FAN_LEVEL, 0, 0},
-                                  {IOCTL_SIO_SET_FAN_LEVEL, 1, 7},
-                                  {IOCTL_SIO_GET_FAN_LEVEL, 1, 0}}));
+    WriteSeed(requestDir / "sio_detect_then_levels", RequestSeed(false, {{IOCTL_SIO_DETECT, 0, 0},
+                                                                         {IOCTL_SIO_SET_FAN_LEVEL, 0, 63},
+                                                                         {IOCTL_SIO_GET_FAN_LEVEL, 0, 0},
+                                                                         {IOCTL_SIO_SET_FAN_LEVEL, 1, 7},
+                                                                         {IOCTL_SIO_GET_FAN_LEVEL, 1, 0}}));
     return 0;
 }

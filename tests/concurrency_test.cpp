@@ -37,7 +37,8 @@ std::vector<Request> MixedRequests(Driver& driver)
         {IOCTL_GET_SMBIOS_REPORT, {}, ZERLO_SMBIOS_REPORT_SIZE},
         {IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE},
     };
-    for (uint16_t sensor = 0; sensor < 6; ++sensor) requests.push_back({IOCTL_SMM_GET_TEMPERATURE, Words(sensor), 4});
+    for (uint16_t sensor = 0; sensor < 6; ++sensor)
+        requests.push_back({IOCTL_SMM_GET_TEMPERATURE, Words(sensor), 4});
     EXPECT_EQ(driver.value(IOCTL_SIO_DETECT), ZERLO_TRUE);
     for (uint16_t fan = 0; fan <= ZERLO_MAX_FAN; ++fan) {
         const uint32_t state = driver.value(IOCTL_SMM_GET_FAN_STATE, fan);
@@ -56,9 +57,11 @@ TEST(Concurrency, EightThreadsGetTheAnswersOneThreadGets)
     driver.startAndOpen();
     const std::vector<Request> requests = MixedRequests(driver);
     std::vector<std::string> alone;
-    for (const Request& r : requests) alone.push_back(Answer(r.code, driver.ioctl(r.code, r.input, r.outputLength)));
+    for (const Request& r : requests)
+        alone.push_back(Answer(r.code, driver.ioctl(r.code, r.input, r.outputLength)));
     std::set<uint32_t> codes;
-    for (const Request& r : requests) codes.insert(r.code);
+    for (const Request& r : requests)
+        codes.insert(r.code);
     ASSERT_EQ(codes.size(), 12u) << "all eleven codes and one outside the table";
 
     constexpr int kThreads = 8;
@@ -85,8 +88,10 @@ TEST(Concurrency, EightThreadsGetTheAnswersOneThreadGets)
             driver.kernel->close(handle);
         });
     }
-    for (auto& thread : threads) thread.join();
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t << ": " << firstMismatch[t];
+    for (auto& thread : threads)
+        thread.join();
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(mismatches[t], 0) << "thread " << t << ": " << firstMismatch[t];
     EXPECT_EQ(driver.machine->interleavedAccesses(), 0u);
 }
 

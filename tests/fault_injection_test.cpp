@@ -57,7 +57,8 @@ StepRun RunSteps(Driver& driver)
         run.answers.push_back(Send(driver, step));
         run.mapCallsAfter.push_back(driver.kernel->mapCalls());
     }
-    for (const Step& step : Steps()) run.afterwards.push_back(Send(driver, step));
+    for (const Step& step : Steps())
+        run.afterwards.push_back(Send(driver, step));
     return run;
 }
 
