@@ -9,7 +9,7 @@
 namespace zfuzz {
 
 class FuzzInput {
-public:
+  public:
     FuzzInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
@@ -18,12 +18,13 @@ public:
     std::vector<uint8_t> bytes(size_t count)
     {
         std::vector<uint8_t> out(count, 0);
-        for (size_t i = 0; i < count && at_ < size_; ++i) out[i] = data_[at_++];
+        for (size_t i = 0; i < count && at_ < size_; ++i)
+            out[i] = data_[at_++];
         return out;
     }
     size_t remaining() const { return size_ - at_; }
 
-private:
+  private:
     const uint8_t* data_;
     size_t size_;
     size_t at_ = 0;

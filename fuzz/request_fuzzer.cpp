@@ -69,11 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const uint32_t inputLength = in.byte() < 200 ? in.byte() % 9 : in.word();
         const uint8_t outKind = in.byte();
         uint32_t outputLength;
-        if (outKind < 64) outputLength = outKind % 12;
+        if (outKind < 64)
+            outputLength = outKind % 12;
         else if (outKind < 192) {
             const ZerloRequestInfo* info = ZerloFindRequest(code);
             outputLength = (info ? info->minimumOutput : 8) + (in.byte() % 3) - 1;
-        } else outputLength = in.word();
+        } else
+            outputLength = in.word();
         const std::vector<uint8_t> input = in.bytes(inputLength);
         const auto outcome = kernel.ioctl(handle, code, input, outputLength);
         CheckOutcome(code, inputLength, outputLength, outcome);

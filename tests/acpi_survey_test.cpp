@@ -398,6 +398,78 @@ TEST(AcpiSurvey, TableShorterThanItsHeaderIsDescribedAndTheWalkGoesOn)
                                   }));
 }
 
+// Found by the firmware fuzzer: a table claiming hundreds of megabytes was
+// mapped at that length to read its header. Up to 1 MiB is mapped as
+// claimed; beyond it the header's own mapping stays and the walk goes on.
+TEST(AcpiSurvey, TableLongerThanOneMegabyteIsNotRemappedAndTheWalkGoesOn)
+{
+    Driver driver(AcpiProfile("short_table"));
+    driver.machine->memory.write(0x07FE0204, std::vector<uint8_t>{0x01, 0x00, 0x10, 0x00});
+    driver.machine->memory.write(0x07FE0304, std::vector<uint8_t>{0x00, 0x00, 0x10, 0x00});
+    driver.startAndOpen();
+    EXPECT_EQ(AcpiReport(driver), Lines({
+                                      "Searching EBDA for signature...",
+                                      "Searching VA 0x20024000, 1024 Bytes...",
+                                      "Searching BIOS area for signature...",
+                                      "Searching VA 0x20001000, 131072 Bytes...",
+                                      "Sig found at VA 0x20005410",
+                                      "ACPI V1 BIOS detected",
+                                      "RSDT @ VA 0x20026000 (PA 0x07fe0000)",
+                                      "Analyzing RSDT...",
+                                      "  Remapping 'RSDT', 48 Bytes from VA 0x20026000",
+                                      "  OEMID:'ZERLO '",
+                                      "  OEM Table ID:'ALVISO  '",
+                                      "  Table remapped to VA 0x20028000 (PA 0x07fe0000)",
+                                      "Table found at PA 0x07fe0100...",
+                                      "  Remapping 'FACP', 116 Bytes from VA 0x2002a100",
+                                      "  OEMID:'ZERLO '",
+                                      "  OEM Table ID:'ALVISO  '",
+                                      "  Table remapped to VA 0x2002c100 (PA 0x07fe0100)",
+                                      "Table found at PA 0x07fe0200...",
+                                      "  Remapping 'OEM1', 1048577 Bytes from VA 0x2002e200",
+                                      "  OEMID:'ZERLO '",
+                                      "  OEM Table ID:'ALVISO  '",
+                                      "*** ERROR: Length 1048577 is longer than 1048576 Bytes, not remapped ***",
+                                      "Table found at PA 0x07fe0300...",
+                                      "  Remapping 'APIC', 1048576 Bytes from VA 0x20030300",
+                                      "  OEMID:'ZERLO '",
+                                      "  OEM Table ID:'ALVISO  '",
+                                      "  Table remapped to VA 0x20032300 (PA 0x07fe0300)",
+                                      "",
+                                      "PA->VA Mappings:",
+                                      "PA 0x000e0000 -> VA 0x20001000 (131072 Bytes)",
+                                      "PA 0x07fe0000 -> VA 0x20028000 (48 Bytes)",
+                                      "PA 0x07fe0100 -> VA 0x2002c100 (116 Bytes)",
+                                      "PA 0x07fe0200 -> VA 0x2002e200 (36 Bytes)",
+                                      "PA 0x07fe0300 -> VA 0x20032300 (1048576 Bytes)",
+                                  }));
+}
+
+TEST(AcpiSurvey, RootLongerThanOneMegabyteWalksNoEntry)
+{
+    Driver driver(AcpiProfile("rsdt_length_46"));
+    driver.machine->memory.write(0x07FE0004, std::vector<uint8_t>{0xF0, 0xFF, 0xFF, 0x3F});
+    driver.startAndOpen();
+    const std::string text = AcpiReport(driver);
+    EXPECT_NE(text.find(Lines({
+                  "Analyzing RSDT...",
+                  "  Remapping 'RSDT', 1073741808 Bytes from VA 0x20026000",
+                  "  OEMID:'ZERLO '",
+                  "  OEM Table ID:'ALVISO  '",
+                  "*** ERROR: Length 1073741808 is longer than 1048576 Bytes, not remapped ***",
+                  "",
+                  "PA->VA Mappings:",
+                  "PA 0x000e0000 -> VA 0x20001000 (131072 Bytes)",
+                  "PA 0x07fe0000 -> VA 0x20026000 (36 Bytes)",
+              })),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Table found"), std::string::npos);
+    driver.kernel->close(driver.handle);
+    driver.kernel->unload();
+    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+}
+
 TEST(AcpiSurvey, RootShorterThanItsHeaderWalksNoEntry)
 {
     Driver driver(AcpiProfile("rsdt_length_46"));

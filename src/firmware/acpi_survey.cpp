@@ -111,7 +111,8 @@ void WalkRoot(ReportText* report, BOOLEAN extended)
     const ULONG length = ReadLong(*root + 4);
     ReportAppend(report, extended ? "Analyzing XSDT...\r\n" : "Analyzing RSDT...\r\n");
     AcpiDescribeAndRemap(*root, physical, root, report);
-    if (*root == nullptr || length < ACPI_HEADER_LENGTH) {
+    // Without its full-length mapping only the header may be read.
+    if (*root == nullptr || length < ACPI_HEADER_LENGTH || length > ACPI_MAX_TABLE_LENGTH) {
         return;
     }
 
@@ -271,6 +272,12 @@ extern "C" void AcpiDescribeAndRemap(PUCHAR header, ULONG physical, PUCHAR* rema
         // Nothing behind the header belongs to such a table; the header's
         // own mapping stays the table's address.
         ReportAppend(report, "*** ERROR: Length %u is shorter than the 36-byte header ***\r\n", U(length));
+        *remapped = header;
+        return;
+    }
+    if (length > ACPI_MAX_TABLE_LENGTH) {
+        ReportAppend(report, "*** ERROR: Length %u is longer than %u Bytes, not remapped ***\r\n", U(length),
+                     U(ACPI_MAX_TABLE_LENGTH));
         *remapped = header;
         return;
     }

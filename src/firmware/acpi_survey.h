@@ -9,6 +9,10 @@
 constexpr ULONG ACPI_TRUE = 0xFFFFFFFF;
 constexpr ULONG ACPI_FALSE = 0;
 constexpr ULONG ACPI_HEADER_LENGTH = 36;
+// Longest table mapped at its full length. Real tables stay far below it
+// (a DSDT is tens of KB); a length beyond it is broken firmware, and mapping
+// it would spend system PTEs by the hundred megabytes to read a header.
+constexpr ULONG ACPI_MAX_TABLE_LENGTH = 0x100000;
 constexpr ULONG ACPI_FIRST_AREA_LENGTH = 1024;
 constexpr ULONG ACPI_EBDA_POINTER = 0x40E; // BIOS data area: EBDA segment word
 constexpr ULONG ACPI_EBDA_LIMIT = 0xA0000; // conventional memory ends here

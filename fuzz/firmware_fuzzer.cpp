@@ -1,0 +1,98 @@
+// Firmware from a hostile or broken BIOS: physical memory built from the
+// fuzzer's bytes (seeded with the test profiles' BIOS window, EBDA, BIOS
+// data area and tables), then the SMBIOS report, the CPU-speed text and two
+// ACPI surveys in a row, then unload. The first byte may make one
+// MmMapIoSpace call fail, so the failure paths meet odd firmware too.
+// Beyond the host kernel's own checks (reads outside mappings, writes past
+// the output), every text must end inside its reply, the registry must stay
+// within its rows, every live mapping must be one the driver accounts for,
+// and unload must leave nothing.
+#include "firmware_image.h"
+
+#include "firmware/mapping_registry.h"
+#include "firmware/smbios_access.h"
+#include "frame/zerlo_ioctl.h"
+#include "kernel/kernel.h"
+#include "machine/profile.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+[[noreturn]] void Fail(const char* what)
+{
+    std::fprintf(stderr, "firmware fuzzer: %s\n", what);
+    std::abort();
+}
+
+template <class T> T& DriverVariable(zhost::Kernel& kernel, const char* name)
+{
+    void* found = kernel.symbol(name);
+    if (found == nullptr) Fail(name);
+    return *static_cast<T*>(found);
+}
+
+void RequestText(zhost::Kernel& kernel, zhost::Handle handle, uint32_t code, uint32_t size)
+{
+    const auto outcome = kernel.ioctl(handle, code, {}, size);
+    if (outcome.status != STATUS_SUCCESS || outcome.information != size || outcome.reply.size() != size) {
+        Fail("text request not answered with its reply length");
+    }
+    if (std::find(outcome.reply.begin(), outcome.reply.end(), uint8_t{0}) == outcome.reply.end()) {
+        Fail("text reply without terminator");
+    }
+}
+
+// Every mapping alive between requests belongs to the BIOS window, a row the
+// registry made or the SMBIOS table's own mapping; anything else leaked.
+void CheckMappings(zhost::Kernel& kernel)
+{
+    const LONG rows = DriverVariable<LONG>(kernel, "RegistryCount");
+    if (rows < 0 || rows > REGISTRY_CAPACITY) Fail("registry count outside its rows");
+    const MappingEntry* table = &DriverVariable<MappingEntry>(kernel, "RegistryTable");
+    size_t expected = DriverVariable<PUCHAR>(kernel, "BiosWindow") != nullptr ? 1 : 0;
+    for (LONG i = 0; i < rows; ++i)
+        expected += table[i].owned != 0 ? 1 : 0;
+    if (DriverVariable<SmbiosStateRecord>(kernel, "SmbiosState").ownTableMapped != 0) ++expected;
+    if (kernel.liveMappings().size() != expected) Fail("a live mapping nobody accounts for");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    zfuzz::FuzzInput in(data, size);
+    const uint8_t failingMapCall = in.byte();
+    auto machine = zhost::BuildMachine(zhost::BareProfile());
+    for (const zfuzz::Region& region : zfuzz::ReadRegions(in)) {
+        // A region running past 4 GiB keeps what fits.
+        const uint64_t room = (uint64_t{1} << 32) - region.address;
+        const size_t length = std::min<uint64_t>(region.bytes.size(), room);
+        machine->memory.write(region.address, std::span<const uint8_t>(region.bytes.data(), length));
+    }
+
+    zhost::Kernel kernel(*machine);
+    if (failingMapCall != 0) kernel.failMapCall(failingMapCall);
+    if (kernel.load() != STATUS_SUCCESS) Fail("driver did not start");
+    zhost::Handle handle;
+    if (kernel.open(ZERLO_LINK_NAME, zhost::kAccessRead | zhost::kAccessWrite, &handle) != STATUS_SUCCESS) {
+        Fail("cannot open the device");
+    }
+
+    RequestText(kernel, handle, IOCTL_GET_SMBIOS_REPORT, ZERLO_SMBIOS_REPORT_SIZE);
+    CheckMappings(kernel);
+    RequestText(kernel, handle, IOCTL_GET_CPU_SPEED, ZERLO_CPU_SPEED_TEXT_SIZE);
+    CheckMappings(kernel);
+    for (int survey = 0; survey < 2; ++survey) {
+        RequestText(kernel, handle, IOCTL_GET_ACPI_REPORT, ZERLO_ACPI_REPORT_SIZE);
+        CheckMappings(kernel);
+    }
+
+    kernel.close(handle);
+    kernel.unload();
+    if (!kernel.liveMappings().empty()) Fail("mappings left after unload");
+    if (!kernel.deviceNames().empty() || !kernel.linkNames().empty()) Fail("device or link left after unload");
+    return 0;
+}

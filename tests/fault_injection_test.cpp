@@ -1,0 +1,207 @@
+// Every kernel service the driver calls fails in turn: each MmMapIoSpace by
+// its number over start, one request of every kind and unload, and the
+// device, link and unlink calls. Whatever fails, nothing crashes, nothing
+// stays mapped after unload, the failure shows as a failure value or an
+// error line, and once the fault is gone the same request answers as on a
+// clean run.
+#include "reply_compare.h"
+
+namespace ztest {
+namespace {
+
+struct Step {
+    const char* name;
+    uint32_t code;
+    std::vector<uint8_t> input;
+    uint32_t outputLength;
+};
+
+// One request of every kind; the surveys twice, since a survey releases
+// what the one before it mapped.
+std::vector<Step> Steps()
+{
+    return {
+        {"version", IOCTL_GET_VERSION, {}, 8},
+        {"get fan state", IOCTL_SMM_GET_FAN_STATE, Words(1), 4},
+        {"set fan state", IOCTL_SMM_SET_FAN_STATE, Words(1, 1), 4},
+        {"fan speed", IOCTL_SMM_GET_FAN_SPEED, Words(1), 4},
+        {"temperature", IOCTL_SMM_GET_TEMPERATURE, Words(2), 4},
+        {"sio detect", IOCTL_SIO_DETECT, {}, 4},
+        {"sio set level", IOCTL_SIO_SET_FAN_LEVEL, Words(0, 9), 4},
+        {"sio get level", IOCTL_SIO_GET_FAN_LEVEL, Words(0), 4},
+        {"cpu speed", IOCTL_GET_CPU_SPEED, {}, ZERLO_CPU_SPEED_TEXT_SIZE},
+        {"smbios report", IOCTL_GET_SMBIOS_REPORT, {}, ZERLO_SMBIOS_REPORT_SIZE},
+        {"acpi survey", IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE},
+        {"acpi survey again", IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE},
+    };
+}
+
+struct StepRun {
+    std::vector<std::string> answers;    // each step, with the fault armed
+    std::vector<std::string> afterwards; // each step again, the fault gone
+    std::vector<uint64_t> mapCallsAfter; // MmMapIoSpace calls counted after each step
+    uint64_t mapCallsAtStart = 0;
+};
+
+std::string Send(Driver& driver, const Step& step)
+{
+    return Answer(step.code, driver.ioctl(step.code, step.input, step.outputLength));
+}
+
+StepRun RunSteps(Driver& driver)
+{
+    StepRun run;
+    driver.startAndOpen();
+    run.mapCallsAtStart = driver.kernel->mapCalls();
+    for (const Step& step : Steps()) {
+        run.answers.push_back(Send(driver, step));
+        run.mapCallsAfter.push_back(driver.kernel->mapCalls());
+    }
+    for (const Step& step : Steps())
+        run.afterwards.push_back(Send(driver, step));
+    return run;
+}
+
+void UnloadLeavingNothing(Driver& driver)
+{
+    driver.kernel->close(driver.handle);
+    driver.kernel->unload();
+    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+    EXPECT_TRUE(driver.kernel->deviceNames().empty());
+    EXPECT_TRUE(driver.kernel->linkNames().empty());
+}
+
+// A failed mapping travels in the reply: a report names it in an error
+// line, the 8-byte CPU-speed text says it has no speed, a value request
+// answers with its failure value.
+bool ShowsFailure(const Step& step, const std::string& answer)
+{
+    if (step.code == IOCTL_GET_CPU_SPEED) return answer == "0/8/---";
+    if (IsTextRequest(step.code)) {
+        return answer.find("*** ERROR: ") != std::string::npos || answer.find("*** Error: ") != std::string::npos;
+    }
+    return answer == "0/4/" + std::string(4, '\xff');
+}
+
+TEST(FaultInjection, CleanRunCountsTheMappingsOfEveryStep)
+{
+    Driver driver;
+    const StepRun clean = RunSteps(driver);
+    EXPECT_EQ(clean.mapCallsAtStart, 1u) << "the BIOS window";
+    // Only the firmware requests map anything; the fan requests and the
+    // version never reach the memory manager.
+    for (size_t i = 0; i + 1 < clean.mapCallsAfter.size(); ++i) {
+        const uint64_t before = i == 0 ? clean.mapCallsAtStart : clean.mapCallsAfter[i - 1];
+        const uint32_t code = Steps()[i].code;
+        if (code != IOCTL_GET_SMBIOS_REPORT && code != IOCTL_GET_ACPI_REPORT && code != IOCTL_GET_CPU_SPEED) {
+            EXPECT_EQ(clean.mapCallsAfter[i], before) << Steps()[i].name;
+        }
+    }
+    EXPECT_GT(clean.mapCallsAfter.back(), clean.mapCallsAfter[clean.mapCallsAfter.size() - 2]) << "a survey maps";
+    UnloadLeavingNothing(driver);
+}
+
+// A clean run on a driver of its own (one kernel at a time).
+StepRun CleanRun()
+{
+    Driver driver;
+    StepRun run = RunSteps(driver);
+    UnloadLeavingNothing(driver);
+    return run;
+}
+
+TEST(FaultInjection, EveryMapCallFailsInTurnWithoutCrashLeakOrLastingHarm)
+{
+    const StepRun clean = CleanRun();
+    const uint64_t total = clean.mapCallsAfter.back();
+    ASSERT_GT(total, 10u);
+
+    const std::vector<Step> steps = Steps();
+    for (uint64_t failing = 1; failing <= total; ++failing) {
+        SCOPED_TRACE("MmMapIoSpace call " + std::to_string(failing) + " of " + std::to_string(total));
+        {
+            Driver driver;
+            driver.kernel->failMapCall(failing);
+            const StepRun run = RunSteps(driver);
+            ASSERT_EQ(run.answers.size(), steps.size());
+            // The step during which the call failed shows it; no step
+            // before it is touched.
+            size_t faulted = steps.size();
+            for (size_t i = 0; i < steps.size(); ++i) {
+                if (clean.mapCallsAfter[i] >= failing) {
+                    faulted = i;
+                    break;
+                }
+            }
+            for (size_t i = 0; i < steps.size(); ++i) {
+                SCOPED_TRACE(steps[i].name);
+                if (failing == 1) {
+                    // Without the BIOS window the firmware requests fail for
+                    // the whole load, each with its failure shown.
+                    if (run.answers[i] != clean.answers[i]) {
+                        EXPECT_TRUE(ShowsFailure(steps[i], run.answers[i])) << run.answers[i];
+                    }
+                    continue;
+                }
+                if (i < faulted) {
+                    EXPECT_EQ(run.answers[i], clean.answers[i]);
+                }
+                if (i == faulted) {
+                    EXPECT_NE(run.answers[i], clean.answers[i]);
+                    EXPECT_TRUE(ShowsFailure(steps[i], run.answers[i])) << run.answers[i];
+                }
+                // The fault is gone: the next round answers as a clean run's.
+                EXPECT_EQ(run.afterwards[i], clean.afterwards[i]);
+            }
+            UnloadLeavingNothing(driver);
+        }
+        if (failing == 1) {
+            // A window that failed at start is gone until the next start.
+            EXPECT_EQ(CleanRun().answers, clean.answers);
+        }
+    }
+}
+
+TEST(FaultInjection, FailedDeviceOrLinkCreationLeavesNothingAndTheNextStartWorks)
+{
+    const StepRun clean = CleanRun();
+    for (const auto service : {zhost::KernelService::IoCreateDevice, zhost::KernelService::IoCreateSymbolicLink}) {
+        const bool device = service == zhost::KernelService::IoCreateDevice;
+        SCOPED_TRACE(device ? "IoCreateDevice" : "IoCreateSymbolicLink");
+        Driver driver;
+        driver.kernel->failService(service);
+        EXPECT_NE(driver.start(), STATUS_SUCCESS);
+        EXPECT_TRUE(driver.kernel->liveMappings().empty());
+        EXPECT_TRUE(driver.kernel->deviceNames().empty());
+        EXPECT_TRUE(driver.kernel->linkNames().empty());
+        const auto log = driver.kernel->debugLog();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), device ? "Zerlo: Can't create device object !\n" : "Zerlo: Can't create link\n");
+
+        driver.kernel->clearFaults();
+        const StepRun run = RunSteps(driver);
+        EXPECT_EQ(run.answers, clean.answers);
+        UnloadLeavingNothing(driver);
+    }
+}
+
+// NT keeps a driver's image while a device object of it exists, so the
+// device that a failed unlink leaves stays usable rather than dangling; the
+// mappings are released before the link is touched and do not stay.
+TEST(FaultInjection, FailedUnlinkReleasesEveryMappingAndSaysSo)
+{
+    Driver driver;
+    RunSteps(driver);
+    ASSERT_GT(driver.kernel->liveMappings().size(), 2u) << "window, SMBIOS table and survey rows to release";
+    driver.kernel->failService(zhost::KernelService::IoDeleteSymbolicLink);
+    driver.kernel->close(driver.handle);
+    driver.kernel->unload();
+    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+    const auto log = driver.kernel->debugLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), "Zerlo: Can't remove link\n"), log.end());
+    EXPECT_EQ(std::find(log.begin(), log.end(), "Zerlo: Link removed\n"), log.end());
+    EXPECT_EQ(log.back(), "Zerlo: End of unload\n");
+}
+
+} // namespace
+} // namespace ztest
