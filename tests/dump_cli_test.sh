@@ -7,19 +7,7 @@ ZERLOCTL=$1
 DUMPS=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-check() {
-    name=$1 want_exit=$2 want=$3
-    shift 4
-    got=$("$ZERLOCTL" "$@" 2>&1)
-    status=$?
-    if [ "$status" -ne "$want_exit" ] || [ "$got" != "$want" ]; then
-        printf 'FAIL %s: zerloctl %s\n  exit %s (want %s)\n  got:\n%s\n  want:\n%s\n' \
-            "$name" "$*" "$status" "$want_exit" "$got" "$want"
-        failures=$((failures + 1))
-    fi
-}
+. "$(dirname "$0")/cli_check.sh"
 
 # patch FILE OFFSET HEX... [fix]: overwrite bytes of a dump; with "fix" the
 # entry point's two checksums are made to add up again.

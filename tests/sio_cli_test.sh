@@ -3,20 +3,7 @@
 # (chip at 0x2E, fan 1 at level 12) and on a bare machine without a chip.
 set -u
 ZERLOCTL=$1
-failures=0
-
-# check NAME EXPECTED_EXIT EXPECTED_OUTPUT -- ARGS...
-check() {
-    name=$1 want_exit=$2 want=$3
-    shift 4
-    got=$("$ZERLOCTL" "$@" 2>&1)
-    status=$?
-    if [ "$status" -ne "$want_exit" ] || [ "$got" != "$want" ]; then
-        printf 'FAIL %s: zerloctl %s\n  exit %s (want %s)\n  got:\n%s\n  want:\n%s\n' \
-            "$name" "$*" "$status" "$want_exit" "$got" "$want"
-        failures=$((failures + 1))
-    fi
-}
+. "$(dirname "$0")/cli_check.sh"
 
 check "detect on the default notebook" 0 "Super-I/O chip found" -- sio-detect
 
