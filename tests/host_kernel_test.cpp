@@ -18,7 +18,7 @@ constexpr bool kAsan = false;
 #endif
 
 class HostKernel : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -12,9 +12,9 @@ TEST(Lifecycle, StartMapsTheWindowAndCreatesDeviceAndLink)
     Driver driver;
     ASSERT_EQ(driver.start(), STATUS_SUCCESS);
     EXPECT_EQ(driver.kernel->debugLog(), (Log{"Zerlo: DriverEntry successful\n"}));
-    EXPECT_EQ(driver.kernel->journal(), (Log{"MmMapIoSpace 0x000e0000 131072 -> 0x20001000",
-                                             "IoCreateDevice \\Device\\Zerlo",
-                                             "IoCreateSymbolicLink \\DosDevices\\ZerloDev \\Device\\Zerlo"}));
+    EXPECT_EQ(driver.kernel->journal(),
+              (Log{"MmMapIoSpace 0x000e0000 131072 -> 0x20001000", "IoCreateDevice \\Device\\Zerlo",
+                   "IoCreateSymbolicLink \\DosDevices\\ZerloDev \\Device\\Zerlo"}));
     EXPECT_EQ(driver.kernel->deviceNames(), (std::vector<std::wstring>{L"\\Device\\Zerlo"}));
     EXPECT_EQ(driver.kernel->linkNames(), (std::vector<std::wstring>{L"\\DosDevices\\ZerloDev"}));
 }
@@ -65,7 +65,8 @@ TEST(Lifecycle, AFailedWindowMappingStillStarts)
     driver.kernel->close(driver.handle);
     driver.kernel->unload();
     // Nothing was mapped, so nothing is unmapped.
-    for (const std::string& entry : driver.kernel->journal()) EXPECT_FALSE(entry.starts_with("MmUnmapIoSpace"));
+    for (const std::string& entry : driver.kernel->journal())
+        EXPECT_FALSE(entry.starts_with("MmUnmapIoSpace"));
 }
 
 TEST(Lifecycle, FailedDeviceCreationReturnsItsStatusAndLeavesNothing)
@@ -100,9 +101,8 @@ TEST(Lifecycle, FailedLinkRemovalLeavesTheDevice)
     ASSERT_EQ(driver.start(), STATUS_SUCCESS);
     driver.kernel->failService(zhost::KernelService::IoDeleteSymbolicLink);
     driver.kernel->unload();
-    EXPECT_EQ(driver.kernel->debugLog(),
-              (Log{"Zerlo: DriverEntry successful\n", "Zerlo: Entering unload function\n", "Zerlo: Can't remove link\n",
-                   "Zerlo: End of unload\n"}));
+    EXPECT_EQ(driver.kernel->debugLog(), (Log{"Zerlo: DriverEntry successful\n", "Zerlo: Entering unload function\n",
+                                              "Zerlo: Can't remove link\n", "Zerlo: End of unload\n"}));
     EXPECT_EQ(driver.kernel->deviceNames(), (std::vector<std::wstring>{L"\\Device\\Zerlo"}));
     EXPECT_TRUE(driver.kernel->liveMappings().empty());
 }

@@ -8,7 +8,7 @@ namespace ztest {
 namespace {
 
 class ReportTextHelper : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ASSERT_EQ(driver.start(), STATUS_SUCCESS);
@@ -22,8 +22,10 @@ protected:
         std::vector<char> buffer(size + 16, '#');
         ReportText report;
         begin(&report, buffer.data(), size);
-        for (const std::string& piece : pieces) append(&report, "%s", piece.c_str());
-        for (size_t i = size; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], '#') << "written past the reply at " << i;
+        for (const std::string& piece : pieces)
+            append(&report, "%s", piece.c_str());
+        for (size_t i = size; i < buffer.size(); ++i)
+            EXPECT_EQ(buffer[i], '#') << "written past the reply at " << i;
         const auto end = std::find(buffer.begin(), buffer.begin() + size, '\0');
         EXPECT_NE(end, buffer.begin() + size) << "text not terminated within its reply";
         return std::string(buffer.begin(), end);
@@ -49,7 +51,7 @@ TEST_F(ReportTextHelper, ATextThatFillsTheReplyExactlyFits)
     EXPECT_EQ(build(8, {"1234", "567"}), "1234567");
 }
 
-const std::string kLine = "0123456789abcdefghi\r\n"; // 21 bytes
+const std::string kLine = "0123456789abcdefghi\r\n";        // 21 bytes
 const std::string kMarker = "*** Report truncated ***\r\n"; // 26 bytes
 
 TEST_F(ReportTextHelper, APieceThatDoesNotFitEndsTheTextAfterItsLastWholeLine)

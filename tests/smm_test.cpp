@@ -14,7 +14,7 @@ nlohmann::json WithSmmHandler(const char* handler)
 }
 
 class SmmCalls : public ::testing::Test {
-protected:
+  protected:
     void boot(const nlohmann::json& profile)
     {
         driver = std::make_unique<Driver>(profile);
@@ -83,8 +83,7 @@ TEST_F(SmmCalls, OneSmiIsTwoByteWritesTo0xB2Then0x84)
     driver->machine->clearPortLog();
     EXPECT_EQ(driver->value(IOCTL_SMM_GET_FAN_STATE, 0), 1u);
     // The second write carries AL as the handler left it (state 1).
-    EXPECT_EQ(driver->machine->portLog(),
-              (std::vector<zhost::PortAccess>{{0xB2, true, 0xA3}, {0x84, true, 0x01}}));
+    EXPECT_EQ(driver->machine->portLog(), (std::vector<zhost::PortAccess>{{0xB2, true, 0xA3}, {0x84, true, 0x01}}));
 }
 
 TEST_F(SmmCalls, AFailedCallLeavesTheReturnedRegistersInTheBlock)

@@ -1,7 +1,7 @@
 // The NT names that the driver calls, forwarded to the booted host kernel
 // and the simulated machine.
-#include "kernel.h"
 #include "../../src/fan/port_io.h"
+#include "kernel.h"
 
 #include <cstdio>
 #include <string>

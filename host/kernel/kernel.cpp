@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <link.h>
 #include <filesystem>
+#include <link.h>
 #include <map>
 #include <set>
 #include <unistd.h>
@@ -51,7 +51,8 @@ KeptImage* gKeptImage = nullptr;
 // Whole pages of the image hold ASan's redzones between globals as well.
 __attribute__((no_sanitize("address"))) void CopyPage(uint8_t* to, const uint8_t* from)
 {
-    for (size_t i = 0; i < kPage; ++i) to[i] = from[i];
+    for (size_t i = 0; i < kPage; ++i)
+        to[i] = from[i];
 }
 
 __attribute__((no_sanitize("address"))) bool SamePage(const uint8_t* a, const uint8_t* b)
@@ -238,7 +239,8 @@ Kernel::~Kernel()
     if (loaded()) unload();
     if (image_ != nullptr) ReleaseImage();
     // Devices a driver left behind die with the machine.
-    for (auto& [name, device] : impl_->devices) std::free(device);
+    for (auto& [name, device] : impl_->devices)
+        std::free(device);
     gCurrent = nullptr;
 }
 
@@ -275,7 +277,8 @@ NTSTATUS Kernel::load(const std::string& driverPath)
     DRIVER_OBJECT& driver = impl_->driverObject;
     driver = DRIVER_OBJECT{};
     driver.Size = sizeof(DRIVER_OBJECT);
-    for (auto& slot : driver.MajorFunction) slot = InvalidDeviceRequest;
+    for (auto& slot : driver.MajorFunction)
+        slot = InvalidDeviceRequest;
 
     static WCHAR registryPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\zerlo";
     UNICODE_STRING path{static_cast<USHORT>(wcslen(registryPath) * sizeof(WCHAR)),
@@ -379,8 +382,10 @@ IoctlOutcome Kernel::ioctl(Handle handle, uint32_t code, std::span<const uint8_t
     // METHOD_BUFFERED: one system buffer of max(input, output) holding the
     // input. The direct methods buffer only the input; METHOD_NEITHER none.
     size_t bufferSize = 0;
-    if (method == METHOD_BUFFERED) bufferSize = std::max(inputLength, outputLength);
-    else if (method != 3) bufferSize = inputLength;
+    if (method == METHOD_BUFFERED)
+        bufferSize = std::max(inputLength, outputLength);
+    else if (method != 3)
+        bufferSize = inputLength;
 
     IrpRecord record{};
     std::pair<uintptr_t, size_t> block{0, 0};
@@ -402,8 +407,7 @@ IoctlOutcome Kernel::ioctl(Handle handle, uint32_t code, std::span<const uint8_t
     record.stack.Parameters.DeviceIoControl.InputBufferLength = inputLength;
     record.stack.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
 
-    const NTSTATUS status =
-        open.device->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL](open.device, &record.irp);
+    const NTSTATUS status = open.device->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL](open.device, &record.irp);
     if (record.completions != 1) BugCheck("IRP_MJ_DEVICE_CONTROL completed %d times", record.completions);
     if (status != record.irp.IoStatus.Status) {
         BugCheck("dispatch returned 0x%08x but completed with 0x%08x", static_cast<unsigned>(status),
@@ -481,7 +485,8 @@ std::vector<std::wstring> Kernel::deviceNames() const
 {
     std::lock_guard lock(impl_->mutex);
     std::vector<std::wstring> names;
-    for (const auto& [name, device] : impl_->devices) names.push_back(name);
+    for (const auto& [name, device] : impl_->devices)
+        names.push_back(name);
     return names;
 }
 
@@ -489,15 +494,18 @@ std::vector<std::wstring> Kernel::linkNames() const
 {
     std::lock_guard lock(impl_->mutex);
     std::vector<std::wstring> names;
-    for (const auto& [name, target] : impl_->links) names.push_back(name);
+    for (const auto& [name, target] : impl_->links)
+        names.push_back(name);
     return names;
 }
 
 void Kernel::failService(KernelService service, bool fail)
 {
     std::lock_guard lock(impl_->mutex);
-    if (fail) impl_->failingServices.insert(service);
-    else impl_->failingServices.erase(service);
+    if (fail)
+        impl_->failingServices.insert(service);
+    else
+        impl_->failingServices.erase(service);
 }
 
 void Kernel::failMapCall(uint64_t number)
@@ -546,7 +554,8 @@ void Kernel::deleteDevice(PDEVICE_OBJECT device)
     impl_->note("IoDeleteDevice " + Narrow(it->first));
     impl_->devices.erase(it);
     PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
-    while (*link != device) link = &(*link)->NextDevice;
+    while (*link != device)
+        link = &(*link)->NextDevice;
     *link = device->NextDevice;
     std::free(device);
 }
@@ -621,8 +630,7 @@ void Kernel::unmapIoSpace(PVOID address, SIZE_T length)
         BugCheck("MmUnmapIoSpace(%p, %zu): mapped with length %u", address, size_t{length}, it->second.length);
     }
     char entry[96];
-    std::snprintf(entry, sizeof entry, "MmUnmapIoSpace 0x%08zx %zu", reinterpret_cast<size_t>(address),
-                  size_t{length});
+    std::snprintf(entry, sizeof entry, "MmUnmapIoSpace 0x%08zx %zu", reinterpret_cast<size_t>(address), size_t{length});
     impl_->note(entry);
     impl_->mappingArena.release(it->second.blockStart, it->second.pages);
     impl_->mappings.erase(it);

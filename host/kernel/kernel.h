@@ -6,8 +6,8 @@
 // misuse that would bug-check Windows stops the process with "*** STOP".
 #pragma once
 
-#include "host_ntddk.h"
 #include "../machine/machine.h"
+#include "host_ntddk.h"
 
 #include <cstdint>
 #include <memory>
@@ -51,7 +51,7 @@ using Handle = uint32_t;
 std::string DefaultDriverPath();
 
 class Kernel {
-public:
+  public:
     explicit Kernel(Machine& machine);
     ~Kernel();
     Kernel(const Kernel&) = delete;
@@ -106,7 +106,7 @@ public:
     void unmapIoSpace(PVOID address, SIZE_T length);
     void debugPrint(const std::string& text);
 
-private:
+  private:
     void ReleaseImage();
     struct Impl;
     Machine& machine_;

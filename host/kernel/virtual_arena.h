@@ -13,7 +13,7 @@
 namespace zhost {
 
 class VirtualArena {
-public:
+  public:
     static constexpr size_t kPageSize = 4096;
 
     VirtualArena(uintptr_t base, size_t size);
@@ -27,7 +27,7 @@ public:
     void makeReadOnly(uintptr_t start, size_t pages);
     void release(uintptr_t start, size_t pages);
 
-private:
+  private:
     void freeBlock(uintptr_t start, size_t pages);
 
     uintptr_t base_;

@@ -8,11 +8,11 @@
 #include "smm_firmware.h"
 
 #include <cstdint>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zhost {
@@ -25,7 +25,7 @@ struct PortAccess {
 };
 
 class Machine {
-public:
+  public:
     static constexpr uint16_t kSmiCommandPort = 0xB2;
     static constexpr uint16_t kPostCodePort = 0x84;
     static constexpr size_t kPortLogLimit = 1u << 20;
@@ -61,7 +61,7 @@ public:
     // pair's index port last: an index/data pair interleaved with another.
     uint64_t interleavedAccesses() const;
 
-private:
+  private:
     uint8_t readLocked(uint16_t port);
     void writeLocked(uint16_t port, uint8_t value);
     void record(uint16_t port, bool write, uint8_t value);

@@ -12,7 +12,7 @@
 namespace zhost {
 
 class PhysicalMemory {
-public:
+  public:
     static constexpr uint32_t kPageSize = 4096;
 
     void write(uint32_t address, std::span<const uint8_t> bytes);
@@ -23,7 +23,7 @@ public:
     // Ranges that hold anything, in address order (for dumps of the machine).
     std::vector<std::pair<uint32_t, uint32_t>> populatedRanges() const;
 
-private:
+  private:
     using Page = std::array<uint8_t, kPageSize>;
     std::map<uint32_t, std::unique_ptr<Page>> pages_; // keyed by page number
 };

@@ -8,7 +8,7 @@
 namespace zhost {
 
 class PortDevice {
-public:
+  public:
     virtual ~PortDevice() = default;
     virtual bool claims(uint16_t port) const = 0;
     virtual uint8_t read(uint16_t port) = 0;

@@ -37,21 +37,14 @@ void SmmFirmware::handle(CpuRegisters& registers)
     ++calls_;
     lastReceived_ = registers;
     switch (behaviour) {
-    case SmmBehaviour::kNotebook:
-        handleNotebook(registers);
-        break;
-    case SmmBehaviour::kNone:
-        break;
+    case SmmBehaviour::kNotebook: handleNotebook(registers); break;
+    case SmmBehaviour::kNone: break;
     case SmmBehaviour::kAxFfffBxChanged:
         registers.ax = kFailure;
         registers.bx = static_cast<uint16_t>(registers.bx ^ 0x5A5A);
         break;
-    case SmmBehaviour::kDxOnly:
-        registers.dx = static_cast<uint16_t>(registers.dx + 1);
-        break;
-    case SmmBehaviour::kAxZero:
-        registers.ax = 0;
-        break;
+    case SmmBehaviour::kDxOnly: registers.dx = static_cast<uint16_t>(registers.dx + 1); break;
+    case SmmBehaviour::kAxZero: registers.ax = 0; break;
     }
 }
 
@@ -62,9 +55,7 @@ void SmmFirmware::handleNotebook(CpuRegisters& registers)
     // Like real handlers, arguments arrive in BX; fan numbers in its low
     // byte for the set function.
     switch (function) {
-    case 0x00A3:
-        registers.ax = argument < fans.size() ? fans[argument].state : kFailure;
-        break;
+    case 0x00A3: registers.ax = argument < fans.size() ? fans[argument].state : kFailure; break;
     case 0x01A3: {
         const uint16_t fan = argument & 0xFF;
         const uint16_t state = argument >> 8;
@@ -92,9 +83,7 @@ void SmmFirmware::handleNotebook(CpuRegisters& registers)
         registers.ax = static_cast<uint16_t>(std::max(0, sensor.baseCelsius - sensor.coolingPerLevel * levels));
         break;
     }
-    default:
-        registers.ax = kFailure;
-        break;
+    default: registers.ax = kFailure; break;
     }
 }
 

@@ -23,15 +23,15 @@ enum class SmmBehaviour {
     kNotebook, // the default notebook's fan and thermal functions
     kNone,     // no handler: registers come back unchanged
     kAxFfffBxChanged,
-    kDxOnly,   // changes only DX, leaves AX as sent
-    kAxZero,   // AX = 0, BX..DX as sent
+    kDxOnly, // changes only DX, leaves AX as sent
+    kAxZero, // AX = 0, BX..DX as sent
 };
 
 SmmBehaviour ParseSmmBehaviour(const std::string& name);
 const char* SmmBehaviourName(SmmBehaviour behaviour);
 
 struct FanModel {
-    uint16_t state = 0;                           // 0 off, 1 low, 2 high
+    uint16_t state = 0;                             // 0 off, 1 low, 2 high
     std::array<uint16_t, 3> speedUnits{0, 90, 150}; // returned AX per state, in 30 rpm units
 };
 
@@ -42,7 +42,7 @@ struct SensorModel {
 };
 
 class SmmFirmware {
-public:
+  public:
     SmmBehaviour behaviour = SmmBehaviour::kNotebook;
     std::vector<FanModel> fans{FanModel{}, FanModel{}};
     std::vector<SensorModel> sensors;
@@ -52,7 +52,7 @@ public:
     // The registers of the last call as the handler received them.
     CpuRegisters lastReceived() const { return lastReceived_; }
 
-private:
+  private:
     void handleNotebook(CpuRegisters& registers);
     uint64_t calls_ = 0;
     CpuRegisters lastReceived_;

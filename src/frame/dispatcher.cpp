@@ -3,8 +3,8 @@
 // at once, and the request lock serialises their work.
 #include "../fan/sio.h"
 #include "../fan/smm.h"
-#include "../firmware/smbios_report.h"
 #include "../firmware/acpi_survey.h"
+#include "../firmware/smbios_report.h"
 #include "driver.h"
 
 namespace {
@@ -58,33 +58,15 @@ bool ArgumentsInRange(const RequestArguments& args)
 NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
 {
     switch (code) {
-    case IOCTL_SMM_SET_FAN_STATE:
-        WriteLong(buffer, 0, SmmSetFanState(args.fan, args.state));
-        return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_FAN_STATE:
-        WriteLong(buffer, 0, SmmGetFanState(args.fan));
-        return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_FAN_SPEED:
-        WriteLong(buffer, 0, SmmGetFanSpeed(args.fan));
-        return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_TEMPERATURE:
-        WriteLong(buffer, 0, SmmGetTemperature(args.sensor));
-        return STATUS_SUCCESS;
-    case IOCTL_SIO_DETECT:
-        WriteLong(buffer, 0, SioDetect());
-        return STATUS_SUCCESS;
-    case IOCTL_SIO_SET_FAN_LEVEL:
-        WriteLong(buffer, 0, SioSetFanLevel(args.fan, args.level));
-        return STATUS_SUCCESS;
-    case IOCTL_SIO_GET_FAN_LEVEL:
-        WriteLong(buffer, 0, SioGetFanLevel(args.fan));
-        return STATUS_SUCCESS;
-    case IOCTL_GET_CPU_SPEED:
-        GetCpuSpeedText(reinterpret_cast<char*>(buffer));
-        return STATUS_SUCCESS;
-    case IOCTL_GET_SMBIOS_REPORT:
-        BuildSmbiosReport(reinterpret_cast<char*>(buffer));
-        return STATUS_SUCCESS;
+    case IOCTL_SMM_SET_FAN_STATE: WriteLong(buffer, 0, SmmSetFanState(args.fan, args.state)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_STATE: WriteLong(buffer, 0, SmmGetFanState(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_SPEED: WriteLong(buffer, 0, SmmGetFanSpeed(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_TEMPERATURE: WriteLong(buffer, 0, SmmGetTemperature(args.sensor)); return STATUS_SUCCESS;
+    case IOCTL_SIO_DETECT: WriteLong(buffer, 0, SioDetect()); return STATUS_SUCCESS;
+    case IOCTL_SIO_SET_FAN_LEVEL: WriteLong(buffer, 0, SioSetFanLevel(args.fan, args.level)); return STATUS_SUCCESS;
+    case IOCTL_SIO_GET_FAN_LEVEL: WriteLong(buffer, 0, SioGetFanLevel(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_GET_CPU_SPEED: GetCpuSpeedText(reinterpret_cast<char*>(buffer)); return STATUS_SUCCESS;
+    case IOCTL_GET_SMBIOS_REPORT: BuildSmbiosReport(reinterpret_cast<char*>(buffer)); return STATUS_SUCCESS;
     case IOCTL_GET_VERSION:
         WriteLong(buffer, 0, ZERLO_VERSION_MAJOR);
         WriteLong(buffer, 4, ZERLO_VERSION_MINOR);

@@ -30,8 +30,10 @@ struct Context {
 
     void emit(const json& object, const std::string& text)
     {
-        if (asJson) std::cout << object.dump() << "\n";
-        else std::cout << text << "\n";
+        if (asJson)
+            std::cout << object.dump() << "\n";
+        else
+            std::cout << text << "\n";
     }
     // A refusal: the status by name, and a nonzero exit.
     void refused(json object, uint32_t status)
@@ -81,7 +83,8 @@ void FanState(Context& c, uint16_t fan)
     if (r.refused) return c.refused(object, r.refused->status);
     if (r.value == ZERLO_FAILURE) return c.firmwareFailed(object, "fan " + std::to_string(fan) + " state");
     object["state"] = r.value;
-    c.emit(object, "fan " + std::to_string(fan) + ": state " + std::to_string(r.value) + " (" + FanStateName(r.value) + ")");
+    c.emit(object,
+           "fan " + std::to_string(fan) + ": state " + std::to_string(r.value) + " (" + FanStateName(r.value) + ")");
 }
 
 void SetFanState(Context& c, uint16_t fan, uint16_t state)
@@ -90,7 +93,8 @@ void SetFanState(Context& c, uint16_t fan, uint16_t state)
     const ValueResult r = RequestValue(*c.transport, IOCTL_SMM_SET_FAN_STATE, fan, state);
     if (r.refused) return c.refused(object, r.refused->status);
     if (r.value == ZERLO_FAILURE) return c.firmwareFailed(object, "fan " + std::to_string(fan) + " set state");
-    c.emit(object, "fan " + std::to_string(fan) + ": state set to " + std::to_string(state) + " (" + FanStateName(state) + ")");
+    c.emit(object,
+           "fan " + std::to_string(fan) + ": state set to " + std::to_string(state) + " (" + FanStateName(state) + ")");
 }
 
 void FanSpeed(Context& c, uint16_t fan)
@@ -120,8 +124,10 @@ void Text(Context& c, const char* command, uint32_t code, uint32_t size)
     if (r.refused) return c.refused(object, r.refused->status);
     object["text"] = r.text;
     object["information"] = r.information;
-    if (c.asJson) c.emit(object, "");
-    else std::cout << r.text << (r.text.empty() || r.text.back() != '\n' ? "\n" : "");
+    if (c.asJson)
+        c.emit(object, "");
+    else
+        std::cout << r.text << (r.text.empty() || r.text.back() != '\n' ? "\n" : "");
 }
 
 void SioDetect(Context& c)
@@ -142,7 +148,8 @@ void SioLevel(Context& c, uint16_t fan)
     json object{{"command", "sio-level"}, {"fan", fan}};
     const ValueResult r = RequestValue(*c.transport, IOCTL_SIO_GET_FAN_LEVEL, fan);
     if (r.refused) return c.refused(object, r.refused->status);
-    if (r.value == ZERLO_FAILURE) return c.firmwareFailed(object, "fan " + std::to_string(fan) + " level (no Super-I/O chip)");
+    if (r.value == ZERLO_FAILURE)
+        return c.firmwareFailed(object, "fan " + std::to_string(fan) + " level (no Super-I/O chip)");
     object["level"] = r.value;
     c.emit(object, std::to_string(r.value));
 }
@@ -163,9 +170,12 @@ void SetSioLevel(Context& c, uint16_t fan, uint16_t level)
 void RawIoctl(Context& c, uint32_t code, const std::string& hexInput, uint32_t outputLength)
 {
     const Reply reply = c.transport->ioctl(code, ParseHexBytes(hexInput), outputLength);
-    json object{{"command", "ioctl"},      {"code", code},
-                {"status", reply.status}, {"status_name", StatusName(reply.status) ? StatusName(reply.status) : ""},
-                {"information", reply.information}, {"reply", HexBytes(reply.bytes)}};
+    json object{{"command", "ioctl"},
+                {"code", code},
+                {"status", reply.status},
+                {"status_name", StatusName(reply.status) ? StatusName(reply.status) : ""},
+                {"information", reply.information},
+                {"reply", HexBytes(reply.bytes)}};
     if (reply.win32Error) object["win32_error"] = reply.win32Error;
     char code_text[16];
     std::snprintf(code_text, sizeof code_text, "0x%08X", code);
@@ -292,11 +302,13 @@ int main(int argc, char** argv)
 #if !defined(_WIN32)
     std::vector<std::string> physSpecs;
     app.add_flag("--kernel-log", kernelLog, "print the kernel's debug output (DbgPrint) after the commands");
-    app.add_option("--machine", options.machineFile, "machine profile (JSON) to simulate instead of the default notebook")
+    app.add_option("--machine", options.machineFile,
+                   "machine profile (JSON) to simulate instead of the default notebook")
         ->check(CLI::ExistingFile);
     app.add_flag("--bare", options.bare, "a machine without SMM handler, Super-I/O chip or firmware tables");
     app.add_option("--phys", physSpecs, "ADDR=FILE: place a file's bytes at a physical address (repeatable)");
-    app.add_option("--phys-image", options.physImage, "raw image of physical memory from address 0 (sparse files welcome)")
+    app.add_option("--phys-image", options.physImage,
+                   "raw image of physical memory from address 0 (sparse files welcome)")
         ->check(CLI::ExistingFile);
     app.add_option("--acpidump", options.acpiDump, "replay a notebook's ACPI tables from `acpidump` text")
         ->check(CLI::ExistingFile);
@@ -355,7 +367,8 @@ int main(int argc, char** argv)
         } catch (const std::exception&) {
             used = 0;
         }
-        if (used != ioctlCode.size() || code > 0xFFFFFFFFul) throw CLI::ValidationError("CODE", "not a 32-bit number: " + ioctlCode);
+        if (used != ioctlCode.size() || code > 0xFFFFFFFFul)
+            throw CLI::ValidationError("CODE", "not a 32-bit number: " + ioctlCode);
         ParseHexBytes(ioctlInput); // reject bad hex before anything is sent
         steps.push_back([code, in = ioctlInput, out = ioctlOutLen](Context& c) {
             RawIoctl(c, static_cast<uint32_t>(code), in, out);
@@ -448,14 +461,16 @@ int main(int argc, char** argv)
     }
     context.transport = transport.get();
     try {
-        for (auto& step : steps) step(context);
+        for (auto& step : steps)
+            step(context);
     } catch (const std::exception& error) {
         std::cerr << "zerloctl: " << error.what() << "\n";
         return kNoDriver;
     }
     const std::vector<std::string> log = transport->finish();
     if (kernelLog) {
-        for (const std::string& line : log) std::cout << line;
+        for (const std::string& line : log)
+            std::cout << line;
     }
     return context.exit;
 }

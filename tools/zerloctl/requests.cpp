@@ -47,12 +47,14 @@ std::vector<uint8_t> ParseHexBytes(const std::string& text)
     std::string digits;
     for (char c : text) {
         if (c == ' ' || c == ':' || c == '-') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) throw std::invalid_argument("not a hex digit in '" + text + "'");
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            throw std::invalid_argument("not a hex digit in '" + text + "'");
         digits += c;
     }
     if (digits.size() % 2) throw std::invalid_argument("odd number of hex digits in '" + text + "'");
     std::vector<uint8_t> bytes;
-    for (size_t i = 0; i < digits.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
@@ -70,7 +72,8 @@ ValueResult RequestValue(Transport& transport, uint32_t code, uint16_t word0, ui
         result.refused = Refusal{reply.status};
         return result;
     }
-    if (reply.bytes.size() < 4) throw std::runtime_error("driver returned " + std::to_string(reply.bytes.size()) + " bytes, expected 4");
+    if (reply.bytes.size() < 4)
+        throw std::runtime_error("driver returned " + std::to_string(reply.bytes.size()) + " bytes, expected 4");
     result.value = uint32_t{reply.bytes[0]} | uint32_t{reply.bytes[1]} << 8 | uint32_t{reply.bytes[2]} << 16 |
                    uint32_t{reply.bytes[3]} << 24;
     return result;

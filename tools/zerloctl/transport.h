@@ -11,9 +11,9 @@
 namespace zerloctl {
 
 struct Reply {
-    uint32_t status = 0;       // NTSTATUS
-    uint32_t information = 0;  // returned length
-    uint32_t win32Error = 0;   // Windows only: GetLastError() of a failed call
+    uint32_t status = 0;      // NTSTATUS
+    uint32_t information = 0; // returned length
+    uint32_t win32Error = 0;  // Windows only: GetLastError() of a failed call
     std::vector<uint8_t> bytes;
 };
 
@@ -31,7 +31,7 @@ struct TransportOptions {
 };
 
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
     virtual Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) = 0;
     // Opens `count` more handles with the same access, all held open at once,
@@ -45,7 +45,11 @@ public:
     // Host only: writes the simulated machine's physical memory to a file,
     // each byte at the offset of its physical address (a sparse image that
     // dmidecode --dev-mem and acpidump can read). False where not available.
-    virtual bool dumpPhysical(const std::string& path) { (void)path; return false; }
+    virtual bool dumpPhysical(const std::string& path)
+    {
+        (void)path;
+        return false;
+    }
 };
 
 // Throws std::runtime_error (or std::invalid_argument for bad machine files)

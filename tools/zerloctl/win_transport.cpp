@@ -57,11 +57,11 @@ Reply IoctlOn(HANDLE handle, uint32_t code, const std::vector<uint8_t>& input, u
 }
 
 class WindowsTransport : public Transport {
-public:
-  explicit WindowsTransport(const TransportOptions& options)
-      : readOnly_(options.readOnly), handle_(OpenDevice(readOnly_))
-  {
-  }
+  public:
+    explicit WindowsTransport(const TransportOptions& options)
+        : readOnly_(options.readOnly), handle_(OpenDevice(readOnly_))
+    {
+    }
 
     ~WindowsTransport() override { CloseHandle(handle_); }
 
@@ -97,9 +97,9 @@ public:
         return replies;
     }
 
-private:
-  bool readOnly_;
-  HANDLE handle_;
+  private:
+    bool readOnly_;
+    HANDLE handle_;
 };
 
 } // namespace
