@@ -324,19 +324,21 @@ int main(int argc, char** argv)
     auto* version = app.add_subcommand("version", "driver version");
     version->callback([&] { steps.push_back([](Context& c) { Version(c); }); });
 
-    uint16_t fanA = 0, fanB = 0, fanC = 0, fanD = 0, fanE = 0, stateArg = 0, levelArg = 0, sensorArg = 0;
+    uint16_t stateFan = 0, setStateFan = 0, speedFan = 0, levelFan = 0, setLevelFan = 0, stateArg = 0, levelArg = 0,
+             sensorArg = 0;
     auto* fanState = app.add_subcommand("fan-state", "read a fan's state (SMM)");
-    word(fanState, "FAN", fanA, "fan number, 0 or 1");
-    fanState->callback([&] { steps.push_back([f = fanA](Context& c) { FanState(c, f); }); });
+    word(fanState, "FAN", stateFan, "fan number, 0 or 1");
+    fanState->callback([&] { steps.push_back([f = stateFan](Context& c) { FanState(c, f); }); });
 
     auto* setFanState = app.add_subcommand("set-fan-state", "set a fan's state (SMM): 0 off, 1 low, 2 high");
-    word(setFanState, "FAN", fanB, "fan number, 0 or 1");
+    word(setFanState, "FAN", setStateFan, "fan number, 0 or 1");
     word(setFanState, "STATE", stateArg, "0 off, 1 low, 2 high");
-    setFanState->callback([&] { steps.push_back([f = fanB, s = stateArg](Context& c) { SetFanState(c, f, s); }); });
+    setFanState->callback(
+        [&] { steps.push_back([f = setStateFan, s = stateArg](Context& c) { SetFanState(c, f, s); }); });
 
     auto* fanSpeed = app.add_subcommand("fan-speed", "read a fan's speed in rpm (SMM)");
-    word(fanSpeed, "FAN", fanC, "fan number, 0 or 1");
-    fanSpeed->callback([&] { steps.push_back([f = fanC](Context& c) { FanSpeed(c, f); }); });
+    word(fanSpeed, "FAN", speedFan, "fan number, 0 or 1");
+    fanSpeed->callback([&] { steps.push_back([f = speedFan](Context& c) { FanSpeed(c, f); }); });
 
     auto* temperature = app.add_subcommand("temperature", "read a temperature sensor (SMM)");
     word(temperature, "SENSOR", sensorArg, "sensor number, 0 to 255");
@@ -391,12 +393,13 @@ int main(int argc, char** argv)
         steps.push_back([](Context& c) { SioDetect(c); });
     });
     auto* sioLevel = app.add_subcommand("sio-level", "read a fan's level from the Super-I/O chip");
-    word(sioLevel, "FAN", fanD, "fan number, 0 or 1");
-    sioLevel->callback([&] { steps.push_back([f = fanD](Context& c) { SioLevel(c, f); }); });
+    word(sioLevel, "FAN", levelFan, "fan number, 0 or 1");
+    sioLevel->callback([&] { steps.push_back([f = levelFan](Context& c) { SioLevel(c, f); }); });
     auto* setSioLevel = app.add_subcommand("set-sio-level", "set a fan's level in the Super-I/O chip, 0 to 63");
-    word(setSioLevel, "FAN", fanE, "fan number, 0 or 1");
+    word(setSioLevel, "FAN", setLevelFan, "fan number, 0 or 1");
     word(setSioLevel, "LEVEL", levelArg, "level, 0 to 63");
-    setSioLevel->callback([&] { steps.push_back([f = fanE, l = levelArg](Context& c) { SetSioLevel(c, f, l); }); });
+    setSioLevel->callback(
+        [&] { steps.push_back([f = setLevelFan, l = levelArg](Context& c) { SetSioLevel(c, f, l); }); });
 
     std::string dumpPath;
     auto* dumpPhys = app.add_subcommand("dump-phys", "write the simulated machine's physical memory to a sparse file");
