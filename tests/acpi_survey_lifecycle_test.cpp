@@ -253,12 +253,12 @@ TEST(AcpiSurveySequence, RevisionTwoAfterRevisionZeroWalksTheXsdt)
     EXPECT_NE(AcpiReport(driver).find("Analyzing RSDT...\r\n"), std::string::npos);
 
     zhost::AcpiFirmware firmware;
-    zhost::AcpiTableSpec xsdt;
+    zhost::AcpiTableLayout xsdt;
     xsdt.signature = xsdt.name = "XSDT";
     xsdt.address = 0x0FFF3C00;
     xsdt.entries.push_back({"", 0x0FFF3B00});
     firmware.tables.push_back(xsdt);
-    zhost::AcpiRsdpSpec rsdp;
+    zhost::AcpiRsdpLayout rsdp;
     rsdp.address = 0x9FC30;
     rsdp.rsdt = zhost::AcpiReference{"", 0x0FFF3A0C};
     rsdp.xsdt = zhost::AcpiReference{"XSDT", 0};

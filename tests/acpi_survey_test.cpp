@@ -528,7 +528,7 @@ TEST(AcpiSurvey, EbdaSegmentBelowTheBiosDataAreaMeansPhysicalZero)
     Driver driver(AcpiProfile("rsdt_length_36"));
     zhost::AcpiFirmware firmware;
     firmware.ebdaSegment = 0x003F; // 0x3F0: inside the interrupt vectors
-    zhost::AcpiRsdpSpec rsdp;
+    zhost::AcpiRsdpLayout rsdp;
     rsdp.address = 0x100;
     rsdp.revision = 0;
     rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};

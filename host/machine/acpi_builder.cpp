@@ -59,7 +59,7 @@ class Builder {
   public:
     Builder(PhysicalMemory& memory, const AcpiFirmware& firmware) : memory_(memory), firmware_(firmware)
     {
-        for (const AcpiTableSpec& table : firmware.tables) {
+        for (const AcpiTableLayout& table : firmware.tables) {
             if (!addresses_.emplace(table.name, table.address).second) {
                 throw std::invalid_argument("acpi.tables[]: two tables named '" + table.name + "'");
             }
@@ -73,20 +73,20 @@ class Builder {
             word.put16(0, *firmware_.ebdaSegment);
             memory_.write(kEbdaPointerAddress, word.data);
         }
-        for (const AcpiTableSpec& table : firmware_.tables)
+        for (const AcpiTableLayout& table : firmware_.tables)
             memory_.write(table.address, tableBytes(table));
         // Tables may overlap (firmware that lays one inside another): sums
         // are set once everything is in place, the later-starting table
         // first, so that no checksum byte changes after its sum was taken.
-        std::vector<const AcpiTableSpec*> order;
-        for (const AcpiTableSpec& table : firmware_.tables)
+        std::vector<const AcpiTableLayout*> order;
+        for (const AcpiTableLayout& table : firmware_.tables)
             order.push_back(&table);
         std::stable_sort(order.begin(), order.end(),
-                         [](const AcpiTableSpec* a, const AcpiTableSpec* b) { return a->address > b->address; });
-        for (const AcpiTableSpec* table : order) {
+                         [](const AcpiTableLayout* a, const AcpiTableLayout* b) { return a->address > b->address; });
+        for (const AcpiTableLayout* table : order) {
             if (table->signature != "FACS") fixChecksum(table->address, kChecksumOffset, span(*table));
         }
-        for (const AcpiRsdpSpec& rsdp : firmware_.rsdps)
+        for (const AcpiRsdpLayout& rsdp : firmware_.rsdps)
             placeRsdp(rsdp);
     }
 
@@ -99,7 +99,7 @@ class Builder {
         return it->second;
     }
 
-    static uint32_t naturalLength(const AcpiTableSpec& table)
+    static uint32_t naturalLength(const AcpiTableLayout& table)
     {
         const std::string& s = table.signature;
         const uint32_t entries = static_cast<uint32_t>(table.entries.size());
@@ -117,12 +117,12 @@ class Builder {
         return kHeaderLength + 16;
     }
 
-    static uint32_t span(const AcpiTableSpec& table)
+    static uint32_t span(const AcpiTableLayout& table)
     {
         return std::max(kHeaderLength, table.length.value_or(naturalLength(table)));
     }
 
-    std::vector<uint8_t> tableBytes(const AcpiTableSpec& table) const
+    std::vector<uint8_t> tableBytes(const AcpiTableLayout& table) const
     {
         const uint32_t length = table.length.value_or(naturalLength(table));
         Bytes b(span(table));
@@ -204,7 +204,7 @@ class Builder {
         memory_.write(static_cast<uint32_t>(address + checksumAt), std::vector<uint8_t>{value});
     }
 
-    void placeRsdp(const AcpiRsdpSpec& rsdp)
+    void placeRsdp(const AcpiRsdpLayout& rsdp)
     {
         const bool extended = rsdp.revision >= 2;
         Bytes b(extended ? 36 : 20);
@@ -231,13 +231,13 @@ class Builder {
 
 void PlaceAcpiFirmware(PhysicalMemory& memory, const AcpiFirmware& firmware)
 {
-    for (const AcpiTableSpec& table : firmware.tables) {
+    for (const AcpiTableLayout& table : firmware.tables) {
         if (table.signature.size() != 4) throw std::invalid_argument("acpi.tables[].signature: exactly 4 characters");
         CheckWidth(table.oemId, 6, "acpi.tables[].oem_id");
         CheckWidth(table.oemTableId, 8, "acpi.tables[].oem_table_id");
         CheckWidth(table.creatorId, 4, "acpi.tables[].creator_id");
     }
-    for (const AcpiRsdpSpec& rsdp : firmware.rsdps)
+    for (const AcpiRsdpLayout& rsdp : firmware.rsdps)
         CheckWidth(rsdp.oemId, 6, "acpi.rsdp[].oem_id");
     Builder(memory, firmware).build();
 }

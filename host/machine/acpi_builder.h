@@ -21,7 +21,7 @@ struct AcpiReference {
     uint64_t address = 0;
 };
 
-struct AcpiTableSpec {
+struct AcpiTableLayout {
     std::string name; // what references use; the signature when not given
     std::string signature;
     uint32_t address = 0;
@@ -36,7 +36,7 @@ struct AcpiTableSpec {
     std::optional<AcpiReference> dsdt, facs; // FACP
 };
 
-struct AcpiRsdpSpec {
+struct AcpiRsdpLayout {
     uint32_t address = 0;
     uint8_t revision = 2;
     std::string oemId = "ZERLO ";
@@ -46,8 +46,8 @@ struct AcpiRsdpSpec {
 
 struct AcpiFirmware {
     std::optional<uint16_t> ebdaSegment; // the word at physical 0x40E
-    std::vector<AcpiTableSpec> tables;
-    std::vector<AcpiRsdpSpec> rsdps;
+    std::vector<AcpiTableLayout> tables;
+    std::vector<AcpiRsdpLayout> rsdps;
 };
 
 constexpr uint32_t kEbdaPointerAddress = 0x40E;

@@ -145,7 +145,7 @@ AcpiFirmware ParseAcpi(const json& acpi)
         RequireKnownKeys(entry, "acpi.tables[]",
                          {"name", "signature", "address", "length", "revision", "oem_id", "oem_table_id",
                           "oem_revision", "creator_id", "creator_revision", "entries", "dsdt", "facs"});
-        AcpiTableSpec table;
+        AcpiTableLayout table;
         table.signature = entry.at("signature").get<std::string>();
         table.name = ParseText(entry, "name", table.signature);
         table.address = ParseAddress(entry.at("address"), "acpi.tables[].address");
@@ -169,7 +169,7 @@ AcpiFirmware ParseAcpi(const json& acpi)
     }
     for (const json& entry : acpi.value("rsdp", json::array())) {
         RequireKnownKeys(entry, "acpi.rsdp[]", {"address", "revision", "oem_id", "rsdt", "xsdt", "bad_checksum"});
-        AcpiRsdpSpec rsdp;
+        AcpiRsdpLayout rsdp;
         rsdp.address = ParseAddress(entry.at("address"), "acpi.rsdp[].address");
         rsdp.revision = entry.value("revision", rsdp.revision);
         rsdp.oemId = ParseText(entry, "oem_id", rsdp.oemId);

@@ -14,23 +14,23 @@ using nlohmann::json;
 
 enum class Kind { kString, kByte, kWord, kDword, kQword, kUuid, kSbdsDate };
 
-struct FieldSpec {
+struct FieldLayout {
     const char* name;
     uint8_t offset;
     Kind kind;
 };
 
-struct TypeSpec {
+struct TypeLayout {
     uint8_t type;
     uint8_t length; // formatted length unless the structure gives its own
-    std::vector<FieldSpec> fields;
+    std::vector<FieldLayout> fields;
 };
 
-// Field offsets as the SMBIOS 2.x specification lays them out; default
+// Field offsets of the SMBIOS 2.x standard structures; default
 // lengths are those of version 2.3 firmware.
-const std::vector<TypeSpec>& TypeSpecs()
+const std::vector<TypeLayout>& TypeLayouts()
 {
-    static const std::vector<TypeSpec> specs = {
+    static const std::vector<TypeLayout> layouts = {
         {0,
          0x14,
          {{"vendor", 0x04, Kind::kString},
@@ -160,13 +160,13 @@ const std::vector<TypeSpec>& TypeSpecs()
         {32, 0x0B, {{"status", 0x0A, Kind::kByte}}},
         {127, 0x04, {}},
     };
-    return specs;
+    return layouts;
 }
 
-const TypeSpec* FindType(uint8_t type)
+const TypeLayout* FindType(uint8_t type)
 {
-    for (const TypeSpec& spec : TypeSpecs()) {
-        if (spec.type == type) return &spec;
+    for (const TypeLayout& layout : TypeLayouts()) {
+        if (layout.type == type) return &layout;
     }
     return nullptr;
 }
@@ -180,7 +180,7 @@ void Put(std::vector<uint8_t>& formatted, size_t offset, uint64_t value, size_t 
     }
 }
 
-// "YYYY-MM-DD" in the Smart Battery Data Specification's packing, or the
+// "YYYY-MM-DD" in the Smart Battery Data (SBDS) packing, or the
 // raw word.
 uint16_t SbdsDate(const json& value, const std::string& where)
 {
@@ -211,7 +211,7 @@ uint8_t StringField(const json& value, std::vector<std::string>& strings, const 
     return static_cast<uint8_t>(ParseUnsigned(value, where, 8));
 }
 
-void PlaceField(const FieldSpec& field, const json& value, std::vector<uint8_t>& formatted,
+void PlaceField(const FieldLayout& field, const json& value, std::vector<uint8_t>& formatted,
                 std::vector<std::string>& strings, const std::string& where)
 {
     const std::string at = where + "." + field.name;
@@ -329,11 +329,11 @@ std::vector<uint8_t> BuildSmbiosStructure(const json& structure, const std::stri
         throw std::invalid_argument(where + ": a structure needs a type");
     }
     const uint8_t type = static_cast<uint8_t>(ParseUnsigned(structure.at("type"), where + ".type", 8));
-    const TypeSpec* spec = FindType(type);
+    const TypeLayout* layout = FindType(type);
 
     std::set<std::string> known = {"type", "length", "handle", "extra_strings", "hex"};
-    if (spec != nullptr) {
-        for (const FieldSpec& field : spec->fields)
+    if (layout != nullptr) {
+        for (const FieldLayout& field : layout->fields)
             known.insert(field.name);
     }
     if (type == 10) known.insert("devices");
@@ -341,7 +341,7 @@ std::vector<uint8_t> BuildSmbiosStructure(const json& structure, const std::stri
 
     std::vector<uint8_t> tail;
     if (structure.contains("hex")) tail = ParseHex(structure.at("hex").get<std::string>(), where + ".hex");
-    size_t defaultLength = spec != nullptr ? spec->length : 4 + tail.size();
+    size_t defaultLength = layout != nullptr ? layout->length : 4 + tail.size();
     if (type == 10 && structure.contains("devices")) defaultLength = 4 + 2 * structure.at("devices").size();
     const size_t length =
         structure.contains("length") ? ParseUnsigned(structure.at("length"), where + ".length", 8) : defaultLength;
@@ -351,8 +351,8 @@ std::vector<uint8_t> BuildSmbiosStructure(const json& structure, const std::stri
     std::vector<std::string> strings;
     for (size_t i = 0; i < tail.size(); ++i)
         Put(formatted, 4 + i, tail[i], 1);
-    if (spec != nullptr) {
-        for (const FieldSpec& field : spec->fields) {
+    if (layout != nullptr) {
+        for (const FieldLayout& field : layout->fields) {
             if (structure.contains(field.name)) PlaceField(field, structure.at(field.name), formatted, strings, where);
         }
     }

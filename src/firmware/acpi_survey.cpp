@@ -65,7 +65,7 @@ void CopyField(char* out, const UCHAR* field, ULONG count)
     out[count] = '\0';
 }
 
-// The first search area is where the ACPI specification puts the RSDP: the
+// The first search area is where the ACPI standard puts the RSDP: the
 // first KB of the EBDA, whose segment the BIOS data area holds. A segment
 // outside conventional memory is not trusted; physical 0 is searched then.
 void FindFirstArea(ReportText* report, ULONG* physical, ULONG* length)

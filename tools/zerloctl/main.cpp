@@ -300,13 +300,13 @@ int main(int argc, char** argv)
     app.add_flag("--json", jsonOutput, "print one JSON object per command");
     app.add_flag("--read-only", options.readOnly, "open the device for reading only (every request is then refused)");
 #if !defined(_WIN32)
-    std::vector<std::string> physSpecs;
+    std::vector<std::string> physArguments;
     app.add_flag("--kernel-log", kernelLog, "print the kernel's debug output (DbgPrint) after the commands");
     app.add_option("--machine", options.machineFile,
                    "machine profile (JSON) to simulate instead of the default notebook")
         ->check(CLI::ExistingFile);
     app.add_flag("--bare", options.bare, "a machine without SMM handler, Super-I/O chip or firmware tables");
-    app.add_option("--phys", physSpecs, "ADDR=FILE: place a file's bytes at a physical address (repeatable)");
+    app.add_option("--phys", physArguments, "ADDR=FILE: place a file's bytes at a physical address (repeatable)");
     app.add_option("--phys-image", options.physImage,
                    "raw image of physical memory from address 0 (sparse files welcome)")
         ->check(CLI::ExistingFile);
@@ -427,19 +427,19 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
 #if !defined(_WIN32)
-        for (const std::string& spec : physSpecs) {
-            const auto eq = spec.find('=');
+        for (const std::string& argument : physArguments) {
+            const auto eq = argument.find('=');
             size_t used = 0;
             unsigned long address = 0;
             try {
-                address = std::stoul(spec.substr(0, eq), &used, 0);
+                address = std::stoul(argument.substr(0, eq), &used, 0);
             } catch (const std::exception&) {
                 used = 0;
             }
             if (eq == std::string::npos || used != eq || address > 0xFFFFFFFFul) {
-                throw CLI::ValidationError("--phys", "expected ADDR=FILE, got " + spec);
+                throw CLI::ValidationError("--phys", "expected ADDR=FILE, got " + argument);
             }
-            options.physFiles.emplace_back(static_cast<uint32_t>(address), spec.substr(eq + 1));
+            options.physFiles.emplace_back(static_cast<uint32_t>(address), argument.substr(eq + 1));
         }
 #endif
     } catch (const CLI::ParseError& error) {
