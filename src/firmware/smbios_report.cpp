@@ -183,6 +183,8 @@ extern "C" void GetCpuSpeedText(char* buffer)
     ReportText text;
     ReportBegin(&text, buffer, ZERLO_CPU_SPEED_TEXT_SIZE);
     ReportAppend(&text, "---");
+    // No error text fits in 8 bytes; a caller that needs the reason asks for
+    // the report, which gives it whole. "---" stays on every failure.
     if (SmbiosOpenTable() != SMBIOS_OPEN_READY) {
         return;
     }

@@ -15,7 +15,11 @@ extern "C" PUCHAR BiosWindow;
 
 // Held over the work of every control request: the operations share
 // driver-wide state and drive index/data port pairs and SMIs that must not
-// interleave.
+// interleave. A fast mutex (ExAcquireFastMutex/ExReleaseFastMutex, exported
+// by XP's hal.dll) because requests arrive at PASSIVE_LEVEL on the caller's
+// thread and may wait; it raises to APC_LEVEL, so the holder cannot be
+// suspended halfway through an index/data pair, and MmMapIoSpace is still
+// allowed there.
 extern "C" FAST_MUTEX RequestLock;
 
 extern "C" {
