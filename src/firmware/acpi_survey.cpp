@@ -1,6 +1,7 @@
 #include "acpi_survey.h"
 
 #include "../frame/driver.h"
+#include "../frame/little_endian.h"
 #include "mapping_registry.h"
 
 extern "C" {
@@ -16,12 +17,6 @@ constexpr ULONG RSDP_SIGNATURE_LOW = 0x20445352;  // "RSD "
 constexpr ULONG RSDP_SIGNATURE_HIGH = 0x20525450; // "PTR "
 constexpr ULONG RSDP_V1_LENGTH = 20;
 constexpr ULONG RSDP_V2_LENGTH = 36;
-
-ULONG ReadLong(const UCHAR* at)
-{
-    return static_cast<ULONG>(at[0]) | static_cast<ULONG>(at[1]) << 8 | static_cast<ULONG>(at[2]) << 16 |
-           static_cast<ULONG>(at[3]) << 24;
-}
 
 // Virtual addresses print as 32-bit values: they are on the target, and the
 // host kernel hands out addresses below 4 GiB.
@@ -108,7 +103,7 @@ void WalkRoot(ReportText* report, BOOLEAN extended)
     const ULONG physical = extended ? AcpiXsdtPhysical : AcpiRsdtPhysical;
     const ULONG entrySize = extended ? 8 : 4;
 
-    const ULONG length = ReadLong(*root + 4);
+    const ULONG length = ReadLongLe(*root + 4);
     ReportAppend(report, extended ? "Analyzing XSDT...\r\n" : "Analyzing RSDT...\r\n");
     AcpiDescribeAndRemap(*root, physical, root, report);
     // Without its full-length mapping only the header may be read.
@@ -123,11 +118,11 @@ void WalkRoot(ReportText* report, BOOLEAN extended)
     }
     // A full text ends the walk: tables nobody sees are not worth mapping.
     for (ULONG k = 0; k < entryBytes && !report->truncated; k += entrySize) {
-        const ULONG table = ReadLong(*root + ACPI_HEADER_LENGTH + k);
+        const ULONG table = ReadLongLe(*root + ACPI_HEADER_LENGTH + k);
         if (extended) {
             // A 32-bit physical address cannot reach the table; its low half
             // alone would name other memory, perhaps device registers.
-            const ULONG high = ReadLong(*root + ACPI_HEADER_LENGTH + k + 4);
+            const ULONG high = ReadLongLe(*root + ACPI_HEADER_LENGTH + k + 4);
             if (high != 0) {
                 ReportAppend(report, "*** ERROR: Table at PA 0x%08x%08x is above 4 GB, not mapped ***\r\n", U(high),
                              U(table));
@@ -194,7 +189,7 @@ extern "C" ULONG AcpiFindRsdp(PUCHAR range, ULONG length, ReportText* report)
     ReportAppend(report, "Searching VA 0x%08x, %d Bytes...\r\n", Va(range), static_cast<int>(length));
     for (ULONG offset = 0; length >= 16 && offset <= length - 16; offset += 16) {
         const PUCHAR candidate = range + offset;
-        if (ReadLong(candidate) != RSDP_SIGNATURE_LOW || ReadLong(candidate + 4) != RSDP_SIGNATURE_HIGH) {
+        if (ReadLongLe(candidate) != RSDP_SIGNATURE_LOW || ReadLongLe(candidate + 4) != RSDP_SIGNATURE_HIGH) {
             continue;
         }
         const UCHAR revision = candidate[15];
@@ -216,7 +211,7 @@ extern "C" ULONG AcpiFindRsdp(PUCHAR range, ULONG length, ReportText* report)
         }
 
         if (revision == 0) {
-            AcpiRsdtPhysical = ReadLong(candidate + 16);
+            AcpiRsdtPhysical = ReadLongLe(candidate + 16);
             ReportAppend(report, "ACPI V1 BIOS detected\r\n");
             AcpiRsdtVirtual = RegistryMap(AcpiRsdtPhysical, ACPI_HEADER_LENGTH);
             if (AcpiRsdtVirtual == nullptr) {
@@ -227,11 +222,11 @@ extern "C" ULONG AcpiFindRsdp(PUCHAR range, ULONG length, ReportText* report)
             return ACPI_TRUE;
         }
 
-        if (ReadLong(candidate + 28) != 0) {
+        if (ReadLongLe(candidate + 28) != 0) {
             ReportAppend(report, "*** ERROR: XSDT highpart in RSDP is not zero ! ***");
             return ACPI_FALSE;
         }
-        AcpiXsdtPhysical = ReadLong(candidate + 24);
+        AcpiXsdtPhysical = ReadLongLe(candidate + 24);
         ReportAppend(report, "ACPI V2 BIOS detected\r\n");
         AcpiXsdtVirtual = RegistryMap(AcpiXsdtPhysical, ACPI_HEADER_LENGTH);
         if (AcpiXsdtVirtual == nullptr) {
@@ -262,7 +257,7 @@ extern "C" void AcpiDescribeAndRemap(PUCHAR header, ULONG physical, PUCHAR* rema
     CopyField(signature, header, 4);
     CopyField(oemId, header + 10, 6);
     CopyField(oemTableId, header + 16, 8);
-    const ULONG length = ReadLong(header + 4);
+    const ULONG length = ReadLongLe(header + 4);
 
     ReportAppend(report, "  Remapping '%s', %u Bytes from VA 0x%08x\r\n", signature, U(length), Va(header));
     ReportAppend(report, "  OEMID:'%s'\r\n", oemId);

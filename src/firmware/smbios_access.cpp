@@ -1,6 +1,7 @@
 #include "smbios_access.h"
 
 #include "../frame/driver.h"
+#include "../frame/little_endian.h"
 
 extern "C" {
 SmbiosStateRecord SmbiosState;
@@ -13,22 +14,11 @@ const char NO_STRING[] = "--";
 constexpr ULONG SMBIOS_F_SEGMENT = 0xF0000;
 constexpr ULONG SMBIOS_F_SEGMENT_LENGTH = 0x10000;
 
-USHORT ReadWord(const UCHAR* at)
-{
-    return static_cast<USHORT>(at[0] | (at[1] << 8));
-}
-
-ULONG ReadLong(const UCHAR* at)
-{
-    return static_cast<ULONG>(at[0]) | static_cast<ULONG>(at[1]) << 8 | static_cast<ULONG>(at[2]) << 16 |
-           static_cast<ULONG>(at[3]) << 24;
-}
-
 bool IsEntryPoint(const UCHAR* candidate, ULONG room)
 {
     const ULONG anchor = static_cast<ULONG>('_') | static_cast<ULONG>('S') << 8 | static_cast<ULONG>('M') << 16 |
                          static_cast<ULONG>('_') << 24;
-    if (room < SMBIOS_HEADER_LENGTH || ReadLong(candidate) != anchor) {
+    if (room < SMBIOS_HEADER_LENGTH || ReadLongLe(candidate) != anchor) {
         return false;
     }
     // A candidate so near the window's end that its checksum or the fields
@@ -62,8 +52,8 @@ extern "C" ULONG SmbiosLocateTable(PUCHAR entryPoint)
     if (strncmp(reinterpret_cast<const char*>(entryPoint + SMBIOS_EP_DMI_ANCHOR), "_DMI_", 5) != 0) {
         return SMBIOS_NO_DMI_ANCHOR;
     }
-    const ULONG address = ReadLong(entryPoint + SMBIOS_EP_TABLE_ADDRESS);
-    SmbiosState.tableLength = ReadWord(entryPoint + SMBIOS_EP_TABLE_LENGTH);
+    const ULONG address = ReadLongLe(entryPoint + SMBIOS_EP_TABLE_ADDRESS);
+    SmbiosState.tableLength = ReadWordLe(entryPoint + SMBIOS_EP_TABLE_LENGTH);
 
     if (address - SMBIOS_F_SEGMENT < SMBIOS_F_SEGMENT_LENGTH) {
         // A table that runs past the window's end is walked only as far as

@@ -6,6 +6,7 @@
 #include "../firmware/acpi_survey.h"
 #include "../firmware/smbios_report.h"
 #include "driver.h"
+#include "little_endian.h"
 
 namespace {
 
@@ -16,32 +17,20 @@ struct RequestArguments {
     USHORT sensor;
 };
 
-USHORT ReadWord(const UCHAR* buffer, ULONG index)
-{
-    return static_cast<USHORT>(buffer[2 * index] | (buffer[2 * index + 1] << 8));
-}
-
-void WriteLong(UCHAR* buffer, ULONG offset, ULONG value)
-{
-    for (ULONG i = 0; i < 4; ++i) {
-        buffer[offset + i] = static_cast<UCHAR>(value >> (8 * i));
-    }
-}
-
 RequestArguments ReadArguments(const ZerloRequestInfo& request, const UCHAR* buffer)
 {
     RequestArguments args = {0, 0, 0, 0};
     switch (request.arguments) {
-    case ZERLO_ARGS_FAN: args.fan = ReadWord(buffer, 0); break;
+    case ZERLO_ARGS_FAN: args.fan = ReadWordLe(buffer + 0); break;
     case ZERLO_ARGS_FAN_STATE:
-        args.fan = ReadWord(buffer, 0);
-        args.state = ReadWord(buffer, 1);
+        args.fan = ReadWordLe(buffer + 0);
+        args.state = ReadWordLe(buffer + 2);
         break;
     case ZERLO_ARGS_FAN_LEVEL:
-        args.fan = ReadWord(buffer, 0);
-        args.level = ReadWord(buffer, 1);
+        args.fan = ReadWordLe(buffer + 0);
+        args.level = ReadWordLe(buffer + 2);
         break;
-    case ZERLO_ARGS_SENSOR: args.sensor = ReadWord(buffer, 0); break;
+    case ZERLO_ARGS_SENSOR: args.sensor = ReadWordLe(buffer + 0); break;
     case ZERLO_ARGS_NONE: break;
     }
     return args;
@@ -58,18 +47,18 @@ bool ArgumentsInRange(const RequestArguments& args)
 NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
 {
     switch (code) {
-    case IOCTL_SMM_SET_FAN_STATE: WriteLong(buffer, 0, SmmSetFanState(args.fan, args.state)); return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_FAN_STATE: WriteLong(buffer, 0, SmmGetFanState(args.fan)); return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_FAN_SPEED: WriteLong(buffer, 0, SmmGetFanSpeed(args.fan)); return STATUS_SUCCESS;
-    case IOCTL_SMM_GET_TEMPERATURE: WriteLong(buffer, 0, SmmGetTemperature(args.sensor)); return STATUS_SUCCESS;
-    case IOCTL_SIO_DETECT: WriteLong(buffer, 0, SioDetect()); return STATUS_SUCCESS;
-    case IOCTL_SIO_SET_FAN_LEVEL: WriteLong(buffer, 0, SioSetFanLevel(args.fan, args.level)); return STATUS_SUCCESS;
-    case IOCTL_SIO_GET_FAN_LEVEL: WriteLong(buffer, 0, SioGetFanLevel(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_SMM_SET_FAN_STATE: WriteLongLe(buffer, SmmSetFanState(args.fan, args.state)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_STATE: WriteLongLe(buffer, SmmGetFanState(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_FAN_SPEED: WriteLongLe(buffer, SmmGetFanSpeed(args.fan)); return STATUS_SUCCESS;
+    case IOCTL_SMM_GET_TEMPERATURE: WriteLongLe(buffer, SmmGetTemperature(args.sensor)); return STATUS_SUCCESS;
+    case IOCTL_SIO_DETECT: WriteLongLe(buffer, SioDetect()); return STATUS_SUCCESS;
+    case IOCTL_SIO_SET_FAN_LEVEL: WriteLongLe(buffer, SioSetFanLevel(args.fan, args.level)); return STATUS_SUCCESS;
+    case IOCTL_SIO_GET_FAN_LEVEL: WriteLongLe(buffer, SioGetFanLevel(args.fan)); return STATUS_SUCCESS;
     case IOCTL_GET_CPU_SPEED: GetCpuSpeedText(reinterpret_cast<char*>(buffer)); return STATUS_SUCCESS;
     case IOCTL_GET_SMBIOS_REPORT: BuildSmbiosReport(reinterpret_cast<char*>(buffer)); return STATUS_SUCCESS;
     case IOCTL_GET_VERSION:
-        WriteLong(buffer, 0, ZERLO_VERSION_MAJOR);
-        WriteLong(buffer, 4, ZERLO_VERSION_MINOR);
+        WriteLongLe(buffer, ZERLO_VERSION_MAJOR);
+        WriteLongLe(buffer + 4, ZERLO_VERSION_MINOR);
         return STATUS_SUCCESS;
     case IOCTL_GET_ACPI_REPORT:
         // The survey's own result is not passed on: the text tells it all.
