@@ -5,11 +5,9 @@
 #include "machine/dump_import.h"
 
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace ztest {
 namespace {
@@ -19,6 +17,42 @@ const std::string kDumps = std::string(ZERLO_TEST_PROFILES) + "/../dumps/";
 std::string SmbiosReport(Driver& driver)
 {
     return driver.text(IOCTL_GET_SMBIOS_REPORT, ZERLO_SMBIOS_REPORT_SIZE);
+}
+
+uint8_t Sum(const std::vector<uint8_t>& bytes, size_t from = 0, size_t to = SIZE_MAX)
+{
+    uint8_t sum = 0;
+    for (size_t i = from; i < std::min(to, bytes.size()); ++i)
+        sum = static_cast<uint8_t>(sum + bytes[i]);
+    return sum;
+}
+
+template <typename... Args> std::string Fmt(const char* format, Args... args)
+{
+    char line[120];
+    std::snprintf(line, sizeof line, format, args...);
+    return line;
+}
+
+// The survey's lines for one table remapped from `from` to `to`.
+std::string Remapped(const char* signature, int length, uint32_t from, uint32_t to, uint32_t pa, const char* oem,
+                     const char* tableId)
+{
+    return Lines({Fmt("  Remapping '%s', %d Bytes from VA 0x%08x", signature, length, from), Fmt("  OEMID:'%s'", oem),
+                  Fmt("  OEM Table ID:'%s'", tableId), Fmt("  Table remapped to VA 0x%08x (PA 0x%08x)", to, pa)});
+}
+
+struct Mapping {
+    uint32_t pa, va, length;
+};
+
+// The closing mapping list, behind the BIOS area's own mapping.
+std::string Mappings(std::initializer_list<Mapping> tables)
+{
+    std::string text = Lines({"", "PA->VA Mappings:", "PA 0x000e0000 -> VA 0x20001000 (131072 Bytes)"});
+    for (const Mapping& m : tables)
+        text += Fmt("PA 0x%08x -> VA 0x%08x (%u Bytes)\r\n", m.pa, m.va, m.length);
+    return text;
 }
 
 std::vector<zhost::AcpiDumpBlock> Parse(const std::string& text)
@@ -37,10 +71,7 @@ std::vector<uint8_t> Table(const char* signature, uint32_t length, const char* o
     t[8] = 1;
     std::memcpy(t.data() + 10, oem, 6);
     std::memcpy(t.data() + 16, "MODEL 42", 8);
-    uint8_t sum = 0;
-    for (uint8_t b : t)
-        sum = static_cast<uint8_t>(sum + b);
-    t[9] = static_cast<uint8_t>(-sum);
+    t[9] = static_cast<uint8_t>(-Sum(t));
     return t;
 }
 
@@ -49,10 +80,7 @@ std::vector<uint8_t> Rsdp(uint32_t rsdt)
     std::vector<uint8_t> r = {'R', 'S', 'D', ' ', 'P', 'T', 'R', ' ', 0, 'N', 'O', 'T', 'E', 'B', 'K', 0};
     for (int i = 0; i < 4; ++i)
         r.push_back(static_cast<uint8_t>(rsdt >> (8 * i)));
-    uint8_t sum = 0;
-    for (uint8_t b : r)
-        sum = static_cast<uint8_t>(sum + b);
-    r[8] = static_cast<uint8_t>(-sum);
+    r[8] = static_cast<uint8_t>(-Sum(r));
     return r;
 }
 
@@ -76,34 +104,6 @@ Driver Replay(const std::string& acpidump)
     return driver;
 }
 
-TEST(AcpiDumpParse, BothHeaderLayoutsGiveTheSameBlocks)
-{
-    const auto current = Parse("RSD  @ 0x00000000000F6A80\n"
-                               "    0000: 52 53 44 20 50 54 52 20 88 41 53 55 53 20 20 00  RSD PTR .ASUS  .\n"
-                               "    0010: 00 C0 FE 1F                                      ....\n"
-                               "\n"
-                               "FACS @ 0x0000000000000000\n"
-                               "    0000: 46 41 43 53 08 00 00 00                          FACS....\n");
-    const auto older = Parse("RSD PTR @ 0xf6a80\r\n"
-                             "  0000: 52 53 44 20 50 54 52 20 88 41 53 55 53 20 20 00  RSD PTR .ASUS  .\r\n"
-                             "  0010: 00 c0 fe 1f                                      ....\r\n"
-                             "\r\n"
-                             "FACS @ (nil)\r\n"
-                             "  0000: 46 41 43 53 08 00 00 00\r\n");
-    ASSERT_EQ(current.size(), 2u);
-    ASSERT_EQ(older.size(), 2u);
-    for (size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(current[i].signature, older[i].signature);
-        EXPECT_EQ(current[i].address, older[i].address);
-        EXPECT_EQ(current[i].bytes, older[i].bytes);
-    }
-    EXPECT_EQ(current[0].signature, "RSDP");
-    EXPECT_EQ(current[0].address, 0xF6A80u);
-    EXPECT_EQ(current[0].bytes.size(), 20u);
-    EXPECT_EQ(current[1].address, 0u);
-    EXPECT_EQ(current[1].line, 5u);
-}
-
 TEST(AcpiDumpParse, TextColumnThatLooksLikeHexIsNotRead)
 {
     // The text column of this line begins "AB CD", two blanks behind the bytes.
@@ -113,18 +113,13 @@ TEST(AcpiDumpParse, TextColumnThatLooksLikeHexIsNotRead)
 
 TEST(AcpiDumpParse, RevisionTwoRsdpMustHoldItsLength)
 {
-    EXPECT_THROW(
-        {
-            try {
-                Parse("RSD  @ 0xF0000\n    0000: 52 53 44 20 50 54 52 20 00 41 42 43 44 45 46 02  RSD PTR\n"
-                      "    0010: 00 00 00 00 24 00 00 00  ....\n");
-            } catch (const zhost::DumpError& error) {
-                EXPECT_STREQ(error.what(),
-                             "dump.txt: line 1: RSDP block holds 24 bytes, its length says 36: truncated");
-                throw;
-            }
-        },
-        zhost::DumpError);
+    try {
+        Parse("RSD  @ 0xF0000\n    0000: 52 53 44 20 50 54 52 20 00 41 42 43 44 45 46 02  RSD PTR\n"
+              "    0010: 00 00 00 00 24 00 00 00  ....\n");
+        ADD_FAILURE() << "a truncated RSDP accepted";
+    } catch (const zhost::DumpError& error) {
+        EXPECT_STREQ(error.what(), "dump.txt: line 1: RSDP block holds 24 bytes, its length says 36: truncated");
+    }
 }
 
 TEST(AcpiDumpReplay, XsdtIsWalkedWhereRsdtAndXsdtListDifferentTables)
@@ -132,42 +127,21 @@ TEST(AcpiDumpReplay, XsdtIsWalkedWhereRsdtAndXsdtListDifferentTables)
     Driver driver = Replay(kDumps + "rsdt_xsdt_differ.txt");
     driver.startAndOpen();
     const std::string text = AcpiReport(driver);
-    EXPECT_EQ(text.substr(text.find("Sig found")), Lines({"Sig found at VA 0x20017b30",
-                                                          "ACPI V2 BIOS detected",
-                                                          "XSDT @ VA 0x20026100 (PA 0xbf6e0100)",
-                                                          "Analyzing XSDT...",
-                                                          "  Remapping 'XSDT', 68 Bytes from VA 0x20026100",
-                                                          "  OEMID:'INSYDE'",
-                                                          "  OEM Table ID:'CALPELLA'",
-                                                          "  Table remapped to VA 0x20028100 (PA 0xbf6e0100)",
-                                                          "Table found at PA 0xbf6e0200 ...",
-                                                          "  Remapping 'FACP', 252 Bytes from VA 0x2002a200",
-                                                          "  OEMID:'INSYDE'",
-                                                          "  OEM Table ID:'CALPELLA'",
-                                                          "  Table remapped to VA 0x2002c200 (PA 0xbf6e0200)",
-                                                          "Table found at PA 0xbf6e0300 ...",
-                                                          "  Remapping 'APIC', 68 Bytes from VA 0x2002e300",
-                                                          "  OEMID:'INSYDE'",
-                                                          "  OEM Table ID:'CALPELLA'",
-                                                          "  Table remapped to VA 0x20030300 (PA 0xbf6e0300)",
-                                                          "Table found at PA 0xbf6e0500 ...",
-                                                          "  Remapping 'HPET', 56 Bytes from VA 0x20032500",
-                                                          "  OEMID:'INSYDE'",
-                                                          "  OEM Table ID:'CALPELLA'",
-                                                          "  Table remapped to VA 0x20034500 (PA 0xbf6e0500)",
-                                                          "Table found at PA 0xbf6e0600 ...",
-                                                          "  Remapping 'MCFG', 60 Bytes from VA 0x20036600",
-                                                          "  OEMID:'INSYDE'",
-                                                          "  OEM Table ID:'CALPELLA'",
-                                                          "  Table remapped to VA 0x20038600 (PA 0xbf6e0600)",
-                                                          "",
-                                                          "PA->VA Mappings:",
-                                                          "PA 0x000e0000 -> VA 0x20001000 (131072 Bytes)",
-                                                          "PA 0xbf6e0100 -> VA 0x20028100 (68 Bytes)",
-                                                          "PA 0xbf6e0200 -> VA 0x2002c200 (252 Bytes)",
-                                                          "PA 0xbf6e0300 -> VA 0x20030300 (68 Bytes)",
-                                                          "PA 0xbf6e0500 -> VA 0x20034500 (56 Bytes)",
-                                                          "PA 0xbf6e0600 -> VA 0x20038600 (60 Bytes)"}));
+    auto table = [](const char* signature, int length, uint32_t pa, uint32_t from) {
+        return Fmt("Table found at PA 0x%08x ...\r\n", pa) +
+               Remapped(signature, length, from, from + 0x2000, pa, "INSYDE", "CALPELLA");
+    };
+    EXPECT_EQ(text.substr(text.find("Sig found")),
+              Lines({"Sig found at VA 0x20017b30", "ACPI V2 BIOS detected", "XSDT @ VA 0x20026100 (PA 0xbf6e0100)",
+                     "Analyzing XSDT..."}) +
+                  Remapped("XSDT", 68, 0x20026100, 0x20028100, 0xbf6e0100, "INSYDE", "CALPELLA") +
+                  table("FACP", 252, 0xbf6e0200, 0x2002a200) + table("APIC", 68, 0xbf6e0300, 0x2002e300) +
+                  table("HPET", 56, 0xbf6e0500, 0x20032500) + table("MCFG", 60, 0xbf6e0600, 0x20036600) +
+                  Mappings({{0xbf6e0100, 0x20028100, 68},
+                            {0xbf6e0200, 0x2002c200, 252},
+                            {0xbf6e0300, 0x20030300, 68},
+                            {0xbf6e0500, 0x20034500, 56},
+                            {0xbf6e0600, 0x20038600, 60}}));
     // The RSDT's SLIC is in memory all the same, where the dump put it.
     EXPECT_EQ(driver.machine->memory.read(0xBF6E0400, 4), (std::vector<uint8_t>{'S', 'L', 'I', 'C'}));
 }
@@ -180,14 +154,13 @@ TEST(AcpiDumpReplay, SsdtsRecordedAtAddressZeroAreNotPlaced)
     }
     driver.startAndOpen();
     const std::string text = AcpiReport(driver);
-    EXPECT_EQ(text.substr(text.find("Table found")),
-              Lines({"Table found at PA 0x7f6f0200 ...", "  Remapping 'FACP', 252 Bytes from VA 0x2002a200",
-                     "  OEMID:'INSYDE'", "  OEM Table ID:'CALPELLA'",
-                     "  Table remapped to VA 0x2002c200 (PA 0x7f6f0200)", "Table found at PA 0x7f6f0400 ...",
-                     "  Remapping 'SSDT', 76 Bytes from VA 0x2002e400", "  OEMID:'LENOVO'", "  OEM Table ID:'CpuPm   '",
-                     "  Table remapped to VA 0x20030400 (PA 0x7f6f0400)", "", "PA->VA Mappings:",
-                     "PA 0x000e0000 -> VA 0x20001000 (131072 Bytes)", "PA 0x7f6f0080 -> VA 0x20028080 (52 Bytes)",
-                     "PA 0x7f6f0200 -> VA 0x2002c200 (252 Bytes)", "PA 0x7f6f0400 -> VA 0x20030400 (76 Bytes)"}));
+    EXPECT_EQ(
+        text.substr(text.find("Table found")),
+        "Table found at PA 0x7f6f0200 ...\r\n" +
+            Remapped("FACP", 252, 0x2002a200, 0x2002c200, 0x7f6f0200, "INSYDE", "CALPELLA") +
+            "Table found at PA 0x7f6f0400 ...\r\n" +
+            Remapped("SSDT", 76, 0x2002e400, 0x20030400, 0x7f6f0400, "LENOVO", "CpuPm   ") +
+            Mappings({{0x7f6f0080, 0x20028080, 52}, {0x7f6f0200, 0x2002c200, 252}, {0x7f6f0400, 0x20030400, 76}}));
 }
 
 TEST(AcpiDumpReplay, TableMissingFromTheDumpIsEmptyMemory)
@@ -197,10 +170,11 @@ TEST(AcpiDumpReplay, TableMissingFromTheDumpIsEmptyMemory)
     const std::string text = AcpiReport(driver);
     EXPECT_EQ(text.substr(text.find("Table found at PA 0x1ffec100")),
               Lines({"Table found at PA 0x1ffec100...", "  Remapping '', 0 Bytes from VA 0x20032100", "  OEMID:''",
-                     "  OEM Table ID:''", "*** ERROR: Length 0 is shorter than the 36-byte header ***", "",
-                     "PA->VA Mappings:", "PA 0x000e0000 -> VA 0x20001000 (131072 Bytes)",
-                     "PA 0x1ffec000 -> VA 0x20028000 (48 Bytes)", "PA 0x1ffec080 -> VA 0x2002c080 (48 Bytes)",
-                     "PA 0x1ffec0c0 -> VA 0x200300c0 (60 Bytes)", "PA 0x1ffec100 -> VA 0x20032100 (36 Bytes)"}));
+                     "  OEM Table ID:''", "*** ERROR: Length 0 is shorter than the 36-byte header ***"}) +
+                  Mappings({{0x1ffec000, 0x20028000, 48},
+                            {0x1ffec080, 0x2002c080, 48},
+                            {0x1ffec0c0, 0x200300c0, 60},
+                            {0x1ffec100, 0x20032100, 36}}));
 }
 
 TEST(AcpiDumpReplay, UnalignedRsdtIsPlacedAtItsOddAddress)
@@ -208,32 +182,18 @@ TEST(AcpiDumpReplay, UnalignedRsdtIsPlacedAtItsOddAddress)
     Driver driver = Replay(kDumps + "unaligned_rsdt.txt");
     driver.startAndOpen();
     const std::string text = AcpiReport(driver);
-    EXPECT_EQ(text.substr(text.find("ACPI V1")), Lines({"ACPI V1 BIOS detected",
-                                                        "RSDT @ VA 0x20026a49 (PA 0x3beb2a49)",
-                                                        "Analyzing RSDT...",
-                                                        "  Remapping 'RSDT', 44 Bytes from VA 0x20026a49",
-                                                        "  OEMID:'PTLTD '",
-                                                        "  OEM Table ID:'  RSDT  '",
-                                                        "  Table remapped to VA 0x20028a49 (PA 0x3beb2a49)",
-                                                        "Table found at PA 0x3beb6910...",
-                                                        "  Remapping 'FACP', 116 Bytes from VA 0x2002a910",
-                                                        "  OEMID:'DELL  '",
-                                                        "  OEM Table ID:'CPi R   '",
-                                                        "  Table remapped to VA 0x2002c910 (PA 0x3beb6910)",
-                                                        "Table found at PA 0x3beb6a78...",
-                                                        "  Remapping 'SSDT', 66 Bytes from VA 0x2002ea78",
-                                                        "  OEMID:'PTLTD '",
-                                                        "  OEM Table ID:'POWERNOW'",
-                                                        "  Table remapped to VA 0x20030a78 (PA 0x3beb6a78)",
-                                                        "",
-                                                        "PA->VA Mappings:",
-                                                        "PA 0x000e0000 -> VA 0x20001000 (131072 Bytes)",
-                                                        "PA 0x3beb2a49 -> VA 0x20028a49 (44 Bytes)",
-                                                        "PA 0x3beb6910 -> VA 0x2002c910 (116 Bytes)",
-                                                        "PA 0x3beb6a78 -> VA 0x20030a78 (66 Bytes)"}));
+    EXPECT_EQ(
+        text.substr(text.find("ACPI V1")),
+        Lines({"ACPI V1 BIOS detected", "RSDT @ VA 0x20026a49 (PA 0x3beb2a49)", "Analyzing RSDT..."}) +
+            Remapped("RSDT", 44, 0x20026a49, 0x20028a49, 0x3beb2a49, "PTLTD ", "  RSDT  ") +
+            "Table found at PA 0x3beb6910...\r\n" +
+            Remapped("FACP", 116, 0x2002a910, 0x2002c910, 0x3beb6910, "DELL  ", "CPi R   ") +
+            "Table found at PA 0x3beb6a78...\r\n" +
+            Remapped("SSDT", 66, 0x2002ea78, 0x20030a78, 0x3beb6a78, "PTLTD ", "POWERNOW") +
+            Mappings({{0x3beb2a49, 0x20028a49, 44}, {0x3beb6910, 0x2002c910, 116}, {0x3beb6a78, 0x20030a78, 66}}));
 }
 
-TEST(AcpiDumpReplay, OverlappingTablesThatAgreeArePlacedAndOnesThatDifferAreRefused)
+TEST(AcpiDumpReplay, OverlappingTablesThatAgreeArePlaced)
 {
     // Firmware whose APIC starts inside its FACP: acpidump shows the shared
     // bytes in both blocks.
@@ -245,15 +205,6 @@ TEST(AcpiDumpReplay, OverlappingTablesThatAgreeArePlacedAndOnesThatDifferAreRefu
     zhost::PlaceAcpiDump(machine, Parse(agree), "dump.txt");
     EXPECT_EQ(machine.memory.read(0x100020, 0x30), apic);
     EXPECT_EQ(machine.memory.read(0x100000, 0x20), std::vector<uint8_t>(facp.begin(), facp.begin() + 0x20));
-
-    const std::string differ = Block("FACP @ 0x00100000", Table("FACP", 0x40)) + Block("APIC @ 0x00100020", apic);
-    try {
-        zhost::PlaceAcpiDump(machine, Parse(differ), "dump.txt");
-        ADD_FAILURE() << "overlap accepted";
-    } catch (const zhost::DumpError& error) {
-        EXPECT_STREQ(error.what(),
-                     "dump.txt: line 7: APIC at 0x100020 overlaps FACP at 0x100000 (line 1) and differs at 0x100020");
-    }
 }
 
 TEST(AcpiDumpReplay, RsdpInTheEbdaAimsTheEbdaPointerAtIt)
@@ -305,13 +256,8 @@ TEST(SmbiosDumpReplay, EntryPointOfLength0x20IsPlacedWholeWithItsChecksums)
     const std::vector<uint8_t> entry = driver.machine->memory.read(placed.entryPoint, 0x20);
     EXPECT_EQ(Long(entry, 0x18), placed.table);
     EXPECT_EQ(entry[0x1F], 0xAA) << "the 32nd byte is part of the entry point";
-    uint8_t sum = 0, intermediate = 0;
-    for (size_t i = 0; i < 0x20; ++i)
-        sum = static_cast<uint8_t>(sum + entry[i]);
-    for (size_t i = 0x10; i < 0x1F; ++i)
-        intermediate = static_cast<uint8_t>(intermediate + entry[i]);
-    EXPECT_EQ(sum, 0);
-    EXPECT_EQ(intermediate, 0);
+    EXPECT_EQ(Sum(entry), 0);
+    EXPECT_EQ(Sum(entry, 0x10, 0x1F), 0);
     driver.startAndOpen();
     EXPECT_EQ(SmbiosReport(driver),
               Lines({"BIOS vendor: Phoenix Technologies LTD", "BIOS version: A12", "BIOS date: 05/14/2007",
@@ -325,10 +271,7 @@ TEST(SmbiosDumpReplay, Smbios3DumpIsPlacedAndReportsNoSmbios)
     // _SM3_, length 0x18, version 3.0, table of 6 bytes at 0x20 (dmidecode's patch).
     std::vector<uint8_t> dump = {'_', 'S', 'M', '3', '_',  0, 0x18, 3, 0, 0, 1, 0,
                                  6,   0,   0,   0,   0x20, 0, 0,    0, 0, 0, 0, 0};
-    uint8_t sum = 0;
-    for (uint8_t b : dump)
-        sum = static_cast<uint8_t>(sum + b);
-    dump[5] = static_cast<uint8_t>(-sum);
+    dump[5] = static_cast<uint8_t>(-Sum(dump));
     dump.resize(0x20, 0);
     dump.insert(dump.end(), {127, 4, 0, 0, 0, 0});
     Driver driver(zhost::BareProfile());
@@ -356,34 +299,6 @@ TEST(SmbiosDumpReplay, PlacementKeepsClearOfFirmwareAlreadyThere)
     const auto high = zhost::PlaceSmbiosDump(full, dump, "smbios.bin");
     EXPECT_EQ(high.entryPoint, 0xFFF90u);
     EXPECT_EQ(high.table, 0x100000u) << "no room behind the entry point: the first free page above 1 MiB";
-}
-
-TEST(SmbiosDumpReplay, DumpFromTheDefaultNotebookGivesItsReport)
-{
-    // The entry point and table as dmidecode --dump-bin writes them. One
-    // kernel at a time: the host kernel has one virtual range.
-    std::vector<uint8_t> dump;
-    std::string report;
-    {
-        Driver original;
-        const std::vector<uint8_t> entry = original.machine->memory.read(0xFC7A0, 0x1F);
-        dump = entry;
-        const uint32_t table = Long(entry, 0x18);
-        const uint16_t length = static_cast<uint16_t>(entry[0x16] | entry[0x17] << 8);
-        dump[0x18] = 0x20, dump[0x19] = dump[0x1A] = dump[0x1B] = 0;
-        dump[0x15] = static_cast<uint8_t>(dump[0x15] + (table & 0xFF) + (table >> 8 & 0xFF) + (table >> 16 & 0xFF) +
-                                          (table >> 24) - 0x20);
-        dump.resize(0x20, 0);
-        const std::vector<uint8_t> structures = original.machine->memory.read(table, length);
-        dump.insert(dump.end(), structures.begin(), structures.end());
-        original.startAndOpen();
-        report = SmbiosReport(original);
-    }
-    EXPECT_NE(report.find("Product name: Voyager 4200\r\n"), std::string::npos);
-    Driver replay(zhost::ProfileForDumps(zhost::DefaultNotebookProfile(), true, false));
-    zhost::PlaceSmbiosDump(*replay.machine, dump, "notebook.bin");
-    replay.startAndOpen();
-    EXPECT_EQ(SmbiosReport(replay), report);
 }
 
 // ---- raw images -------------------------------------------------------------

@@ -38,37 +38,35 @@ std::string Report(const std::vector<json>& structures)
     return driver.report();
 }
 
+// The lines of one processor block.
+std::string CpuLines(const char* maker, int current, int external, int max)
+{
+    const std::string mhz = " MHz\r\n";
+    return std::string("CPU manufacturer: ") + maker + "\r\nCurrent CPU speed: " + std::to_string(current) + mhz +
+           "External clock: " + std::to_string(external) + mhz +
+           "Max. CPU speed supported by board: " + std::to_string(max) + mhz;
+}
+
+const std::string kBatteryHead =
+    Lines({"Battery manufacturer: Cells", "Battery device name: P", "Battery location: Bay"});
+
 // --- BuildSmbiosReport ---
 
 TEST(BuildSmbiosReport, TheDefaultNotebooksInventory)
 {
     SmbiosDriver driver(zhost::DefaultNotebookProfile());
     driver.startAndOpen();
-    EXPECT_EQ(driver.report(), Lines({
-                                   "BIOS vendor: Kestrel Firmware Ltd.",
-                                   "BIOS version: A07",
-                                   "BIOS date: 07/15/2004",
-                                   "System manufacturer: Aldane Computer Corp.",
-                                   "Product name: Voyager 4200",
-                                   "Service tag: AV42-0038815",
-                                   "Asset tag: IT-0412-077",
-                                   "L1 cache size: 32 KB (internal)",
-                                   "L2 cache size: 2048 KB (internal)",
-                                   "CPU manufacturer: Meridian Microdevices",
-                                   "Current CPU speed: 1800 MHz",
-                                   "External clock: 400 MHz",
-                                   "Max. CPU speed supported by board: 2000 MHz",
-                                   "Video card: Lumen Graphics LX 9700 Mobility",
-                                   "Ethernet card: Tessar NetLink 4401 Gigabit",
-                                   "Sound card: Sonora AC'97 Audio",
-                                   "SODIMM Socket 'DIMM_A': 512 MB (333 MHz)",
-                                   "SODIMM Socket 'DIMM_B': 512 MB",
-                                   "Battery manufacturer: Halden Power",
-                                   "Battery device name: HP-6C44",
-                                   "Battery location: Sys. Battery Bay",
-                                   "Battery manufacturing date: 3/22/2004 (SBDS)",
-                                   "Battery serial no: 1287 (SBDS)",
-                               }));
+    EXPECT_EQ(
+        driver.report(),
+        Lines({"BIOS vendor: Kestrel Firmware Ltd.", "BIOS version: A07", "BIOS date: 07/15/2004",
+               "System manufacturer: Aldane Computer Corp.", "Product name: Voyager 4200", "Service tag: AV42-0038815",
+               "Asset tag: IT-0412-077", "L1 cache size: 32 KB (internal)", "L2 cache size: 2048 KB (internal)"}) +
+            CpuLines("Meridian Microdevices", 1800, 400, 2000) +
+            Lines({"Video card: Lumen Graphics LX 9700 Mobility", "Ethernet card: Tessar NetLink 4401 Gigabit",
+                   "Sound card: Sonora AC'97 Audio", "SODIMM Socket 'DIMM_A': 512 MB (333 MHz)",
+                   "SODIMM Socket 'DIMM_B': 512 MB", "Battery manufacturer: Halden Power",
+                   "Battery device name: HP-6C44", "Battery location: Sys. Battery Bay",
+                   "Battery manufacturing date: 3/22/2004 (SBDS)", "Battery serial no: 1287 (SBDS)"}));
     EXPECT_EQ(driver.cpuSpeed(), "1800");
     EXPECT_EQ(driver.kernel->mapCalls(), 1u); // the table lies in the F segment
 }
@@ -78,9 +76,7 @@ TEST(BuildSmbiosReport, TwoProcessorsGiveTwoBlocksInTableOrder)
     EXPECT_EQ(Report({Processor(1600, 133, 1800, "First"),
                       {{"type", 2}, {"manufacturer", "Board"}},
                       Processor(0, 0, 0, "Second")}),
-              Lines({"CPU manufacturer: First", "Current CPU speed: 1600 MHz", "External clock: 133 MHz",
-                     "Max. CPU speed supported by board: 1800 MHz", "CPU manufacturer: Second",
-                     "Current CPU speed: 0 MHz", "External clock: 0 MHz", "Max. CPU speed supported by board: 0 MHz"}));
+              CpuLines("First", 1600, 133, 1800) + CpuLines("Second", 0, 0, 0));
 }
 
 TEST(BuildSmbiosReport, AStringNumberOfZeroPrintsDashes)
@@ -121,25 +117,16 @@ TEST(BuildSmbiosReport, MemoryDevicesTheSpeedPartOnlyFromLength0x17WithANonzeroS
 
 TEST(BuildSmbiosReport, BatterySbdsLinesByFormattedLength)
 {
-    const auto head = Lines({"Battery manufacturer: Cells", "Battery device name: P", "Battery location: Bay"});
     const auto date = Lines({"Battery manufacturing date: 7/15/2003 (SBDS)"});
     const auto serial = Lines({"Battery serial no: 777 (SBDS)"});
-    EXPECT_EQ(Report({Battery(0x1A)}), head + date + serial);
-    EXPECT_EQ(Report({Battery(0x14)}), head + date + serial);
-    EXPECT_EQ(Report({Battery(0x12)}), head + serial);
-    // At 17 the serial word's upper byte is the string-set's first byte,
-    // "B" (0x42): 0x4209.
-    EXPECT_EQ(Report({Battery(0x11)}), head + Lines({"Battery serial no: 16905 (SBDS)"}));
-    EXPECT_EQ(Report({Battery(0x10)}), head);
-}
-
-TEST(BuildSmbiosReport, BatteryFromLength19ReadsTheDateWordThatReachesIntoTheStringSet)
-{
-    // At formatted length 19 the date word's upper byte is the first byte of
-    // the string-set: "B" of "Bay" (0x42), so the year field is 0x21.
-    const auto head = Lines({"Battery manufacturer: Cells", "Battery device name: P", "Battery location: Bay"});
-    EXPECT_EQ(Report({Battery(0x13)}),
-              head + Lines({"Battery manufacturing date: 7/15/2013 (SBDS)", "Battery serial no: 777 (SBDS)"}));
+    EXPECT_EQ(Report({Battery(0x1A)}), kBatteryHead + date + serial);
+    EXPECT_EQ(Report({Battery(0x14)}), kBatteryHead + date + serial);
+    // At 19 the date word's upper byte is the string-set's first byte, "B"
+    // of "Bay" (0x42), so the year field is 0x21; at 17 the serial's: 0x4209.
+    EXPECT_EQ(Report({Battery(0x13)}), kBatteryHead + Lines({"Battery manufacturing date: 7/15/2013 (SBDS)"}) + serial);
+    EXPECT_EQ(Report({Battery(0x12)}), kBatteryHead + serial);
+    EXPECT_EQ(Report({Battery(0x11)}), kBatteryHead + Lines({"Battery serial no: 16905 (SBDS)"}));
+    EXPECT_EQ(Report({Battery(0x10)}), kBatteryHead);
 }
 
 TEST(BuildSmbiosReport, BatteryStringsWinOverTheSbdsFields)
@@ -148,8 +135,7 @@ TEST(BuildSmbiosReport, BatteryStringsWinOverTheSbdsFields)
     battery["manufacture_date"] = "05/06/2004";
     battery["serial"] = "SN-1";
     EXPECT_EQ(Report({battery}),
-              Lines({"Battery manufacturer: Cells", "Battery device name: P", "Battery location: Bay",
-                     "Battery manufacturing date: 05/06/2004", "Battery serial no: SN-1"}));
+              kBatteryHead + Lines({"Battery manufacturing date: 05/06/2004", "Battery serial no: SN-1"}));
 }
 
 TEST(BuildSmbiosReport, UnknownTypesAddNothingAndDoNotEndTheWalk)
@@ -190,26 +176,21 @@ TEST(BuildSmbiosReport, FieldsPastTheTablesEndReadAsZero)
     SmbiosDriver driver(SmbiosMachine(
         SmbiosSection({{{"type", 4}, {"length", 4}}}, {{"table_address", "0x300000"}, {"table_length", 4}})));
     driver.startAndOpen();
-    EXPECT_EQ(driver.report(), Lines({"CPU manufacturer: --", "Current CPU speed: 0 MHz", "External clock: 0 MHz",
-                                      "Max. CPU speed supported by board: 0 MHz"}));
+    EXPECT_EQ(driver.report(), CpuLines("--", 0, 0, 0));
     EXPECT_EQ(driver.cpuSpeed(), "0");
 }
 
 // --- GetCpuSpeedText ---
 
-TEST(GetCpuSpeedText, TheFirstProcessorsCurrentSpeed)
+TEST(GetCpuSpeedText, TheFirstProcessorsCurrentSpeedFromZeroToTheLargestWord)
 {
-    SmbiosDriver driver(SmbiosMachine(SmbiosSection({{{"type", 0}}, Processor(1733), Processor(800)})));
-    driver.startAndOpen();
-    EXPECT_EQ(driver.cpuSpeed(), "1733");
-}
-
-TEST(GetCpuSpeedText, ZeroAndTheLargestWordFitTheEightBytes)
-{
-    for (int speed : {0, 65535}) {
-        SmbiosDriver driver(SmbiosMachine(SmbiosSection({Processor(speed)})));
+    for (const auto& [structures, speed] : std::vector<std::pair<std::vector<json>, const char*>>{
+             {{{{"type", 0}}, Processor(1733), Processor(800)}, "1733"},
+             {{Processor(0)}, "0"},
+             {{Processor(65535)}, "65535"}}) {
+        SmbiosDriver driver(SmbiosMachine(SmbiosSection(structures)));
         driver.startAndOpen();
-        EXPECT_EQ(driver.cpuSpeed(), std::to_string(speed));
+        EXPECT_EQ(driver.cpuSpeed(), speed);
     }
 }
 
@@ -228,8 +209,7 @@ TEST(GetCpuSpeedText, TheFirstSuccessfulSearchServesBothRequests)
     EXPECT_EQ(driver.cpuSpeed(), "1200");
     const PUCHAR found = driver.state().entryPoint;
     EXPECT_NE(found, nullptr);
-    EXPECT_EQ(driver.report(), Lines({"CPU manufacturer: Chips Inc", "Current CPU speed: 1200 MHz",
-                                      "External clock: 100 MHz", "Max. CPU speed supported by board: 2000 MHz"}));
+    EXPECT_EQ(driver.report(), CpuLines("Chips Inc", 1200, 100, 2000));
     EXPECT_EQ(driver.state().entryPoint, found);
     EXPECT_EQ(driver.kernel->mapCalls(), 2u);
 }
