@@ -34,10 +34,13 @@ target_include_directories(zerlo_machine PUBLIC host)
 target_link_libraries(zerlo_machine PUBLIC nlohmann_json::nlohmann_json)
 
 # --- the simulated NT kernel; the driver links against its exports ---
-file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp)
+# zerlo.sys runs on Unicorn's i386.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)
+file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp host/kernel/i386/*.cpp)
 add_library(zerlo_kernel SHARED ${ZERLO_KERNEL_SOURCES})
 target_include_directories(zerlo_kernel PUBLIC host/kernel/include host src)
-target_link_libraries(zerlo_kernel PUBLIC zerlo_machine Threads::Threads ${CMAKE_DL_LIBS})
+target_link_libraries(zerlo_kernel PUBLIC zerlo_machine Threads::Threads ${CMAKE_DL_LIBS} PRIVATE PkgConfig::UNICORN)
 if(ZERLO_FUZZ)
   target_compile_definitions(zerlo_kernel PRIVATE ZHOST_KEEP_DRIVER_IMAGE)
 endif()

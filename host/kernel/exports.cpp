@@ -1,9 +1,9 @@
-// The NT names that the driver calls, forwarded to the booted host kernel
-// and the simulated machine.
-#include "../../src/fan/port_io.h"
+// The NT names that a native image calls, in the host's types, forwarded to
+// the booted kernel's managers.
 #include "kernel.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,6 +19,15 @@ Kernel& Current()
     return *kernel;
 }
 
+std::wstring NameOf(PUNICODE_STRING name)
+{
+    if (name == nullptr || name->Buffer == nullptr) BugCheck("null UNICODE_STRING passed to the I/O manager");
+    if (name->Length % sizeof(WCHAR) != 0 || name->Length > name->MaximumLength) {
+        BugCheck("malformed UNICODE_STRING (Length %u, MaximumLength %u)", name->Length, name->MaximumLength);
+    }
+    return std::wstring(name->Buffer, name->Length / sizeof(WCHAR));
+}
+
 } // namespace
 
 extern "C" {
@@ -27,29 +36,52 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject)
 {
-    return Current().createDevice(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
-                                  Exclusive, DeviceObject);
+    (void)Exclusive;
+    return Current().createDevice(
+        NameOf(DeviceName),
+        [&] {
+            auto* object = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT) + DeviceExtensionSize));
+            object->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+            object->DriverObject = DriverObject;
+            object->DeviceType = DeviceType;
+            object->Characteristics = DeviceCharacteristics;
+            object->Flags = DO_DEVICE_INITIALIZING;
+            object->DeviceExtension = DeviceExtensionSize ? object + 1 : nullptr;
+            object->NextDevice = DriverObject->DeviceObject;
+            DriverObject->DeviceObject = object;
+            *DeviceObject = object;
+            return reinterpret_cast<uintptr_t>(object);
+        },
+        true);
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    Current().deleteDevice(DeviceObject);
+    if (DeviceObject == nullptr) BugCheck("IoDeleteDevice on an unknown device object");
+    Current().deleteDevice(reinterpret_cast<uintptr_t>(DeviceObject));
+    PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
+    while (*link != DeviceObject)
+        link = &(*link)->NextDevice;
+    *link = DeviceObject->NextDevice;
+    std::free(DeviceObject);
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
-    return Current().createSymbolicLink(SymbolicLinkName, DeviceName);
+    return Current().createSymbolicLink(NameOf(SymbolicLinkName), NameOf(DeviceName));
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
-    return Current().deleteSymbolicLink(SymbolicLinkName);
+    return Current().deleteSymbolicLink(NameOf(SymbolicLinkName));
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     if (PriorityBoost != IO_NO_INCREMENT) BugCheck("request completed with a priority boost");
-    Current().completeRequest(Irp);
+    auto* record = reinterpret_cast<zhost::IrpRecord*>(Irp);
+    if (++record->completions > 1) BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS");
+    if (Irp->IoStatus.Status == -1) BugCheck("request completed without a status");
 }
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
@@ -62,12 +94,14 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType)
 {
-    return Current().mapIoSpace(PhysicalAddress, NumberOfBytes, CacheType);
+    (void)CacheType;
+    return reinterpret_cast<PVOID>(
+        Current().mapIoSpace(static_cast<uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes));
 }
 
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 {
-    Current().unmapIoSpace(BaseAddress, NumberOfBytes);
+    Current().unmapIoSpace(reinterpret_cast<uintptr_t>(BaseAddress), NumberOfBytes);
 }
 
 ULONG DbgPrint(const char* Format, ...)
@@ -115,23 +149,6 @@ int _vsnprintf(char* buffer, size_t count, const char* format, va_list args)
     std::vsnprintf(text.data(), text.size(), format, args);
     std::memcpy(buffer, text.data(), count);
     return static_cast<size_t>(length) == count ? length : -1;
-}
-
-UCHAR PortReadByte(USHORT port)
-{
-    return Current().machine().portRead(port);
-}
-
-void PortWriteByte(USHORT port, UCHAR value)
-{
-    Current().machine().portWrite(port, value);
-}
-
-void SmmTrigger(SmiRegisters* registers)
-{
-    const zhost::CpuRegisters in{registers->ax, registers->bx, registers->cx, registers->dx};
-    const zhost::CpuRegisters out = Current().machine().smmTrigger(in);
-    *registers = {out.ax, out.bx, out.cx, out.dx};
 }
 
 } // extern "C"

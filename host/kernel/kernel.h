@@ -1,15 +1,19 @@
-// The host kernel: a simulated NT kernel that loads the unchanged driver (a
-// shared object, opened afresh for every load so that each load starts from
-// the zero state of a new image), routes open, close and device-control
-// requests to it as NT's I/O manager does, and lends it the simulated
-// machine's physical memory and ports. It is strict where NT is strict: a
-// misuse that would bug-check Windows stops the process with "*** STOP".
+// The host kernel: a simulated NT kernel that loads the unchanged driver,
+// routes open, close and device-control requests to it as NT's I/O manager
+// does, and lends it the simulated machine's physical memory and ports. The
+// driver is either the host build's shared object or the shipped zerlo.sys,
+// run on an emulated i386 (see driver_image.h); each load starts from the
+// zero state of a new image. It is strict where NT is strict: a misuse that
+// would bug-check Windows stops the process with "*** STOP".
 #pragma once
 
 #include "../machine/machine.h"
+#include "fault_injection.h"
 #include "host_ntddk.h"
+#include "object_manager.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -24,29 +28,27 @@ struct IoctlOutcome {
     std::vector<uint8_t> reply; // what NT copies back: min(information, output length) bytes
 };
 
+class DriverImage;
+
 struct LiveMapping {
     uintptr_t virtualAddress;
     uint32_t physicalAddress;
     uint32_t length;
 };
 
-// A request as the I/O manager hands it to a dispatch routine: the IRP with
-// its one stack location. IofCompleteRequest counts completions here, so a
-// caller that builds one itself (to time a dispatch routine alone) resets
-// the count before each call.
+// A request as the I/O manager hands a native image's dispatch routine: the
+// IRP with its one stack location. IofCompleteRequest counts completions
+// here, so a caller that builds one itself (to time a dispatch routine
+// alone) resets the count before each call.
 struct IrpRecord {
     IRP irp;
     IO_STACK_LOCATION stack;
     int completions = 0;
 };
 
-enum class KernelService { IoCreateDevice, IoCreateSymbolicLink, IoDeleteSymbolicLink };
-
 // Access rights of a handle, as CreateFile asks for them.
 constexpr uint32_t kAccessRead = 0x1;  // FILE_READ_DATA
 constexpr uint32_t kAccessWrite = 0x2; // FILE_WRITE_DATA
-
-using Handle = uint32_t;
 
 std::string DefaultDriverPath();
 
@@ -62,9 +64,13 @@ class Kernel {
 
     Machine& machine() { return machine_; }
 
+    // A PE file (zerlo.sys) runs on the emulated i386, anything else is
+    // opened as a shared object. A file that cannot be loaded is named with
+    // the reason on stderr, and nothing of it runs.
     NTSTATUS load(const std::string& driverPath = DefaultDriverPath());
     void unload();
     bool loaded() const { return image_ != nullptr && started_; }
+    bool emulated() const { return emulated_; }
 
     // Opens a device through a name such as L"\\DosDevices\\ZerloDev" or
     // L"\\Device\\Zerlo", with kAccessRead and/or kAccessWrite.
@@ -95,25 +101,28 @@ class Kernel {
     void failMapCall(uint64_t number);
     void clearFaults();
 
-    // --- the services the driver calls (exported with their NT names) ---
-    NTSTATUS createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, DEVICE_TYPE type,
-                          ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device);
-    void deleteDevice(PDEVICE_OBJECT device);
-    NTSTATUS createSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target);
-    NTSTATUS deleteSymbolicLink(PUNICODE_STRING link);
-    void completeRequest(PIRP irp);
-    PVOID mapIoSpace(PHYSICAL_ADDRESS address, SIZE_T length, MEMORY_CACHING_TYPE cacheType);
-    void unmapIoSpace(PVOID address, SIZE_T length);
+    // --- the services, as both images' stubs of the NT exports call them ---
+    // `makeObject` builds the DEVICE_OBJECT in the driver's address space
+    // once the name is admitted.
+    NTSTATUS createDevice(const std::wstring& name, const std::function<uintptr_t()>& makeObject, bool onHostHeap);
+    void deleteDevice(uintptr_t object);
+    NTSTATUS createSymbolicLink(const std::wstring& link, const std::wstring& target);
+    NTSTATUS deleteSymbolicLink(const std::wstring& link);
+    uintptr_t mapIoSpace(uint64_t physical, uint64_t length);
+    void unmapIoSpace(uintptr_t address, uint64_t length);
     void debugPrint(const std::string& text);
 
   private:
     void ReleaseImage();
     struct Impl;
     Machine& machine_;
-    void* image_ = nullptr;
+    std::unique_ptr<DriverImage> image_;
     bool started_ = false;
+    bool emulated_ = false;
     std::unique_ptr<Impl> impl_;
 };
+
+std::string Narrow(const std::wstring& text);
 
 [[noreturn]] void BugCheck(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

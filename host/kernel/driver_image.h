@@ -1,0 +1,48 @@
+// How the driver's code runs: natively, as a shared object of the host build,
+// or instruction by instruction, as the shipped zerlo.sys on an emulated
+// i386. The kernel's managers are the same for both; an image only builds
+// the driver's own view of objects and requests and calls into its code.
+#pragma once
+
+#include "kernel.h"
+#include "memory_manager.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zhost {
+
+// A create, close or device-control request on its way through a dispatch
+// routine, and what the routine did with it.
+struct Request {
+    uint8_t major = 0;
+    uint32_t code = 0;
+    uint32_t inputLength = 0;
+    uint32_t outputLength = 0;
+    PoolBlock system; // the system buffer, at the same address for the driver
+    NTSTATUS returned = 0;
+    NTSTATUS status = -1; // IoStatus.Status as completed
+    uint32_t information = 0;
+    int completions = 0;
+};
+
+class DriverImage {
+  public:
+    virtual ~DriverImage() = default;
+    // DriverEntry. On failure the kernel drops the image without unloading.
+    virtual NTSTATUS start() = 0;
+    virtual void unload() = 0;
+    virtual void dispatch(uintptr_t device, Request& request) = 0;
+    virtual void* symbol(const char* name) const = 0;
+    // The memory manager's mappings, made visible where the image's code
+    // reads (called under the kernel's lock).
+    virtual void mapped(const Mapping&) {}
+    virtual void unmapping(const Mapping&) {}
+};
+
+// Null, with `error` saying why, when the file cannot be loaded.
+std::unique_ptr<DriverImage> OpenNativeImage(Kernel& kernel, const std::string& path, std::string* error);
+std::unique_ptr<DriverImage> OpenEmulatedImage(Kernel& kernel, const std::string& path, std::string* error);
+
+} // namespace zhost

@@ -1,0 +1,93 @@
+#include "memory_manager.h"
+
+#include "asan.h"
+#include "kernel.h"
+
+#include <cstdio>
+
+namespace zhost {
+
+namespace {
+
+constexpr size_t kPage = VirtualArena::kPageSize;
+
+size_t PagesFor(uintptr_t offsetInPage, size_t length)
+{
+    return (offsetInPage + length + kPage - 1) / kPage;
+}
+
+} // namespace
+
+const Mapping* MemoryManager::map(uint64_t physical, uint64_t length, bool fail, std::string* entry)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "MmMapIoSpace 0x%08x %llu", static_cast<unsigned>(physical),
+                  static_cast<unsigned long long>(length));
+    *entry = text;
+    if (fail || length == 0 || physical > 0xFFFFFFFFu || physical + length > (uint64_t{1} << 32)) {
+        *entry += " -> null";
+        return nullptr;
+    }
+    const uintptr_t offset = physical % kPage;
+    const size_t pages = PagesFor(offset, length);
+    const uintptr_t start = mappingArena_.allocate(pages);
+    if (start == 0) {
+        *entry += " -> null";
+        return nullptr;
+    }
+    auto* bytes = reinterpret_cast<uint8_t*>(start + offset);
+    machine_.memory.read(static_cast<uint32_t>(physical), std::span<uint8_t>(bytes, length));
+    mappingArena_.makeReadOnly(start, pages);
+    // Bytes of the pages outside the asked range are not part of the
+    // mapping; ASan builds catch a read of them.
+    ZHOST_POISON(reinterpret_cast<void*>(start), offset);
+    ZHOST_POISON(bytes + length, pages * kPage - offset - length);
+    const auto [it, inserted] = mappings_.emplace(
+        start + offset, Mapping{start, pages, static_cast<uint32_t>(physical), static_cast<uint32_t>(length)});
+    (void)inserted;
+    bytesMapped_ += length;
+    std::snprintf(text, sizeof text, " -> 0x%08zx", static_cast<size_t>(start + offset));
+    *entry += text;
+    return &it->second;
+}
+
+Mapping MemoryManager::take(uintptr_t address, uint64_t length, std::string* entry)
+{
+    auto it = mappings_.find(address);
+    if (it == mappings_.end()) BugCheck("MmUnmapIoSpace(0x%zx): no mapping starts there", size_t{address});
+    if (it->second.length != length) {
+        BugCheck("MmUnmapIoSpace(0x%zx, %llu): mapped with length %u", size_t{address},
+                 static_cast<unsigned long long>(length), it->second.length);
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "MmUnmapIoSpace 0x%08zx %llu", size_t{address},
+                  static_cast<unsigned long long>(length));
+    *entry = text;
+    const Mapping mapping = it->second;
+    mappings_.erase(it);
+    return mapping;
+}
+
+void MemoryManager::release(const Mapping& mapping)
+{
+    mappingArena_.release(mapping.blockStart, mapping.pages);
+}
+
+PoolBlock MemoryManager::allocatePool(size_t size)
+{
+    const size_t rounded = (size + 7) & ~size_t{7};
+    const size_t pages = PagesFor(0, rounded);
+    const uintptr_t start = poolArena_.allocate(pages);
+    if (start == 0) BugCheck("host kernel pool exhausted");
+    auto* buffer = reinterpret_cast<uint8_t*>(start + pages * kPage - rounded);
+    ZHOST_POISON(reinterpret_cast<void*>(start), pages * kPage - rounded);
+    ZHOST_POISON(buffer + size, rounded - size);
+    return {buffer, size, start, pages};
+}
+
+void MemoryManager::releasePool(const PoolBlock& block)
+{
+    poolArena_.release(block.blockStart, block.pages);
+}
+
+} // namespace zhost

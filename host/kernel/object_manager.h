@@ -1,0 +1,59 @@
+// The object manager's part of the host kernel: named devices, the links to
+// them and the handles opened on them. A device is known by the address of
+// its DEVICE_OBJECT in the driver's own address space: a host pointer for a
+// native image, an address of the emulated machine for zerlo.sys. Guarded by
+// the kernel's lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zhost {
+
+using Handle = uint32_t;
+
+struct OpenHandle {
+    uintptr_t device = 0;
+    uint32_t access = 0;
+};
+
+class ObjectManager {
+  public:
+    bool hasDevice(const std::wstring& name) const { return devices_.contains(name); }
+    // A device object on the host's heap is freed by the object manager if
+    // the driver leaves it behind.
+    void addDevice(const std::wstring& name, uintptr_t object, bool onHostHeap)
+    {
+        devices_[name] = object;
+        if (onHostHeap) hostHeap_.insert(object);
+    }
+    // The name the device had; stops the kernel for an unknown object.
+    std::wstring removeDevice(uintptr_t object);
+    bool hasLink(const std::wstring& link) const { return links_.contains(link); }
+    void addLink(const std::wstring& link, const std::wstring& target) { links_[link] = target; }
+    bool removeLink(const std::wstring& link) { return links_.erase(link) != 0; }
+
+    // A device name or a \DosDevices\ (or \??\) link to one; 0 if none.
+    uintptr_t resolve(const std::wstring& name) const;
+
+    Handle openHandle(uintptr_t device, uint32_t access);
+    bool findHandle(Handle handle, OpenHandle* open) const;
+    bool closeHandle(Handle handle, OpenHandle* open);
+    void dropHandles() { handles_.clear(); }
+
+    std::vector<std::wstring> deviceNames() const;
+    std::vector<std::wstring> linkNames() const;
+    ~ObjectManager();
+
+  private:
+    std::map<std::wstring, uintptr_t> devices_;
+    std::map<std::wstring, std::wstring> links_;
+    std::map<Handle, OpenHandle> handles_;
+    std::set<uintptr_t> hostHeap_;
+    Handle nextHandle_ = 4;
+};
+
+} // namespace zhost
