@@ -29,6 +29,14 @@ CpuRegisters Machine::smmTrigger(CpuRegisters registers)
     return cpu_;
 }
 
+CpuRegisters Machine::smiCommand(CpuRegisters registers)
+{
+    std::lock_guard lock(mutex_);
+    cpu_ = registers;
+    writeLocked(kSmiCommandPort, static_cast<uint8_t>(cpu_.ax));
+    return cpu_;
+}
+
 std::vector<PortAccess> Machine::portLog() const
 {
     std::lock_guard lock(mutex_);

@@ -52,6 +52,10 @@ class Machine {
     // handler runs during that write), write the then AL to 0x84, and hand
     // back AX..DX.
     CpuRegisters smmTrigger(CpuRegisters registers);
+    // The first half of it, for a CPU that executes the two port writes
+    // itself: the write of AL to 0xB2 with AX..DX loaded, during which the
+    // handler runs.
+    CpuRegisters smiCommand(CpuRegisters registers);
 
     // Every port access in order (bounded: the oldest are kept).
     std::vector<PortAccess> portLog() const;

@@ -1,0 +1,122 @@
+// zerlo.sys on an emulated i386 (Unicorn): 32-bit protected mode with flat
+// segments, no paging. The image is mapped from its file's bytes with its
+// sections' protections; its imports of ntoskrnl.exe and hal.dll land on
+// stubs (services.cpp) that convert between the emulated 32-bit world and
+// the host kernel's managers; `in` and `out` reach the simulated notebook's
+// ports; MmMapIoSpace's mappings and the system buffers appear at the
+// addresses the memory manager hands out. Whatever would bug-check NT, or
+// reads or writes outside what the driver was given, stops the run naming
+// the instruction and its function.
+#pragma once
+
+#include "../driver_image.h"
+#include "nt32_layout.h"
+#include "pe_image.h"
+#include "symbol_map.h"
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <unicorn/unicorn.h>
+
+namespace zhost::i386 {
+
+// The emulated address space beside the image and the memory manager's
+// ranges.
+constexpr uint32_t kLowestImageBase = 0x10000;
+constexpr uint32_t kStubPage = 0x7FFE0000;                    // one int3 stub per import
+constexpr uint32_t kReturnToKernel = kStubPage + 0xFF0;       // where calls from the kernel return
+constexpr uint32_t kInvalidDeviceRequest = kStubPage + 0xFF8; // the I/O manager's default handler
+constexpr uint32_t kStackTop = 0x7FFD0000;                    // a kernel stack of XP's 12 KiB
+constexpr uint32_t kStackSize = 12 * 1024;
+constexpr uint32_t kObjectArea = 0x80000000; // kernel objects: driver, devices, IRPs
+constexpr uint32_t kObjectAreaSize = 0x10000;
+
+// What one call of the kernel into the driver cost.
+struct CallFigures {
+    uint64_t instructions = 0; // executed inside the image; stubs are not counted
+    uint32_t stackBytes = 0;   // deepest use of the kernel stack
+};
+
+class EmulatedImage;
+
+// One stub of an import: what it does with the emulated CPU when called.
+struct ServiceStub {
+    const char* module;
+    const char* name;
+    // stdcall: bytes of arguments the stub pops; -1 for cdecl (the caller
+    // pops); fastcall passes the first two in ECX and EDX.
+    int popBytes;
+    void (*run)(EmulatedImage& image);
+};
+const ServiceStub* FindServiceStub(const std::string& module, const std::string& name);
+
+class EmulatedImage final : public DriverImage {
+  public:
+    EmulatedImage(Kernel& kernel, PeImage image, const std::string& mapPath);
+    ~EmulatedImage() override;
+    bool boot(std::string* error);
+
+    NTSTATUS start() override;
+    void unload() override;
+    void dispatch(uintptr_t device, Request& request) override;
+    void* symbol(const char*) const override { return nullptr; }
+    void mapped(const Mapping& mapping) override;
+    void unmapping(const Mapping& mapping) override;
+
+    const CallFigures& lastCall() const { return lastCall_; }
+    uint32_t deepestStack() const { return deepestStack_; }
+
+    // --- for the stubs ---
+    Kernel& kernel() { return kernel_; }
+    uint32_t reg(int id) const;
+    void setReg(int id, uint32_t value);
+    // The n-th 32-bit argument on the stack (0 = the first, above the
+    // return address).
+    uint32_t arg(int n);
+    // The driver's own reads and writes, done for it by a service: checked
+    // as the driver's instructions are, a fault stops the run.
+    uint8_t readByte(uint32_t address);
+    uint16_t read16(uint32_t address);
+    uint32_t read32(uint32_t address);
+    void write(uint32_t address, const void* bytes, uint32_t length);
+    void write16(uint32_t address, uint16_t value);
+    void write32(uint32_t address, uint32_t value);
+    std::wstring unicodeString(uint32_t address);
+    [[noreturn]] void stop(const std::string& what);
+    uint32_t allocateObject(uint32_t size);
+    uint32_t driverObject() const { return driverObject_; }
+    uint32_t currentIrp() const { return irp_; }
+    Request* currentRequest() { return request_; }
+    bool insideImageCode(uint32_t address) const;
+    bool writableByDriver(uint32_t address, uint32_t length) const;
+    std::set<uint32_t>& heldMutexes() { return heldMutexes_; }
+
+  private:
+    friend struct Hooks;
+    uint32_t call(uint32_t function, std::initializer_list<uint32_t> args);
+    void smi();
+    bool readableByDriver(uint32_t address, uint32_t length) const;
+    std::string where(uint32_t address) const { return symbols_.describe(address); }
+
+    Kernel& kernel_;
+    PeImage image_;
+    SymbolMap symbols_;
+    uc_engine* uc_ = nullptr;
+    std::mutex callLock_;                          // one emulated thread at a time
+    std::map<uint32_t, Mapping> mappings_;         // by the address handed out
+    std::map<uint32_t, const ServiceStub*> stubs_; // by stub address
+    uint32_t objectsUsed_ = 0;
+    uint32_t driverObject_ = 0;
+    uint32_t irp_ = 0;
+    Request* request_ = nullptr;
+    std::set<uint32_t> heldMutexes_;
+    std::string fault_; // set by a hook that stopped the run
+    uint32_t lastInstruction_ = 0;
+    uint64_t instructions_ = 0;
+    uint64_t smiSequence_ = 0;
+    CallFigures lastCall_;
+    uint32_t deepestStack_ = 0;
+};
+
+} // namespace zhost::i386

@@ -1,0 +1,362 @@
+// The kernel's exports that zerlo.sys imports, as the emulated i386 calls
+// them: each reads its arguments where its calling convention puts them,
+// checks that they have the shape the export expects, and hands the work to
+// the host kernel's managers. A call with another shape stops the run.
+#include "emulated_image.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace zhost::i386 {
+
+namespace {
+
+using namespace nt32;
+
+constexpr uint32_t kFormatLimit = 4096;
+
+// One printf conversion of an emulated va_list, formatted by the host's
+// snprintf with the same flags, width and precision. msvcrt's `l` is 32
+// bits on i386, `ll` and `I64` 64 bits.
+std::string FormatOne(EmulatedImage& image, const std::string& spec, char conversion, int lengthBits, uint32_t& args)
+{
+    auto next32 = [&] {
+        const uint32_t value = image.read32(args);
+        args += 4;
+        return value;
+    };
+    char text[512];
+    const std::string host = spec + (lengthBits == 64 ? "ll" : "") + conversion;
+    switch (conversion) {
+    case 'd':
+    case 'i':
+        if (lengthBits == 64) {
+            const uint64_t low = next32();
+            std::snprintf(text, sizeof text, host.c_str(), static_cast<long long>(low | uint64_t{next32()} << 32));
+        } else {
+            std::snprintf(text, sizeof text, host.c_str(), static_cast<int32_t>(next32()));
+        }
+        return text;
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+        if (lengthBits == 64) {
+            const uint64_t low = next32();
+            std::snprintf(text, sizeof text, host.c_str(),
+                          static_cast<unsigned long long>(low | uint64_t{next32()} << 32));
+        } else {
+            std::snprintf(text, sizeof text, host.c_str(), next32());
+        }
+        return text;
+    case 'c':
+        std::snprintf(text, sizeof text, host.c_str(), static_cast<int>(static_cast<uint8_t>(next32())));
+        return text;
+    case 'p': std::snprintf(text, sizeof text, (spec + "08X").c_str(), next32()); return text;
+    case 's': {
+        const uint32_t address = next32();
+        std::string value = "(null)";
+        if (address != 0) {
+            // A precision bounds the read as it bounds the text: the string
+            // need not be terminated within it.
+            const auto dot = spec.find('.');
+            const size_t limit = dot == std::string::npos ? kFormatLimit : std::stoul(spec.substr(dot + 1));
+            value.clear();
+            for (uint32_t at = address; value.size() < limit; ++at) {
+                const uint8_t byte = image.readByte(at);
+                if (byte == 0) break;
+                value += static_cast<char>(byte);
+            }
+        }
+        std::vector<char> out(value.size() + 512);
+        std::snprintf(out.data(), out.size(), host.c_str(), value.c_str());
+        return out.data();
+    }
+    default: image.stop(std::string("_vsnprintf: conversion %") + conversion + " is not one the driver may use");
+    }
+}
+
+// The whole text that a format and its arguments give.
+std::string Format(EmulatedImage& image, uint32_t format, uint32_t args)
+{
+    std::string text;
+    for (uint32_t at = format;; ++at) {
+        if (at - format > kFormatLimit) image.stop("format string longer than 4 KiB");
+        char c = static_cast<char>(image.readByte(at));
+        if (c == 0) return text;
+        if (c != '%') {
+            text += c;
+            continue;
+        }
+        std::string spec = "%";
+        c = static_cast<char>(image.readByte(++at));
+        if (c == '%') {
+            text += '%';
+            continue;
+        }
+        while (std::strchr("-+ #0", c) != nullptr && c != 0) {
+            spec += c;
+            c = static_cast<char>(image.readByte(++at));
+        }
+        auto number = [&] {
+            if (c == '*') {
+                spec += std::to_string(static_cast<int32_t>(image.read32(args)));
+                args += 4;
+                c = static_cast<char>(image.readByte(++at));
+                return;
+            }
+            while (c >= '0' && c <= '9') {
+                spec += c;
+                c = static_cast<char>(image.readByte(++at));
+            }
+        };
+        number();
+        if (c == '.') {
+            spec += c;
+            c = static_cast<char>(image.readByte(++at));
+            number();
+        }
+        int bits = 32;
+        if (c == 'h' || c == 'l') {
+            const char first = c;
+            c = static_cast<char>(image.readByte(++at));
+            if (first == 'l' && c == 'l') {
+                bits = 64;
+                c = static_cast<char>(image.readByte(++at));
+            } else if (first == 'h' && c == 'h') {
+                c = static_cast<char>(image.readByte(++at));
+            }
+        } else if (c == 'I' && image.readByte(at + 1) == '6' && image.readByte(at + 2) == '4') {
+            bits = 64;
+            at += 3;
+            c = static_cast<char>(image.readByte(at));
+        }
+        text += FormatOne(image, spec, c, bits, args);
+    }
+}
+
+void Return(EmulatedImage& image, uint32_t value)
+{
+    image.setReg(UC_X86_REG_EAX, value);
+}
+
+// --- ntoskrnl.exe ---
+
+void DbgPrint(EmulatedImage& image)
+{
+    // cdecl with the arguments right after the format.
+    const uint32_t esp = image.reg(UC_X86_REG_ESP);
+    std::string text = Format(image, image.read32(esp + 4), esp + 8);
+    image.kernel().debugPrint(text);
+    Return(image, STATUS_SUCCESS);
+}
+
+void IoCreateDevice(EmulatedImage& image)
+{
+    const uint32_t driver = image.arg(0);
+    const uint32_t extension = image.arg(1);
+    const uint32_t type = image.arg(3);
+    const uint32_t characteristics = image.arg(4);
+    const uint32_t result = image.arg(6);
+    if (driver != image.driverObject()) image.stop("IoCreateDevice for another driver object");
+    if (!image.writableByDriver(result, 4)) image.stop("IoCreateDevice with no place for the device object");
+    const NTSTATUS status = image.kernel().createDevice(
+        image.unicodeString(image.arg(2)),
+        [&] {
+            const uint32_t object = image.allocateObject(DeviceObject::kSize + extension);
+            image.write16(object + DeviceObject::Type, kIoTypeDevice);
+            image.write16(object + DeviceObject::Size, static_cast<uint16_t>(DeviceObject::kSize + extension));
+            image.write32(object + DeviceObject::DriverObject, driver);
+            image.write32(object + DeviceObject::NextDevice, image.read32(driver + DriverObject::DeviceObject));
+            image.write32(object + DeviceObject::Flags, DO_DEVICE_INITIALIZING);
+            image.write32(object + DeviceObject::Characteristics, characteristics);
+            image.write32(object + DeviceObject::DeviceExtension, extension ? object + DeviceObject::kSize : 0);
+            image.write32(object + DeviceObject::DeviceType, type);
+            image.write32(object + DeviceObject::StackSize, 1);
+            image.write32(driver + DriverObject::DeviceObject, object);
+            image.write32(result, object);
+            return uintptr_t{object};
+        },
+        false);
+    Return(image, static_cast<uint32_t>(status));
+}
+
+void IoDeleteDevice(EmulatedImage& image)
+{
+    const uint32_t device = image.arg(0);
+    if (device == 0) image.stop("IoDeleteDevice on an unknown device object");
+    image.kernel().deleteDevice(device);
+    uint32_t link = image.read32(device + DeviceObject::DriverObject) + DriverObject::DeviceObject;
+    while (image.read32(link) != device)
+        link = image.read32(link) + DeviceObject::NextDevice;
+    image.write32(link, image.read32(device + DeviceObject::NextDevice));
+}
+
+void IoCreateSymbolicLink(EmulatedImage& image)
+{
+    Return(image, static_cast<uint32_t>(image.kernel().createSymbolicLink(image.unicodeString(image.arg(0)),
+                                                                          image.unicodeString(image.arg(1)))));
+}
+
+void IoDeleteSymbolicLink(EmulatedImage& image)
+{
+    Return(image, static_cast<uint32_t>(image.kernel().deleteSymbolicLink(image.unicodeString(image.arg(0)))));
+}
+
+void IofCompleteRequest(EmulatedImage& image)
+{
+    // fastcall: the request in ECX, the boost in DL.
+    const uint32_t irp = image.reg(UC_X86_REG_ECX);
+    Request* request = image.currentRequest();
+    if (request == nullptr || irp != image.currentIrp()) {
+        image.stop("IofCompleteRequest of " + std::to_string(irp) + ", which is not the request being dispatched");
+    }
+    if ((image.reg(UC_X86_REG_EDX) & 0xFF) != IO_NO_INCREMENT) image.stop("request completed with a priority boost");
+    if (++request->completions > 1) image.stop("MULTIPLE_IRP_COMPLETE_REQUESTS");
+    if (image.read32(irp + Irp::IoStatus) == 0xFFFFFFFF) image.stop("request completed without a status");
+}
+
+void KeInitializeEvent(EmulatedImage& image)
+{
+    const uint32_t event = image.arg(0);
+    const uint32_t type = image.arg(1);
+    if (type > 1) image.stop("KeInitializeEvent of type " + std::to_string(type));
+    image.write16(event + Kevent::Type, static_cast<uint16_t>(type));
+    image.write16(event + Kevent::Size, Kevent::kSize / 4);
+    image.write32(event + Kevent::SignalState, image.arg(2) & 0xFF);
+    image.write32(event + Kevent::WaitListHead, event + Kevent::WaitListHead);
+    image.write32(event + Kevent::WaitListHead + 4, event + Kevent::WaitListHead);
+}
+
+void MmMapIoSpace(EmulatedImage& image)
+{
+    // The 64-bit physical address takes two stack slots, low part first.
+    const uint64_t physical = image.arg(0) | uint64_t{image.arg(1)} << 32;
+    if (image.arg(3) > MmWriteCombined) image.stop("MmMapIoSpace with caching type " + std::to_string(image.arg(3)));
+    Return(image, static_cast<uint32_t>(image.kernel().mapIoSpace(physical, image.arg(2))));
+}
+
+void MmUnmapIoSpace(EmulatedImage& image)
+{
+    image.kernel().unmapIoSpace(image.arg(0), image.arg(1));
+}
+
+void RtlInitUnicodeString(EmulatedImage& image)
+{
+    const uint32_t destination = image.arg(0);
+    const uint32_t source = image.arg(1);
+    uint32_t length = 0;
+    while (source != 0 && image.read16(source + length) != 0) {
+        length += 2;
+        if (length >= 0xFFFC) image.stop("RtlInitUnicodeString of an unterminated text");
+    }
+    image.write16(destination + UnicodeString::Length, static_cast<uint16_t>(length));
+    image.write16(destination + UnicodeString::MaximumLength, static_cast<uint16_t>(source ? length + 2 : 0));
+    image.write32(destination + UnicodeString::Buffer, source);
+}
+
+void VsnPrintf(EmulatedImage& image)
+{
+    const uint32_t buffer = image.arg(0);
+    const uint32_t count = image.arg(1);
+    const std::string text = Format(image, image.arg(2), image.arg(3));
+    // As ntoskrnl does it: a text that fits is terminated; a cut one fills
+    // all `count` bytes without a terminator and gives -1 (the length when
+    // it fits exactly).
+    if (text.size() < count) {
+        image.write(buffer, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+        Return(image, static_cast<uint32_t>(text.size()));
+        return;
+    }
+    if (count > 0) image.write(buffer, text.data(), count);
+    Return(image, text.size() == count ? count : 0xFFFFFFFF);
+}
+
+void StrNCmp(EmulatedImage& image)
+{
+    const uint32_t a = image.arg(0);
+    const uint32_t b = image.arg(1);
+    const uint32_t count = image.arg(2);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t x = image.readByte(a + i);
+        const uint8_t y = image.readByte(b + i);
+        if (x != y) return Return(image, x < y ? 0xFFFFFFFF : 1);
+        if (x == 0) break;
+    }
+    Return(image, 0);
+}
+
+void StrNCpy(EmulatedImage& image)
+{
+    const uint32_t destination = image.arg(0);
+    const uint32_t source = image.arg(1);
+    const uint32_t count = image.arg(2);
+    bool ended = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t byte = ended ? 0 : image.readByte(source + i);
+        ended = ended || byte == 0;
+        image.write(destination + i, &byte, 1);
+    }
+    Return(image, destination);
+}
+
+// --- hal.dll ---
+
+// One emulated thread: a fast mutex that is held when acquired again would
+// never be released, and a release of one not held is NT's bug check.
+void ExAcquireFastMutex(EmulatedImage& image)
+{
+    const uint32_t mutex = image.reg(UC_X86_REG_ECX);
+    if (!image.writableByDriver(mutex, FastMutex::kSize) ||
+        image.read16(mutex + FastMutex::Event + Kevent::Size) != 4) {
+        image.stop("ExAcquireFastMutex of " + std::to_string(mutex) + ", not an initialized FAST_MUTEX in ECX");
+    }
+    if (image.read32(mutex + FastMutex::Count) != 1 || image.heldMutexes().contains(mutex)) {
+        image.stop("ExAcquireFastMutex of a fast mutex already held: the thread waits forever");
+    }
+    image.write32(mutex + FastMutex::Count, 0);
+    image.write32(mutex + FastMutex::Owner, kObjectArea); // the one thread
+    image.heldMutexes().insert(mutex);
+}
+
+void ExReleaseFastMutex(EmulatedImage& image)
+{
+    const uint32_t mutex = image.reg(UC_X86_REG_ECX);
+    if (!image.heldMutexes().contains(mutex)) image.stop("ExReleaseFastMutex of a fast mutex not held");
+    image.write32(mutex + FastMutex::Count, 1);
+    image.write32(mutex + FastMutex::Owner, 0);
+    image.heldMutexes().erase(mutex);
+}
+
+constexpr int kCdecl = -1;
+constexpr int kFastcall = 0; // two register arguments, nothing on the stack
+
+const ServiceStub kStubs[] = {
+    {"ntoskrnl.exe", "DbgPrint", kCdecl, DbgPrint},
+    {"ntoskrnl.exe", "IoCreateDevice", 28, IoCreateDevice},
+    {"ntoskrnl.exe", "IoCreateSymbolicLink", 8, IoCreateSymbolicLink},
+    {"ntoskrnl.exe", "IoDeleteDevice", 4, IoDeleteDevice},
+    {"ntoskrnl.exe", "IoDeleteSymbolicLink", 4, IoDeleteSymbolicLink},
+    {"ntoskrnl.exe", "IofCompleteRequest", kFastcall, IofCompleteRequest},
+    {"ntoskrnl.exe", "KeInitializeEvent", 12, KeInitializeEvent},
+    {"ntoskrnl.exe", "MmMapIoSpace", 16, MmMapIoSpace},
+    {"ntoskrnl.exe", "MmUnmapIoSpace", 8, MmUnmapIoSpace},
+    {"ntoskrnl.exe", "RtlInitUnicodeString", 8, RtlInitUnicodeString},
+    {"ntoskrnl.exe", "_vsnprintf", kCdecl, VsnPrintf},
+    {"ntoskrnl.exe", "strncmp", kCdecl, StrNCmp},
+    {"ntoskrnl.exe", "strncpy", kCdecl, StrNCpy},
+    {"hal.dll", "ExAcquireFastMutex", kFastcall, ExAcquireFastMutex},
+    {"hal.dll", "ExReleaseFastMutex", kFastcall, ExReleaseFastMutex},
+};
+
+} // namespace
+
+const ServiceStub* FindServiceStub(const std::string& module, const std::string& name)
+{
+    for (const ServiceStub& stub : kStubs) {
+        if (module == stub.module && name == stub.name) return &stub;
+    }
+    return nullptr;
+}
+
+} // namespace zhost::i386
