@@ -33,6 +33,27 @@ target_link_options(zerlo_sys PRIVATE
   -Wl,--nxcompat
   -Wl,-Map,${CMAKE_BINARY_DIR}/zerlo.map)
 target_link_libraries(zerlo_sys PRIVATE ntoskrnl hal gcc)
+set(ZERLO_SYS_LINK_OPTIONS -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+  -Wl,--image-base,0x10000 -Wl,--file-alignment,0x1000 -Wl,--section-alignment,0x1000)
+
+# The emulated kernel's offsets of NT's objects, checked against the DDK.
+add_library(zerlo_nt32_layout OBJECT tests/target/nt32_layout_check.cpp)
+target_compile_definitions(zerlo_nt32_layout PRIVATE _X86_=1
+  __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+target_include_directories(zerlo_nt32_layout SYSTEM PRIVATE /usr/i686-w64-mingw32/include/ddk)
+target_compile_options(zerlo_nt32_layout PRIVATE -Wall -Wextra -Werror -ffreestanding)
+
+# A driver that commits one fault per control code, for the emulated
+# kernel's own tests.
+add_executable(zerlo_probe_sys tests/target/probe_driver.cpp)
+set_target_properties(zerlo_probe_sys PROPERTIES OUTPUT_NAME zerlo_probe SUFFIX .sys)
+target_compile_definitions(zerlo_probe_sys PRIVATE _X86_=1
+  __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+target_include_directories(zerlo_probe_sys SYSTEM PRIVATE /usr/i686-w64-mingw32/include/ddk)
+target_compile_options(zerlo_probe_sys PRIVATE -Wall -Wextra -Werror -O1 -ffreestanding -fno-exceptions -fno-rtti
+  -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin -mno-sse -mno-mmx)
+target_link_options(zerlo_probe_sys PRIVATE ${ZERLO_SYS_LINK_OPTIONS} -Wl,-Map,${CMAKE_BINARY_DIR}/zerlo_probe.map)
+target_link_libraries(zerlo_probe_sys PRIVATE ntoskrnl hal gcc)
 # The loader of NT verifies the checksum of boot and system drivers.
 add_custom_command(TARGET zerlo_sys POST_BUILD
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_checksum.py $<TARGET_FILE:zerlo_sys>

@@ -73,6 +73,10 @@ class Driver {
 
     template <class F> F* symbol(const char* name)
     {
+        if (kernel->emulated()) {
+            std::fprintf(stderr, "INTERNAL-SYMBOL %s\n", name);
+            std::abort();
+        }
         auto* found = reinterpret_cast<F*>(kernel->symbol(name));
         EXPECT_NE(found, nullptr) << name;
         return found;

@@ -35,6 +35,7 @@ class DriverImage {
     virtual void unload() = 0;
     virtual void dispatch(uintptr_t device, Request& request) = 0;
     virtual void* symbol(const char* name) const = 0;
+    virtual CallFigures lastCall() const { return {}; }
     // The memory manager's mappings, made visible where the image's code
     // reads (called under the kernel's lock).
     virtual void mapped(const Mapping&) {}

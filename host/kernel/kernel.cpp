@@ -106,6 +106,11 @@ void* Kernel::symbol(const char* name) const
     return image_ == nullptr ? nullptr : image_->symbol(name);
 }
 
+CallFigures Kernel::lastCall() const
+{
+    return image_ == nullptr ? CallFigures{} : image_->lastCall();
+}
+
 std::vector<std::string> Kernel::debugLog() const
 {
     std::lock_guard lock(impl_->mutex);

@@ -30,6 +30,13 @@ struct IoctlOutcome {
 
 class DriverImage;
 
+// What the last call of the kernel into an emulated zerlo.sys cost; zeros for
+// a native image, whose instructions nobody counts.
+struct CallFigures {
+    uint64_t instructions = 0; // executed inside the image; the kernel's services are not counted
+    uint32_t stackBytes = 0;   // deepest use of the 12 KiB kernel stack
+};
+
 struct LiveMapping {
     uintptr_t virtualAddress;
     uint32_t physicalAddress;
@@ -71,6 +78,7 @@ class Kernel {
     void unload();
     bool loaded() const { return image_ != nullptr && started_; }
     bool emulated() const { return emulated_; }
+    CallFigures lastCall() const;
 
     // Opens a device through a name such as L"\\DosDevices\\ZerloDev" or
     // L"\\Device\\Zerlo", with kAccessRead and/or kAccessWrite.

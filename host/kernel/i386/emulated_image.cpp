@@ -250,7 +250,6 @@ uint32_t EmulatedImage::call(uint32_t function, std::initializer_list<uint32_t> 
     while (lowest < kStackSize && fill[lowest] == kStackFill)
         ++lowest;
     lastCall_ = {instructions_, kStackSize - lowest};
-    deepestStack_ = std::max(deepestStack_, lastCall_.stackBytes);
     return reg(UC_X86_REG_EAX);
 }
 

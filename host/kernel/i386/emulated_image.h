@@ -32,12 +32,6 @@ constexpr uint32_t kStackSize = 12 * 1024;
 constexpr uint32_t kObjectArea = 0x80000000; // kernel objects: driver, devices, IRPs
 constexpr uint32_t kObjectAreaSize = 0x10000;
 
-// What one call of the kernel into the driver cost.
-struct CallFigures {
-    uint64_t instructions = 0; // executed inside the image; stubs are not counted
-    uint32_t stackBytes = 0;   // deepest use of the kernel stack
-};
-
 class EmulatedImage;
 
 // One stub of an import: what it does with the emulated CPU when called.
@@ -64,8 +58,7 @@ class EmulatedImage final : public DriverImage {
     void mapped(const Mapping& mapping) override;
     void unmapping(const Mapping& mapping) override;
 
-    const CallFigures& lastCall() const { return lastCall_; }
-    uint32_t deepestStack() const { return deepestStack_; }
+    CallFigures lastCall() const override { return lastCall_; }
 
     // --- for the stubs ---
     Kernel& kernel() { return kernel_; }
@@ -116,7 +109,6 @@ class EmulatedImage final : public DriverImage {
     uint64_t instructions_ = 0;
     uint64_t smiSequence_ = 0;
     CallFigures lastCall_;
-    uint32_t deepestStack_ = 0;
 };
 
 } // namespace zhost::i386

@@ -1,0 +1,97 @@
+// A deliberately faulty i686 driver for the emulated kernel's own tests:
+// each control code commits one fault that the emulator must stop, so that
+// its checks are seen to work without breaking zerlo.sys. Built by the
+// target preset as zerlo_probe.sys.
+#include "../../src/frame/kernel.h"
+
+namespace {
+constexpr ULONG kMappedLength = 16;
+PUCHAR Mapping;
+PDEVICE_OBJECT Device;
+WCHAR DeviceName[] = L"\\Device\\ZerloProbe";
+WCHAR LinkName[] = L"\\DosDevices\\ZerloProbe";
+} // namespace
+
+// External names, so that the linker's map names them in a stop.
+extern "C" {
+
+// SmmTrigger without saving what the firmware may change.
+__attribute__((noinline)) void UnsavedSmmTrigger(USHORT* registers)
+{
+    __asm__ __volatile__("movw 0(%%esi), %%ax\n\t"
+                         "movw 2(%%esi), %%bx\n\t"
+                         "outb %%al, $0xb2\n\t"
+                         "outb %%al, $0x84\n\t"
+                         :
+                         : "S"(registers)
+                         : "eax", "memory", "cc");
+}
+
+__attribute__((noinline)) ULONG Recurse(volatile UCHAR* previous, ULONG depth)
+{
+    volatile UCHAR frame[512];
+    frame[0] = previous ? previous[0] : 1;
+    return depth == 0 ? frame[0] : Recurse(frame, depth - 1) + frame[0];
+}
+
+NTSTATUS NTAPI Complete(PIRP irp, NTSTATUS status, ULONG information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS NTAPI OpenClose(PDEVICE_OBJECT, PIRP irp)
+{
+    return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+// Codes are buffered, any access, numbered in bits 2 and up. 1: read the mapping's byte at the offset in the input's first word.
+// 2: call the SMI gate without saving registers. 3: write to the mapping.
+// 4: recurse through 512-byte frames, as many as the input says.
+NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto* buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    const USHORT argument = static_cast<USHORT>(buffer[0] | buffer[1] << 8);
+    switch (stack->Parameters.DeviceIoControl.IoControlCode >> 2) {
+    case 1: buffer[0] = Mapping[argument]; return Complete(irp, STATUS_SUCCESS, 1);
+    case 2: {
+        USHORT registers[2] = {0x02A3, 1};
+        UnsavedSmmTrigger(registers);
+        return Complete(irp, STATUS_SUCCESS, 0);
+    }
+    case 3: const_cast<volatile UCHAR*>(Mapping)[argument] = 0; return Complete(irp, STATUS_SUCCESS, 0);
+    case 4: buffer[0] = static_cast<UCHAR>(Recurse(nullptr, argument)); return Complete(irp, STATUS_SUCCESS, 1);
+    default: return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+}
+
+VOID NTAPI Unload(PDRIVER_OBJECT)
+{
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, LinkName);
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(Device);
+    MmUnmapIoSpace(Mapping, kMappedLength);
+}
+
+} // extern "C"
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    PHYSICAL_ADDRESS address;
+    address.QuadPart = 0xF0000;
+    Mapping = static_cast<PUCHAR>(MmMapIoSpace(address, kMappedLength, MmNonCached));
+    driver->MajorFunction[IRP_MJ_CREATE] = OpenClose;
+    driver->MajorFunction[IRP_MJ_CLOSE] = OpenClose;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Control;
+    driver->DriverUnload = Unload;
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&name, DeviceName);
+    RtlInitUnicodeString(&link, LinkName);
+    IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &Device);
+    return IoCreateSymbolicLink(&link, &name);
+}
