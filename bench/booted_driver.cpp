@@ -18,11 +18,12 @@ void Fail(const std::string& what)
     std::exit(1);
 }
 
-BootedDriver::BootedDriver(const json& profile, const std::function<void(zhost::Machine&)>& prepare)
+BootedDriver::BootedDriver(const json& profile, const std::function<void(zhost::Machine&)>& prepare,
+                           const std::string& driverPath)
     : machine(zhost::BuildMachine(profile)), kernel(std::make_unique<zhost::Kernel>(*machine))
 {
     if (prepare) prepare(*machine);
-    if (kernel->load() != STATUS_SUCCESS) Fail("driver did not start");
+    if (kernel->load(driverPath) != STATUS_SUCCESS) Fail("driver did not start");
     if (kernel->open(L"\\DosDevices\\ZerloDev", zhost::kAccessRead | zhost::kAccessWrite, &handle) != STATUS_SUCCESS) {
         Fail("device did not open");
     }

@@ -23,7 +23,8 @@ class BootedDriver {
     // `prepare` changes the machine before the driver starts (and maps the
     // BIOS window).
     explicit BootedDriver(const nlohmann::json& profile = zhost::DefaultNotebookProfile(),
-                          const std::function<void(zhost::Machine&)>& prepare = {});
+                          const std::function<void(zhost::Machine&)>& prepare = {},
+                          const std::string& driverPath = zhost::DefaultDriverPath());
     ~BootedDriver();
     BootedDriver(const BootedDriver&) = delete;
     BootedDriver& operator=(const BootedDriver&) = delete;
