@@ -114,7 +114,10 @@ class ProbeDriver : public EmulatedKernel {
             driver.kernel->open(L"\\DosDevices\\ZerloProbe", zhost::kAccessRead | zhost::kAccessWrite, &driver.handle),
             STATUS_SUCCESS);
     }
-    zhost::IoctlOutcome probe(uint32_t fault, uint16_t argument) { return driver.ioctl(fault << 2, Words(argument), 4); }
+    zhost::IoctlOutcome probe(uint32_t fault, uint16_t argument)
+    {
+        return driver.ioctl(fault << 2, Words(argument), 4);
+    }
     Driver driver;
 };
 
