@@ -40,9 +40,9 @@ void RequestText(zhost::Kernel& kernel, zhost::Handle handle, uint32_t code, uin
     if (outcome.status != STATUS_SUCCESS || outcome.information != size || outcome.reply.size() != size) {
         Fail("text request not answered with its reply length");
     }
-    if (std::find(outcome.reply.begin(), outcome.reply.end(), uint8_t{0}) == outcome.reply.end()) {
-        Fail("text reply without terminator");
-    }
+    const auto end = std::find(outcome.reply.begin(), outcome.reply.end(), uint8_t{0});
+    if (end == outcome.reply.end()) Fail("text reply without terminator");
+    if (std::count(end, outcome.reply.end(), uint8_t{0}) != outcome.reply.end() - end) Fail("stale bytes after a text");
 }
 
 // Every mapping alive between requests belongs to the BIOS window, a row the

@@ -43,8 +43,10 @@ void CheckOutcome(uint32_t code, uint32_t inputLength, uint32_t outputLength, co
     if (inputLength < info->minimumInput || outputLength < info->minimumOutput) Fail("short buffer accepted", code);
     if (outcome.information != info->minimumOutput) Fail("returned length is not the reply length", code);
     const bool text = code == IOCTL_GET_CPU_SPEED || code == IOCTL_GET_SMBIOS_REPORT || code == IOCTL_GET_ACPI_REPORT;
-    if (text && std::find(outcome.reply.begin(), outcome.reply.end(), uint8_t{0}) == outcome.reply.end()) {
-        Fail("text reply without terminator", code);
+    const auto end = std::find(outcome.reply.begin(), outcome.reply.end(), uint8_t{0});
+    if (text && end == outcome.reply.end()) Fail("text reply without terminator", code);
+    if (text && std::count(end, outcome.reply.end(), uint8_t{0}) != outcome.reply.end() - end) {
+        Fail("stale bytes after a text", code);
     }
 }
 

@@ -1,6 +1,7 @@
 // The ACPI survey's texts on firmware as real machines have it, and what it
 // leaves mapped.
 #include "acpi_fixture.h"
+#include "reply_compare.h"
 
 #include "machine/acpi_builder.h"
 
@@ -220,10 +221,117 @@ TEST(AcpiSurvey, TableOutsideItsLengthBoundsIsNotRemappedAndTheWalkGoesOn)
     }
 }
 
+// An ACPI 1.0 RSDP in the BIOS area and an RSDT at 0x07FE0000 listing
+// {address, Length} tables; an address with Length 0 is listed but holds
+// nothing.
+zhost::AcpiFirmware RsdtListing(const std::vector<std::pair<uint32_t, uint32_t>>& tables)
+{
+    zhost::AcpiFirmware firmware;
+    zhost::AcpiRsdpLayout rsdp;
+    rsdp.address = 0xFE020;
+    rsdp.revision = 0;
+    rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
+    firmware.rsdps.push_back(rsdp);
+    zhost::AcpiTableLayout rsdt;
+    rsdt.signature = "RSDT";
+    rsdt.address = 0x07FE0000;
+    for (const auto& [address, length] : tables) {
+        rsdt.entries.push_back(zhost::AcpiReference{"", address});
+        if (length != 0) {
+            zhost::AcpiTableLayout table;
+            table.name = "T" + std::to_string(firmware.tables.size());
+            table.signature = "OEMT";
+            table.address = address;
+            table.length = length;
+            firmware.tables.push_back(table);
+        }
+    }
+    firmware.tables.push_back(rsdt);
+    return firmware;
+}
+
+std::string SurveyOf(const zhost::AcpiFirmware& firmware)
+{
+    Driver driver(zhost::BareProfile());
+    zhost::PlaceAcpiFirmware(driver.machine->memory, firmware);
+    driver.startAndOpen();
+    return NormaliseAddresses(AcpiReport(driver));
+}
+
+// The start of a survey of RsdtListing firmware; the virtual addresses from
+// here on are placeholders, compared after normalising.
+std::string ListingStart(unsigned rsdtLength)
+{
+    return EbdaSearch(0x20024000) + kBiosSearch + "Sig found at VA 0x00000001\r\n" + Root("RSDT", 2, 0x07fe0000) +
+           Table("RSDT", rsdtLength, 2, 3, 0x07fe0000);
+}
+
+// A 36-byte header that would end past 4 GiB is not mapped; a table whose
+// header fits below it but whose Length reaches past it is not remapped.
+TEST(AcpiSurvey, RangesReachingAboveFourGigabytesAreNotMapped)
+{
+    EXPECT_EQ(
+        SurveyOf(RsdtListing({{0xFFFFFFF0, 0}, {0xFFFFF000, 0x2000}})),
+        NormaliseAddresses(ListingStart(44) + Found(0xfffffff0) +
+                           "*** ERROR: Table at PA 0xfffffff0, 36 Bytes reaches above 4 GB, not mapped ***\r\n" +
+                           Found(0xfffff000) + Header("OEMT", 8192, 4) +
+                           "*** ERROR: Table at PA 0xfffff000, 8192 Bytes reaches above 4 GB, not remapped ***\r\n" +
+                           Mappings({kWindowRow, {0x07fe0000, 3, 44}, {0xfffff000, 4, 36}})));
+}
+
+// Seventeen tables of 1 MiB: fifteen are mapped whole, and the survey's
+// 16 MiB are spent before the sixteenth, whose header alone stays mapped.
+TEST(AcpiSurvey, SurveyMapsAtMostSixteenMegabytes)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> tables;
+    for (uint32_t i = 0; i < 17; ++i)
+        tables.emplace_back(0x10000000 + i * 0x100000, 0x100000);
+    std::string expected = ListingStart(36 + 17 * 4);
+    std::vector<Row> rows = {kWindowRow, {0x07fe0000, 3, 104}};
+    uint32_t va = 4;
+    for (const auto& [pa, length] : tables) {
+        if (rows.size() < 17) {
+            expected += Entry("RSDT", pa, "OEMT", length, va, va + 1);
+            rows.push_back({pa, va + 1, length});
+            va += 2;
+        } else {
+            expected += Found(pa) + Header("OEMT", length, va) +
+                        Fmt("*** ERROR: Mapping limit of 16777216 Bytes reached, PA 0x%08x not remapped ***\r\n", pa);
+            rows.push_back({pa, va++, 36});
+        }
+    }
+    EXPECT_EQ(SurveyOf(RsdtListing(tables)), NormaliseAddresses(expected + Mappings(rows)));
+}
+
+// The root's header is mapped first and its Length read there; the firmware
+// then changes the field, so the full-length mapping shows another Length.
+// The walk is bounded by the Length mapped: the survey reads as on stable
+// memory (a walk bounded by the new, longer Length would read past the
+// mapping, which stops the host kernel).
+TEST(AcpiSurvey, RootLengthChangingAfterItsFirstReadDoesNotMoveTheWalksBound)
+{
+    for (const auto& [profile, lengthAt, later] :
+         {std::tuple{AcpiProfile("short_table"), 0x07FE0004u, uint8_t{0xF0}},
+          std::tuple{zhost::DefaultNotebookProfile(), 0x1FFF0084u, uint8_t{0xFC}}}) {
+        std::string stable;
+        {
+            Driver driver(profile);
+            driver.startAndOpen();
+            stable = AcpiReport(driver);
+        }
+        Driver driver(profile);
+        driver.machine->memory.makeVolatile(lengthAt, later);
+        driver.startAndOpen();
+        EXPECT_EQ(AcpiReport(driver), stable);
+        EXPECT_EQ(driver.machine->memory.byte(lengthAt), later) << "the firmware did change the field";
+    }
+}
+
 // The EBDA segment 0x9FFC leaves 64 bytes before 0xA0000. Without the valid
 // RSDP at its start, what remains are an RSDP 16 bytes before the end of the
 // EBDA and one 16 bytes before the end of the BIOS window: both would be read
-// past their range, so neither is examined.
+// past their range, so neither is examined. A revision-2 RSDP in the window's
+// last 32 bytes is read only up to its XSDT address, inside: it is taken.
 TEST(AcpiSurvey, CandidatesRunningPastTheirRangeAreNotExamined)
 {
     {
@@ -231,10 +339,22 @@ TEST(AcpiSurvey, CandidatesRunningPastTheirRangeAreNotExamined)
         withValid.startAndOpen();
         EXPECT_EQ(AcpiReport(withValid).rfind(EbdaSearch(0x20024fc0, 64) + "Sig found at VA 0x20024fc0\r\n", 0), 0u);
     }
+    {
+        Driver driver(AcpiProfile("rsdp_at_range_ends"));
+        driver.machine->memory.write(0x9FFC0, std::vector<uint8_t>(20, 0));
+        driver.startAndOpen();
+        EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024fc0, 64) + kBiosSearch + kNoAcpi);
+    }
     Driver driver(AcpiProfile("rsdp_at_range_ends"));
     driver.machine->memory.write(0x9FFC0, std::vector<uint8_t>(20, 0));
+    zhost::AcpiFirmware lastBytes;
+    lastBytes.rsdps.push_back({0xFFFE0, 2, "ZERLO ", std::nullopt, zhost::AcpiReference{"", 0x07FE0000}, false});
+    zhost::PlaceAcpiFirmware(driver.machine->memory, lastBytes);
     driver.startAndOpen();
-    EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024fc0, 64) + kBiosSearch + kNoAcpi);
+    EXPECT_EQ(NormaliseAddresses(AcpiReport(driver)),
+              NormaliseAddresses(EbdaSearch(1, 64) + kBiosSearch + "Sig found at VA 0x00000002\r\n" +
+                                 Root("XSDT", 3, 0x07fe0000) + Table("RSDT", 40, 3, 4, 0x07fe0000) +
+                                 "XSDT size not DWORD aligned\r\n" + Mappings({kWindowRow, {0x07fe0000, 4, 40}})));
 }
 
 TEST(AcpiSurvey, EbdaSegmentBelowTheBiosDataAreaMeansPhysicalZero)

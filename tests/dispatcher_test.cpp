@@ -121,6 +121,19 @@ TEST_F(Dispatcher, ReplyOverwritesTheInputAndOnlyTheReplyLengthReturns)
     EXPECT_EQ(Long(outcome.reply), 0u); // fan 1 is off on the default notebook
 }
 
+TEST(DispatcherTextReplies, AreTheTextThenZerosUpToTheReplyLengthWhateverThePoolHeld)
+{
+    // The host kernel fills a system buffer behind the input with 0xCD, as
+    // NT leaves it with whatever the pool held.
+    Driver bare(zhost::BareProfile());
+    bare.startAndOpen();
+    EXPECT_EQ(bare.ioctl(IOCTL_GET_CPU_SPEED, {}, 64).reply, (std::vector<uint8_t>{'-', '-', '-', 0, 0, 0, 0, 0}));
+    const std::string noSmbios = "*** Error: No SMBIOS found ***";
+    std::vector<uint8_t> expected(noSmbios.begin(), noSmbios.end());
+    expected.resize(ZERLO_SMBIOS_REPORT_SIZE, 0);
+    EXPECT_EQ(bare.ioctl(IOCTL_GET_SMBIOS_REPORT, Words(0xCDCD, 0xCDCD), ZERLO_SMBIOS_REPORT_SIZE).reply, expected);
+}
+
 TEST_F(Dispatcher, HandlesOpenForReadingOnlyAreRefusedByTheIoManager)
 {
     zhost::Handle readOnly;

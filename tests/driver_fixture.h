@@ -26,11 +26,13 @@ inline uint32_t Long(const std::vector<uint8_t>& bytes, size_t at = 0)
            uint32_t{bytes.at(at + 3)} << 24;
 }
 
-// The text of a reply, up to its first NUL; fails the test when there is none.
+// The text of a reply, up to its first NUL; fails the test when there is
+// none, or when any byte after it is not zero (stale pool memory).
 inline std::string Text(const std::vector<uint8_t>& bytes)
 {
     const auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
     EXPECT_NE(end, bytes.end()) << "text reply without terminator";
+    EXPECT_EQ(std::count(end, bytes.end(), uint8_t{0}), bytes.end() - end) << "reply bytes after the text's NUL";
     return std::string(bytes.begin(), end);
 }
 

@@ -18,7 +18,7 @@ class Registry : public ::testing::Test {
         remap = driver.symbol<PUCHAR(ULONG, ULONG, ULONG)>("RegistryRemap");
         releaseAll = driver.symbol<void()>("RegistryReleaseAll");
         count = driver.symbol<LONG>("RegistryCount");
-        refusedFull = driver.symbol<BOOLEAN>("RegistryRefusedFull");
+        refusal = driver.symbol<ULONG>("RegistryRefusal");
         reset(window);
     }
 
@@ -38,7 +38,7 @@ class Registry : public ::testing::Test {
     PUCHAR (*remap)(ULONG, ULONG, ULONG) = nullptr;
     void (*releaseAll)() = nullptr;
     LONG* count = nullptr;
-    BOOLEAN* refusedFull = nullptr;
+    ULONG* refusal = nullptr;
 };
 
 TEST_F(Registry, RangesInsideTheWindowAreServedFromIt)
@@ -53,12 +53,33 @@ TEST_F(Registry, RangesInsideTheWindowAreServedFromIt)
     EXPECT_EQ(*count, 2);
 }
 
-TEST_F(Registry, RangeWrappingPastFourGigabytesIsNotTakenForTheWindow)
+TEST_F(Registry, RangeReachingPastFourGigabytesIsNeitherTakenForTheWindowNorMapped)
 {
     // 0xFFFFFFF0 + 36 wraps to 0x14 in 32 bits, which would "fit" the window.
+    const uint64_t calls = driver.kernel->mapCalls();
     EXPECT_EQ(map(0xFFFFFFF0, 36), nullptr);
-    EXPECT_FALSE(*refusedFull);
-    EXPECT_EQ(*count, 1);
+    EXPECT_EQ(*refusal, REGISTRY_REFUSED_ABOVE_4GB);
+    const PUCHAR header = map(0xFFFFF000, 36);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(remap(0xFFFFF000, 36, 0x1001), nullptr);
+    EXPECT_EQ(*refusal, REGISTRY_REFUSED_ABOVE_4GB);
+    EXPECT_NE(remap(0xFFFFF000, 36, 0x1000), nullptr); // ends at 4 GiB exactly
+    EXPECT_EQ(driver.kernel->mapCalls(), calls + 2);
+}
+
+TEST_F(Registry, BytesMappedBetweenResetsStopAtTheLimitWithRemapsCountedAgain)
+{
+    const ULONG table = REGISTRY_MAP_LIMIT / 4;
+    for (ULONG i = 0; i < 3; ++i)
+        ASSERT_NE(remap(0x1000000 + i * table, 36, table), nullptr);
+    ASSERT_NE(map(0x8000000, 36), nullptr);
+    EXPECT_EQ(remap(0x8000000, 36, table - 35), nullptr);
+    EXPECT_EQ(*refusal, REGISTRY_REFUSED_LIMIT);
+    EXPECT_NE(remap(0x8000000, 36, table - 36), nullptr); // exactly at the limit
+    EXPECT_EQ(map(0x9000000, 1), nullptr);
+    releaseAll();
+    reset(window);
+    EXPECT_NE(map(0x9000000, 1), nullptr);
 }
 
 TEST_F(Registry, RemapReplacesTheRowInPlaceAndReleasesTheHeaderMapping)
@@ -85,7 +106,7 @@ TEST_F(Registry, FailedRemapLeavesTheHeaderRowServingItsRange)
     const PUCHAR header = map(0x1000000, 36);
     driver.kernel->failMapCall(driver.kernel->mapCalls() + 1);
     EXPECT_EQ(remap(0x1000000, 36, 500), nullptr);
-    EXPECT_FALSE(*refusedFull);
+    EXPECT_EQ(*refusal, REGISTRY_REFUSED_UNMAPPABLE);
     EXPECT_EQ(map(0x1000000, 36), header);
     EXPECT_EQ(*count, 2);
     EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}, {0x1000000, 36}}));
@@ -98,7 +119,7 @@ TEST_F(Registry, HundredAndFirstRowIsRefused)
     EXPECT_EQ(*count, REGISTRY_CAPACITY);
     const uint64_t calls = driver.kernel->mapCalls();
     EXPECT_EQ(map(0x2000000, 36), nullptr);
-    EXPECT_TRUE(*refusedFull);
+    EXPECT_EQ(*refusal, REGISTRY_REFUSED_FULL);
     EXPECT_EQ(driver.kernel->mapCalls(), calls);
     EXPECT_EQ(*count, REGISTRY_CAPACITY);
     EXPECT_NE(map(0x1000000 + 5 * 0x1000 + 4, 16), nullptr); // still served from its row

@@ -37,13 +37,13 @@ inline bool IsTextRequest(uint32_t code)
 }
 
 // The answer as compared: status, returned length and the reply; a text up
-// to its NUL with addresses normalised (bytes past the NUL are whatever the
-// caller's buffer held).
+// to its NUL with addresses normalised (Text checks that the bytes past the
+// NUL are zeros).
 inline std::string Answer(uint32_t code, const zhost::IoctlOutcome& outcome)
 {
     std::string reply(outcome.reply.begin(), outcome.reply.end());
     if (IsTextRequest(code) && outcome.status == STATUS_SUCCESS) {
-        reply = NormaliseAddresses(reply.substr(0, reply.find('\0')));
+        reply = NormaliseAddresses(Text(outcome.reply));
     }
     return std::to_string(outcome.status) + "/" + std::to_string(outcome.information) + "/" + reply;
 }

@@ -260,21 +260,29 @@ TEST_F(SioGetFanLevel, FailedDetectionThenChipAnsweringDetectsAndReadsInOneCall)
     EXPECT_EQ(baseAddress(), kBase);
 }
 
-// --- A chip whose logical device 9 has base 0 ---
+// --- Runtime bases that name no block of the chip's ---
 
-using SioBaseZero = Sio;
+using SioRuntimeBase = Sio;
 
-TEST_F(SioBaseZero, LevelOperationsFailAfterDetectingAgainAndNeverTouchPorts0And1)
+TEST_F(SioRuntimeBase, BelowOneHundredHexOrAtFfffLevelOperationsFailDetectingAgainAndTouchNoRuntimePort)
 {
-    boot(ChipProfile({{"fan_base", "0x0000"}}));
-    baseAddress() = 0x0A00;
-    EXPECT_EQ(detect(), 0xFFFFFFFFu); // found, with base 0
-    EXPECT_EQ(baseAddress(), 0);
-    takeLog();
-    EXPECT_EQ(setLevel(0, 10), 0u);
-    EXPECT_EQ(getLevel(1), 0xFFFFFFFFu);
-    EXPECT_EQ(takeLog(), Expect().detected(0).detected(0).log);
-    EXPECT_EQ(baseAddress(), 0);
+    // 0: not assigned; 0xFF: the DMA page and keyboard controllers' range;
+    // 0xFFFF: unimplemented base registers, whose data port would wrap to
+    // port 0. 0x100 is the lowest base used.
+    for (const uint16_t base : {0x0000, 0x00FF, 0xFFFF}) {
+        SCOPED_TRACE(base);
+        boot(ChipProfile({{"fan_base", base}}));
+        baseAddress() = 0x0A00;
+        EXPECT_EQ(detect(), 0xFFFFFFFFu); // found, with that base
+        EXPECT_EQ(baseAddress(), base);
+        takeLog();
+        EXPECT_EQ(setLevel(0, 10), 0u);
+        EXPECT_EQ(getLevel(1), 0xFFFFFFFFu);
+        EXPECT_EQ(takeLog(), Expect().detected(base).detected(base).log);
+    }
+    boot(ChipProfile({{"fan_base", 0x0100}}));
+    EXPECT_EQ(setLevel(0, 10), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().detected(0x0100).levelWrite(0x0100, 0x92, 0x94, 0x94).log);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "machine.h"
 
+#include <cstdio>
+
 namespace zhost {
 
 void Machine::addDevice(std::unique_ptr<PortDevice> device)
@@ -24,8 +26,17 @@ CpuRegisters Machine::smmTrigger(CpuRegisters registers)
 {
     std::lock_guard lock(mutex_);
     cpu_ = registers;
+    inSmi_ = true;
     writeLocked(kSmiCommandPort, static_cast<uint8_t>(cpu_.ax));
     writeLocked(kPostCodePort, static_cast<uint8_t>(cpu_.ax));
+    inSmi_ = false;
+    if (trace_) {
+        char line[128];
+        std::snprintf(line, sizeof line,
+                      "smi ax=0x%04x bx=0x%04x cx=0x%04x dx=0x%04x -> ax=0x%04x bx=0x%04x cx=0x%04x dx=0x%04x",
+                      registers.ax, registers.bx, registers.cx, registers.dx, cpu_.ax, cpu_.bx, cpu_.cx, cpu_.dx);
+        trace_(line);
+    }
     return cpu_;
 }
 
@@ -41,6 +52,12 @@ std::vector<PortAccess> Machine::portLog() const
 {
     std::lock_guard lock(mutex_);
     return portLog_;
+}
+
+void Machine::setPortTrace(TraceSink sink)
+{
+    std::lock_guard lock(mutex_);
+    trace_ = std::move(sink);
 }
 
 void Machine::clearPortLog()
@@ -103,6 +120,11 @@ void Machine::record(uint16_t port, bool write, uint8_t value)
 {
     if (portLog_.size() < kPortLogLimit) {
         portLog_.push_back({port, write, value});
+    }
+    if (trace_ && !inSmi_) {
+        char line[32];
+        std::snprintf(line, sizeof line, write ? "out 0x%02x <- 0x%02x" : "in 0x%02x -> 0x%02x", port, value);
+        trace_(line);
     }
 }
 

@@ -8,6 +8,7 @@
 #include "smm_firmware.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,16 @@ class Machine {
     std::vector<PortAccess> portLog() const;
     void clearPortLog();
 
+    // The same accesses as text lines, handed to `sink` as they happen (in
+    // order, under the machine's lock, so the sink must not call back):
+    // "out 0x2e <- 0xaa", "in 0x2f -> 0x55", and for an SMI, in place of its
+    // writes to 0xB2 and 0x84, "smi ax=0x02a3 bx=0x0001 cx=0x0000
+    // dx=0x0000 -> ax=... bx=... cx=... dx=..." with the registers sent and
+    // returned. Every caller's accesses reach it, whichever kernel runs the
+    // driver. An empty sink ends the trace.
+    using TraceSink = std::function<void(const std::string&)>;
+    void setPortTrace(TraceSink sink);
+
     // Data-port accesses made by another thread than the one that wrote the
     // pair's index port last: an index/data pair interleaved with another.
     uint64_t interleavedAccesses() const;
@@ -75,6 +86,8 @@ class Machine {
     std::vector<std::unique_ptr<PortDevice>> devices_;
     CpuRegisters cpu_;
     std::vector<PortAccess> portLog_;
+    TraceSink trace_;
+    bool inSmi_ = false;
     std::map<uint16_t, std::thread::id> indexWriter_;
     uint64_t interleaved_ = 0;
 };

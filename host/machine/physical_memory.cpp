@@ -30,7 +30,7 @@ void PhysicalMemory::read(uint32_t address, std::span<uint8_t> out) const
     while (done < out.size()) {
         if (at > UINT32_MAX) {
             std::fill(out.begin() + static_cast<ptrdiff_t>(done), out.end(), 0xFF);
-            return;
+            break;
         }
         const uint32_t pageNumber = static_cast<uint32_t>(at / kPageSize);
         const uint32_t offset = static_cast<uint32_t>(at % kPageSize);
@@ -44,6 +44,16 @@ void PhysicalMemory::read(uint32_t address, std::span<uint8_t> out) const
         done += count;
         at += count;
     }
+    const uint64_t end = uint64_t{address} + out.size();
+    for (auto it = volatile_.lower_bound(address); it != volatile_.end() && it->first < end; ++it) {
+        if (it->second.read) out[it->first - address] = it->second.later;
+        it->second.read = true;
+    }
+}
+
+void PhysicalMemory::makeVolatile(uint32_t address, uint8_t later)
+{
+    volatile_[address] = {later, false};
 }
 
 std::vector<uint8_t> PhysicalMemory::read(uint32_t address, uint32_t length) const

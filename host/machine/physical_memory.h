@@ -20,12 +20,24 @@ class PhysicalMemory {
     std::vector<uint8_t> read(uint32_t address, uint32_t length) const;
     uint8_t byte(uint32_t address) const;
 
+    // A byte that changes behind its reader (device registers behind a
+    // table pointer, memory being written): the first read that covers it
+    // sees the byte placed there, every later read sees `later`. The memory
+    // manager reads a range when it maps it, so a second mapping of the same
+    // range sees the change, as a driver's second read of the field would.
+    void makeVolatile(uint32_t address, uint8_t later);
+
     // Ranges that hold anything, in address order (for dumps of the machine).
     std::vector<std::pair<uint32_t, uint32_t>> populatedRanges() const;
 
   private:
     using Page = std::array<uint8_t, kPageSize>;
     std::map<uint32_t, std::unique_ptr<Page>> pages_; // keyed by page number
+    struct VolatileByte {
+        uint8_t later;
+        bool read = false;
+    };
+    mutable std::map<uint32_t, VolatileByte> volatile_; // changed by reads
 };
 
 } // namespace zhost

@@ -44,7 +44,7 @@ uint16_t SuperIoChip::fanBase() const
 std::vector<std::pair<uint16_t, uint16_t>> SuperIoChip::indexDataPairs() const
 {
     std::vector<std::pair<uint16_t, uint16_t>> pairs{{config_.configPort, config_.configPort + 1}};
-    if (fanBase() != 0) pairs.emplace_back(fanBase(), fanBase() + 1);
+    if (fanBase() != 0 && fanBase() != 0xFFFF) pairs.emplace_back(fanBase(), fanBase() + 1);
     return pairs;
 }
 
@@ -52,8 +52,9 @@ bool SuperIoChip::claims(uint16_t port) const
 {
     if (port == config_.configPort || port == config_.configPort + 1) return true;
     // A base of 0 leaves the runtime block unassigned: it decodes no ports.
+    // At 0xFFFF only the index port exists; the data port does not wrap.
     const uint16_t base = fanBase();
-    return config_.quirk != SuperIoQuirk::kEchoIndex && base != 0 && (port == base || port == base + 1);
+    return config_.quirk != SuperIoQuirk::kEchoIndex && base != 0 && (port == base || port == base + 1u);
 }
 
 uint8_t SuperIoChip::read(uint16_t port)

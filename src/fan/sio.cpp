@@ -13,16 +13,24 @@ UCHAR LevelRegister(USHORT fan)
 }
 
 // A base of 0 means no chip known, so the level operations detect first. A
-// chip can still report base 0 for logical device 9: its runtime block is not
-// assigned, and ports 0 and 1 are the DMA controller's. The level operations
-// then fail (set 0, get 0xFFFFFFFF) without touching port 0 or 1, and the
-// next one detects again.
+// chip can still report a base that names no runtime block of its own: 0
+// when logical device 9 is not assigned, 0xFFFF when the base registers are
+// unimplemented and read all ones (its data port would wrap to port 0).
+// Ports below 0x100 belong to the board's fixed devices (DMA, interrupt and
+// timer controllers, keyboard controller), where no Super-I/O block lives.
+// With such a base the level operations fail (set 0, get 0xFFFFFFFF)
+// without touching a runtime port, and the next one detects again.
+bool RuntimeBaseUsable(USHORT base)
+{
+    return base >= SIO_LOWEST_RUNTIME_BASE && base != 0xFFFF;
+}
+
 bool RuntimeBlockKnown()
 {
-    if (SioBaseAddress != 0) {
+    if (RuntimeBaseUsable(SioBaseAddress)) {
         return true;
     }
-    return SioDetect() == SIO_TRUE && SioBaseAddress != 0;
+    return SioDetect() == SIO_TRUE && RuntimeBaseUsable(SioBaseAddress);
 }
 
 } // namespace

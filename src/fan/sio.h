@@ -27,6 +27,9 @@ constexpr UCHAR SIO_REG_FAN1_LEVEL = 0x93;
 constexpr UCHAR SIO_LEVEL_ENABLE = 0x80; // set by every level write
 constexpr UCHAR SIO_LEVEL_MASK = 0x7E;   // the level sits in bits 6..1
 constexpr USHORT SIO_MAX_LEVEL = 63;
+// Lowest runtime base the level operations use: below it lie the board's
+// fixed devices.
+constexpr USHORT SIO_LOWEST_RUNTIME_BASE = 0x100;
 
 constexpr ULONG SIO_TRUE = 0xFFFFFFFF;
 constexpr ULONG SIO_FALSE = 0;
@@ -34,7 +37,8 @@ constexpr ULONG SIO_FAILURE = 0xFFFFFFFF;
 
 extern "C" {
 // The configuration port probed last (its data port is the next one), and
-// the runtime base of logical device 9, 0 while no chip has been detected.
+// the runtime base of logical device 9, 0 while no chip has been detected
+// (a base below 0x100 or of 0xFFFF is kept but never used).
 // Only SioDetect changes them.
 extern USHORT SioConfigPort;
 extern USHORT SioBaseAddress;

@@ -16,7 +16,9 @@ namespace {
 constexpr ULONG RSDP_SIGNATURE_LOW = 0x20445352;  // "RSD "
 constexpr ULONG RSDP_SIGNATURE_HIGH = 0x20525450; // "PTR "
 constexpr ULONG RSDP_V1_LENGTH = 20;
-constexpr ULONG RSDP_V2_LENGTH = 36;
+// The bytes of a revision-2 RSDP that are read: the checksummed 20 and the
+// XSDT address through byte 31. Its Length and extended checksum are not.
+constexpr ULONG RSDP_V2_READ_LENGTH = 32;
 
 // Virtual addresses print as 32-bit values: they are on the target, and the
 // host kernel hands out addresses below 4 GiB.
@@ -44,12 +46,22 @@ void AppendMapFailure(ReportText* report, ULONG physical, ULONG length)
     ReportAppend(report, "*** ERROR: Can't map PA 0x%08x, %u Bytes ***\r\n", U(physical), U(length));
 }
 
-void AppendRegistryFailure(ReportText* report, ULONG physical, ULONG length)
+void AppendRegistryFailure(ReportText* report, ULONG physical, ULONG length, BOOLEAN remap)
 {
-    if (RegistryRefusedFull) {
+    const char* const outcome = remap ? "not remapped" : "not mapped";
+    switch (RegistryRefusal) {
+    case REGISTRY_REFUSED_FULL:
         ReportAppend(report, "*** ERROR: Mapping registry full, PA 0x%08x not mapped ***\r\n", U(physical));
-    } else {
-        AppendMapFailure(report, physical, length);
+        break;
+    case REGISTRY_REFUSED_ABOVE_4GB:
+        ReportAppend(report, "*** ERROR: Table at PA 0x%08x, %u Bytes reaches above 4 GB, %s ***\r\n", U(physical),
+                     U(length), outcome);
+        break;
+    case REGISTRY_REFUSED_LIMIT:
+        ReportAppend(report, "*** ERROR: Mapping limit of %u Bytes reached, PA 0x%08x %s ***\r\n",
+                     U(REGISTRY_MAP_LIMIT), U(physical), outcome);
+        break;
+    default: AppendMapFailure(report, physical, length); break;
     }
 }
 
@@ -103,11 +115,13 @@ void WalkRoot(ReportText* report, BOOLEAN extended)
     const ULONG physical = extended ? AcpiXsdtPhysical : AcpiRsdtPhysical;
     const ULONG entrySize = extended ? 8 : 4;
 
-    const ULONG length = ReadLongLe(*root + 4);
     ReportAppend(report, extended ? "Analyzing XSDT...\r\n" : "Analyzing RSDT...\r\n");
-    AcpiDescribeAndRemap(*root, physical, root, report);
+    // The walk is bounded by the Length that was read once and mapped, not
+    // by a second read of the field: firmware memory can change between two
+    // reads, and a walk past the mapping is a page fault in the kernel.
     // Without its full-length mapping only the header may be read.
-    if (*root == nullptr || length < ACPI_HEADER_LENGTH || length > ACPI_MAX_TABLE_LENGTH) {
+    const ULONG length = AcpiDescribeAndRemap(*root, physical, root, report);
+    if (length == 0) {
         return;
     }
 
@@ -134,7 +148,7 @@ void WalkRoot(ReportText* report, BOOLEAN extended)
         }
         const PUCHAR header = RegistryMap(table, ACPI_HEADER_LENGTH);
         if (header == nullptr) {
-            AppendRegistryFailure(report, table, ACPI_HEADER_LENGTH);
+            AppendRegistryFailure(report, table, ACPI_HEADER_LENGTH, FALSE);
             continue;
         }
         PUCHAR remapped;
@@ -197,7 +211,7 @@ extern "C" ULONG AcpiFindRsdp(PUCHAR range, ULONG length, ReportText* report)
             continue;
         }
         // A candidate whose structure would run past the range is not read.
-        if (length - offset < (revision == 0 ? RSDP_V1_LENGTH : RSDP_V2_LENGTH)) {
+        if (length - offset < (revision == 0 ? RSDP_V1_LENGTH : RSDP_V2_READ_LENGTH)) {
             continue;
         }
         ReportAppend(report, "Sig found at VA 0x%08x\r\n", Va(candidate));
@@ -215,7 +229,7 @@ extern "C" ULONG AcpiFindRsdp(PUCHAR range, ULONG length, ReportText* report)
             ReportAppend(report, "ACPI V1 BIOS detected\r\n");
             AcpiRsdtVirtual = RegistryMap(AcpiRsdtPhysical, ACPI_HEADER_LENGTH);
             if (AcpiRsdtVirtual == nullptr) {
-                AppendRegistryFailure(report, AcpiRsdtPhysical, ACPI_HEADER_LENGTH);
+                AppendRegistryFailure(report, AcpiRsdtPhysical, ACPI_HEADER_LENGTH, FALSE);
             } else {
                 ReportAppend(report, "RSDT @ VA 0x%08x (PA 0x%08x)\r\n", Va(AcpiRsdtVirtual), U(AcpiRsdtPhysical));
             }
@@ -230,7 +244,7 @@ extern "C" ULONG AcpiFindRsdp(PUCHAR range, ULONG length, ReportText* report)
         ReportAppend(report, "ACPI V2 BIOS detected\r\n");
         AcpiXsdtVirtual = RegistryMap(AcpiXsdtPhysical, ACPI_HEADER_LENGTH);
         if (AcpiXsdtVirtual == nullptr) {
-            AppendRegistryFailure(report, AcpiXsdtPhysical, ACPI_HEADER_LENGTH);
+            AppendRegistryFailure(report, AcpiXsdtPhysical, ACPI_HEADER_LENGTH, FALSE);
         } else {
             ReportAppend(report, "XSDT @ VA 0x%08x (PA 0x%08x)\r\n", Va(AcpiXsdtVirtual), U(AcpiXsdtPhysical));
         }
@@ -249,7 +263,7 @@ extern "C" void AcpiWalkXsdt(ReportText* report)
     WalkRoot(report, TRUE);
 }
 
-extern "C" void AcpiDescribeAndRemap(PUCHAR header, ULONG physical, PUCHAR* remapped, ReportText* report)
+extern "C" ULONG AcpiDescribeAndRemap(PUCHAR header, ULONG physical, PUCHAR* remapped, ReportText* report)
 {
     char signature[5];
     char oemId[7];
@@ -268,18 +282,19 @@ extern "C" void AcpiDescribeAndRemap(PUCHAR header, ULONG physical, PUCHAR* rema
         // own mapping stays the table's address.
         ReportAppend(report, "*** ERROR: Length %u is shorter than the 36-byte header ***\r\n", U(length));
         *remapped = header;
-        return;
+        return 0;
     }
     if (length > ACPI_MAX_TABLE_LENGTH) {
         ReportAppend(report, "*** ERROR: Length %u is longer than %u Bytes, not remapped ***\r\n", U(length),
                      U(ACPI_MAX_TABLE_LENGTH));
         *remapped = header;
-        return;
+        return 0;
     }
     *remapped = RegistryRemap(physical, ACPI_HEADER_LENGTH, length);
     if (*remapped == nullptr) {
-        AppendRegistryFailure(report, physical, length);
-        return;
+        AppendRegistryFailure(report, physical, length, TRUE);
+        return 0;
     }
     ReportAppend(report, "  Table remapped to VA 0x%08x (PA 0x%08x)\r\n", Va(*remapped), U(physical));
+    return length;
 }

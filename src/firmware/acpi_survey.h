@@ -38,6 +38,8 @@ void AcpiWalkXsdt(ReportText* report);
 
 // Describes the header at `header` (physical address `physical`, mapped for
 // at least 36 bytes) and stores the table's full-length address, or null
-// when the table could not be mapped at its length, in *remapped.
-void AcpiDescribeAndRemap(PUCHAR header, ULONG physical, PUCHAR* remapped, ReportText* report);
+// when the table could not be mapped at its length, in *remapped. Returns
+// the Length it read, once, and mapped: the bytes readable at *remapped;
+// 0 when the table was not mapped at its length.
+ULONG AcpiDescribeAndRemap(PUCHAR header, ULONG physical, PUCHAR* remapped, ReportText* report);
 }

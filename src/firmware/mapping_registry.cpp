@@ -5,7 +5,8 @@
 extern "C" {
 MappingEntry RegistryTable[REGISTRY_CAPACITY];
 LONG RegistryCount;
-BOOLEAN RegistryRefusedFull;
+ULONG RegistryRefusal;
+ULONG RegistryBytesMapped;
 }
 
 namespace {
@@ -18,11 +19,28 @@ bool RowHolds(const MappingEntry& row, ULONG physical, ULONG length)
     return physical >= row.physicalAddress && end <= static_cast<ULONGLONG>(row.physicalAddress) + row.length;
 }
 
+// A new mapping, within the registry's limits. A range that starts below
+// 4 GiB and ends above it is not what any table of 32-bit addresses can
+// describe; NT would map it as asked, reaching memory past 4 GiB.
 PUCHAR MapPhysical(ULONG physical, ULONG length)
 {
+    if (static_cast<ULONGLONG>(physical) + length > 0x100000000ULL) {
+        RegistryRefusal = REGISTRY_REFUSED_ABOVE_4GB;
+        return nullptr;
+    }
+    if (length > REGISTRY_MAP_LIMIT - RegistryBytesMapped) {
+        RegistryRefusal = REGISTRY_REFUSED_LIMIT;
+        return nullptr;
+    }
     PHYSICAL_ADDRESS address;
     address.QuadPart = physical;
-    return static_cast<PUCHAR>(MmMapIoSpace(address, length, MmNonCached));
+    const PUCHAR mapped = static_cast<PUCHAR>(MmMapIoSpace(address, length, MmNonCached));
+    if (mapped == nullptr) {
+        RegistryRefusal = REGISTRY_REFUSED_UNMAPPABLE;
+        return nullptr;
+    }
+    RegistryBytesMapped += length;
+    return mapped;
 }
 
 } // namespace
@@ -30,6 +48,7 @@ PUCHAR MapPhysical(ULONG physical, ULONG length)
 extern "C" void RegistryReset(PUCHAR biosWindow)
 {
     RegistryCount = 0;
+    RegistryBytesMapped = 0;
     if (biosWindow == nullptr) {
         return;
     }
@@ -48,12 +67,11 @@ extern "C" PUCHAR RegistryMap(ULONG physical, ULONG length)
         }
     }
     if (RegistryCount >= REGISTRY_CAPACITY) {
-        RegistryRefusedFull = TRUE;
+        RegistryRefusal = REGISTRY_REFUSED_FULL;
         return nullptr;
     }
     const PUCHAR mapped = MapPhysical(physical, length);
     if (mapped == nullptr) {
-        RegistryRefusedFull = FALSE;
         return nullptr;
     }
     MappingEntry& row = RegistryTable[RegistryCount++];
@@ -73,7 +91,6 @@ extern "C" PUCHAR RegistryRemap(ULONG physical, ULONG oldLength, ULONG newLength
             // valid and still released at the end.
             const PUCHAR mapped = MapPhysical(physical, newLength);
             if (mapped == nullptr) {
-                RegistryRefusedFull = FALSE;
                 return nullptr;
             }
             MmUnmapIoSpace(row.virtualAddress, row.length);

@@ -16,6 +16,17 @@ struct MappingEntry {
 
 constexpr LONG REGISTRY_CAPACITY = 100;
 constexpr ULONG REGISTRY_OWNED = 0xFFFFFFFF;
+// Bytes that the registry maps between two resets, remapped rows counted
+// again. Real firmware needs well under 1 MiB; hostile tables could
+// otherwise hold a hundred rows of the longest table mapped, about 100 MiB
+// of system address space, which exhausts a 32-bit kernel's system PTEs.
+constexpr ULONG REGISTRY_MAP_LIMIT = 0x1000000;
+
+// Why the last RegistryMap or RegistryRemap returned null.
+constexpr ULONG REGISTRY_REFUSED_UNMAPPABLE = 0; // the platform could not map the range
+constexpr ULONG REGISTRY_REFUSED_FULL = 1;       // a row was needed and the table was full
+constexpr ULONG REGISTRY_REFUSED_ABOVE_4GB = 2;  // the range starts below 4 GiB and ends above
+constexpr ULONG REGISTRY_REFUSED_LIMIT = 3;      // mapping it would pass REGISTRY_MAP_LIMIT
 
 extern "C" {
 extern MappingEntry RegistryTable[REGISTRY_CAPACITY];
@@ -28,7 +39,8 @@ void RegistryReset(PUCHAR biosWindow);
 
 // The virtual address of physical..physical+length-1, from the first row
 // that holds the whole range or from a new mapping. Null when a new mapping
-// was needed and the table is full or the platform could not map the range;
+// was needed and the table is full, the range crosses 4 GiB, the bytes
+// mapped would pass REGISTRY_MAP_LIMIT or the platform could not map it;
 // nothing is recorded then.
 PUCHAR RegistryMap(ULONG physical, ULONG length);
 
@@ -40,10 +52,11 @@ PUCHAR RegistryRemap(ULONG physical, ULONG oldLength, ULONG newLength);
 // Releases every mapping the registry made and empties it.
 void RegistryReleaseAll();
 
-// Why the last RegistryMap or RegistryRemap returned null: TRUE when it
-// needed a row and the table was full, FALSE when the platform could not
-// map the range.
-extern BOOLEAN RegistryRefusedFull;
+// One of the REGISTRY_REFUSED_ values, set when RegistryMap or
+// RegistryRemap returns null.
+extern ULONG RegistryRefusal;
+// Bytes mapped since the last RegistryReset.
+extern ULONG RegistryBytesMapped;
 
 void RegistryList(ReportText* report);
 }

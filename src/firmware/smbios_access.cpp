@@ -24,11 +24,16 @@ bool IsEntryPoint(const UCHAR* candidate, ULONG room)
     // A candidate so near the window's end that its checksum or the fields
     // read later would reach past it is no entry point: the bytes beyond
     // belong to nothing that was mapped.
-    if (room < SMBIOS_EP_FIELDS_END || room < candidate[SMBIOS_EP_LENGTH]) {
+    if (room < SMBIOS_EP_FIELDS_END) {
+        return false;
+    }
+    // The length byte is read once: the bound tested is the bound summed.
+    const ULONG length = candidate[SMBIOS_EP_LENGTH];
+    if (room < length) {
         return false;
     }
     UCHAR sum = 0;
-    for (ULONG i = 0; i < candidate[SMBIOS_EP_LENGTH]; ++i) {
+    for (ULONG i = 0; i < length; ++i) {
         sum = static_cast<UCHAR>(sum + candidate[i]);
     }
     return sum == 0;
@@ -74,6 +79,13 @@ extern "C" ULONG SmbiosLocateTable(PUCHAR entryPoint)
     }
 
     if (SmbiosState.ownTableMapped == 0) {
+        if (static_cast<ULONGLONG>(address) + SmbiosState.tableLength > 0x100000000ULL) {
+            // Starts below 4 GiB and ends above: no 2.x table can, and NT
+            // would map memory past 4 GiB as asked.
+            SmbiosState.tableBase = nullptr;
+            SmbiosState.tableEnd = nullptr;
+            return SMBIOS_TABLE_UNMAPPED;
+        }
         PHYSICAL_ADDRESS physical;
         physical.QuadPart = address;
         const PVOID mapping = MmMapIoSpace(physical, SmbiosState.tableLength, MmNonCached);

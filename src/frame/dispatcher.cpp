@@ -42,6 +42,25 @@ bool ArgumentsInRange(const RequestArguments& args)
            args.level <= ZERLO_MAX_SIO_LEVEL;
 }
 
+// Every byte the caller gets back is the driver's: METHOD_BUFFERED hands
+// back the whole returned length of a system buffer that held only the
+// input, so whatever the pool held before would otherwise follow a text's
+// NUL (or lie in a text cut short, behind its last whole line).
+void ZeroBehindText(UCHAR* buffer, ULONG replyLength)
+{
+    ULONG end = 0;
+    while (end < replyLength && buffer[end] != 0) {
+        ++end;
+    }
+    if (end == replyLength) {
+        // No NUL inside the reply: the text ends one byte early.
+        end = replyLength - 1;
+    }
+    for (ULONG i = end; i < replyLength; ++i) {
+        buffer[i] = 0;
+    }
+}
+
 // Runs one operation and writes its reply over the input. The caller holds
 // the request lock and has checked that the buffer holds the reply.
 NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
@@ -54,8 +73,14 @@ NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
     case IOCTL_SIO_DETECT: WriteLongLe(buffer, SioDetect()); return STATUS_SUCCESS;
     case IOCTL_SIO_SET_FAN_LEVEL: WriteLongLe(buffer, SioSetFanLevel(args.fan, args.level)); return STATUS_SUCCESS;
     case IOCTL_SIO_GET_FAN_LEVEL: WriteLongLe(buffer, SioGetFanLevel(args.fan)); return STATUS_SUCCESS;
-    case IOCTL_GET_CPU_SPEED: GetCpuSpeedText(reinterpret_cast<char*>(buffer)); return STATUS_SUCCESS;
-    case IOCTL_GET_SMBIOS_REPORT: BuildSmbiosReport(reinterpret_cast<char*>(buffer)); return STATUS_SUCCESS;
+    case IOCTL_GET_CPU_SPEED:
+        GetCpuSpeedText(reinterpret_cast<char*>(buffer));
+        ZeroBehindText(buffer, ZERLO_CPU_SPEED_TEXT_SIZE);
+        return STATUS_SUCCESS;
+    case IOCTL_GET_SMBIOS_REPORT:
+        BuildSmbiosReport(reinterpret_cast<char*>(buffer));
+        ZeroBehindText(buffer, ZERLO_SMBIOS_REPORT_SIZE);
+        return STATUS_SUCCESS;
     case IOCTL_GET_VERSION:
         WriteLongLe(buffer, ZERLO_VERSION_MAJOR);
         WriteLongLe(buffer + 4, ZERLO_VERSION_MINOR);
@@ -63,6 +88,7 @@ NTSTATUS RunRequest(ULONG code, const RequestArguments& args, UCHAR* buffer)
     case IOCTL_GET_ACPI_REPORT:
         // The survey's own result is not passed on: the text tells it all.
         BuildAcpiReport(reinterpret_cast<char*>(buffer), ZERLO_ACPI_REPORT_SIZE);
+        ZeroBehindText(buffer, ZERLO_ACPI_REPORT_SIZE);
         return STATUS_SUCCESS;
     default:
         // Only codes of the request table get here.

@@ -226,10 +226,24 @@ def text_of(reply_hex):
     return data, (data[:end] if end >= 0 else None)
 
 
+def check_zeros_after_text(checks, name, data, length):
+    """Every byte of a text reply is the driver's: the text, its NUL, then
+    zeros up to the returned length. The system buffer comes from Wine's
+    pool, which holds whatever it held before."""
+    end = data.find(b"\0")
+    stale = len(data) - end - data[end:].count(0) if end >= 0 else len(data)
+    checks.expect(len(data) == length and end >= 0 and stale == 0,
+                  "%s is zero after its NUL up to byte %d" % (name, length),
+                  "%d bytes, NUL at %d, %d nonzero after it" % (len(data), end, stale))
+
+
 def check_firmware_texts(checks, replies):
     """The texts that need no physical memory: Wine's MmMapIoSpace returns
     null, so the driver runs with no BIOS window."""
     smbios, cpu, acpi = replies
+    for name, reply, length in [("SMBIOS report", smbios, 16384), ("CPU-speed text", cpu, 8),
+                                ("ACPI survey", acpi, 32768)]:
+        check_zeros_after_text(checks, name, bytes.fromhex(reply.get("reply", "")), length)
     checks.expect(smbios.get("status") == 0 and smbios.get("information") == 16384,
                   "SMBIOS report succeeds with returned length 16384", str(smbios)[:200])
     data, text = text_of(smbios.get("reply", ""))

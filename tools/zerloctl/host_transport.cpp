@@ -8,9 +8,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
 
 namespace zerloctl {
+
+bool PortTrace = false;
 
 namespace {
 
@@ -36,6 +39,7 @@ class HostTransport : public Transport {
         for (const auto& [address, path] : options.physFiles)
             zhost::PlaceFile(*machine_, address, path);
 
+        if (PortTrace) machine_->setPortTrace([](const std::string& line) { std::cout << line << "\n"; });
         kernel_ = std::make_unique<zhost::Kernel>(*machine_);
         const NTSTATUS status = kernel_->load();
         if (!NT_SUCCESS(status)) {

@@ -287,6 +287,14 @@ void Tour(Context& c)
 } // namespace
 } // namespace zerloctl
 
+#if !defined(_WIN32)
+namespace zerloctl {
+// Host only (host_transport.cpp): print each port access and SMI of the
+// driver as it is made.
+extern bool PortTrace;
+} // namespace zerloctl
+#endif
+
 int main(int argc, char** argv)
 {
     using namespace zerloctl;
@@ -302,6 +310,7 @@ int main(int argc, char** argv)
 #if !defined(_WIN32)
     std::vector<std::string> physArguments;
     app.add_flag("--kernel-log", kernelLog, "print the kernel's debug output (DbgPrint) after the commands");
+    app.add_flag("--port-trace", PortTrace, "print every port access and SMI of the driver as it is made");
     app.add_option("--machine", options.machineFile,
                    "machine profile (JSON) to simulate instead of the default notebook")
         ->check(CLI::ExistingFile);
