@@ -10,6 +10,7 @@
 #include "frame/zerlo_ioctl.h"
 
 #include <array>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 
@@ -39,103 +40,64 @@ enum class ReplyKind {
     kText,    // a text up to its NUL, printed as it is
 };
 
+// A row's texts: {0} and {1} stand for the arguments, {v} for the reply's
+// value; ":state" shows a number as a fan state's name.
 struct Row {
     const char* name;
     const char* help;
     uint32_t code;
     std::array<const Argument*, 2> arguments;
     ReplyKind reply;
-    const char* field;                              // the reply's JSON field
-    std::string (*success)(const Words&, uint32_t); // the text of a reply that is no failure
-    std::string (*failure)(const Words&);           // what failed, or the whole text of a false truth
+    const char* field;   // the reply's JSON field
+    const char* success; // the text of a reply that is no failure
+    const char* failure; // what failed, or the whole text of a false truth
 };
+
+// A row per command keeps the table readable as one.
+// clang-format off
+const Row kRows[] = {
+    {"version", "driver version", IOCTL_GET_VERSION, {}, ReplyKind::kVersion, "", "", ""},
+    {"fan-state", "read a fan's state (SMM)", IOCTL_SMM_GET_FAN_STATE, {&kFan}, ReplyKind::kValue,
+     "state", "fan {0}: state {v} ({v:state})", "fan {0} state"},
+    {"set-fan-state", "set a fan's state (SMM): 0 off, 1 low, 2 high", IOCTL_SMM_SET_FAN_STATE, {&kFan, &kState},
+     ReplyKind::kDone, "", "fan {0}: state set to {1} ({1:state})", "fan {0} set state"},
+    {"fan-speed", "read a fan's speed in rpm (SMM)", IOCTL_SMM_GET_FAN_SPEED, {&kFan}, ReplyKind::kValue,
+     "rpm", "fan {0}: {v} rpm", "fan {0} speed"},
+    {"temperature", "read a temperature sensor (SMM)", IOCTL_SMM_GET_TEMPERATURE, {&kSensor}, ReplyKind::kValue,
+     "reading", "sensor {0}: {v}", "sensor {0}"},
+    {"cpu-speed", "processor speed in MHz (SMBIOS)", IOCTL_GET_CPU_SPEED, {}, ReplyKind::kText, "text", "", ""},
+    {"smbios", "SMBIOS inventory report", IOCTL_GET_SMBIOS_REPORT, {}, ReplyKind::kText, "text", "", ""},
+    {"acpi", "ACPI table survey", IOCTL_GET_ACPI_REPORT, {}, ReplyKind::kText, "text", "", ""},
+    {"sio-detect", "detect the Super-I/O fan controller", IOCTL_SIO_DETECT, {}, ReplyKind::kTruth,
+     "found", "Super-I/O chip found", "no Super-I/O chip found at 0x2E or 0x4E"},
+    {"sio-level", "read a fan's level from the Super-I/O chip", IOCTL_SIO_GET_FAN_LEVEL, {&kFan}, ReplyKind::kValue,
+     "level", "{v}", "fan {0} level (no Super-I/O chip)"},
+    {"set-sio-level", "set a fan's level in the Super-I/O chip, 0 to 63", IOCTL_SIO_SET_FAN_LEVEL, {&kFan, &kLevel},
+     ReplyKind::kTruth, "ok", "fan {0}: level set to {1}", "fan {0}: level not accepted by the chip"},
+};
+// clang-format on
 
 std::string N(uint32_t value)
 {
     return std::to_string(value);
 }
 
-std::string FanStateName(uint32_t state)
+std::string Fill(const char* text, const Words& words, uint32_t value)
 {
-    switch (state) {
-    case 0: return "off";
-    case 1: return "low";
-    case 2: return "high";
-    default: return "unknown";
+    std::string out;
+    for (const char* p = text; *p != '\0';) {
+        const char* end = *p == '{' ? std::strchr(p, '}') : nullptr;
+        if (!end) {
+            out += *p++;
+            continue;
+        }
+        const std::string key(p + 1, end);
+        const uint32_t number = key[0] == 'v' ? value : words[key[0] == '1'];
+        out += key.ends_with(":state") ? FanStateName(number) : N(number);
+        p = end + 1;
     }
+    return out;
 }
-
-const Row kRows[] = {
-    {"version", "driver version", IOCTL_GET_VERSION, {}, ReplyKind::kVersion, nullptr, nullptr, nullptr},
-    {"fan-state",
-     "read a fan's state (SMM)",
-     IOCTL_SMM_GET_FAN_STATE,
-     {&kFan},
-     ReplyKind::kValue,
-     "state",
-     [](const Words& w, uint32_t v) { return "fan " + N(w[0]) + ": state " + N(v) + " (" + FanStateName(v) + ")"; },
-     [](const Words& w) { return "fan " + N(w[0]) + " state"; }},
-    {"set-fan-state",
-     "set a fan's state (SMM): 0 off, 1 low, 2 high",
-     IOCTL_SMM_SET_FAN_STATE,
-     {&kFan, &kState},
-     ReplyKind::kDone,
-     nullptr,
-     [](const Words& w, uint32_t) {
-         return "fan " + N(w[0]) + ": state set to " + N(w[1]) + " (" + FanStateName(w[1]) + ")";
-     },
-     [](const Words& w) { return "fan " + N(w[0]) + " set state"; }},
-    {"fan-speed",
-     "read a fan's speed in rpm (SMM)",
-     IOCTL_SMM_GET_FAN_SPEED,
-     {&kFan},
-     ReplyKind::kValue,
-     "rpm",
-     [](const Words& w, uint32_t v) { return "fan " + N(w[0]) + ": " + N(v) + " rpm"; },
-     [](const Words& w) { return "fan " + N(w[0]) + " speed"; }},
-    {"temperature",
-     "read a temperature sensor (SMM)",
-     IOCTL_SMM_GET_TEMPERATURE,
-     {&kSensor},
-     ReplyKind::kValue,
-     "reading",
-     [](const Words& w, uint32_t v) { return "sensor " + N(w[0]) + ": " + N(v); },
-     [](const Words& w) { return "sensor " + N(w[0]); }},
-    {"cpu-speed",
-     "processor speed in MHz (SMBIOS)",
-     IOCTL_GET_CPU_SPEED,
-     {},
-     ReplyKind::kText,
-     "text",
-     nullptr,
-     nullptr},
-    {"smbios", "SMBIOS inventory report", IOCTL_GET_SMBIOS_REPORT, {}, ReplyKind::kText, "text", nullptr, nullptr},
-    {"acpi", "ACPI table survey", IOCTL_GET_ACPI_REPORT, {}, ReplyKind::kText, "text", nullptr, nullptr},
-    {"sio-detect",
-     "detect the Super-I/O fan controller",
-     IOCTL_SIO_DETECT,
-     {},
-     ReplyKind::kTruth,
-     "found",
-     [](const Words&, uint32_t) { return std::string("Super-I/O chip found"); },
-     [](const Words&) { return std::string("no Super-I/O chip found at 0x2E or 0x4E"); }},
-    {"sio-level",
-     "read a fan's level from the Super-I/O chip",
-     IOCTL_SIO_GET_FAN_LEVEL,
-     {&kFan},
-     ReplyKind::kValue,
-     "level",
-     [](const Words&, uint32_t v) { return N(v); },
-     [](const Words& w) { return "fan " + N(w[0]) + " level (no Super-I/O chip)"; }},
-    {"set-sio-level",
-     "set a fan's level in the Super-I/O chip, 0 to 63",
-     IOCTL_SIO_SET_FAN_LEVEL,
-     {&kFan, &kLevel},
-     ReplyKind::kTruth,
-     "ok",
-     [](const Words& w, uint32_t) { return "fan " + N(w[0]) + ": level set to " + N(w[1]); },
-     [](const Words& w) { return "fan " + N(w[0]) + ": level not accepted by the chip"; }},
-};
 
 // "fan 0, level 64": what was asked, named as the user gave it.
 std::string Asked(const Row& row, const Words& words)
@@ -198,17 +160,17 @@ void Run(Context& c, const Row& row, const Words& words)
     const uint32_t value = ReplyWord(reply.bytes, 0);
     if (row.reply == ReplyKind::kTruth) {
         object[row.field] = value == ZERLO_TRUE;
-        if (value == ZERLO_TRUE) return c.emit(object, row.success(words, value));
+        if (value == ZERLO_TRUE) return c.emit(object, Fill(row.success, words, value));
         c.exit = kRefusedOrFailed;
-        return c.emit(object, row.failure(words));
+        return c.emit(object, Fill(row.failure, words, value));
     }
     if (value == ZERLO_FAILURE) {
         object["error"] = "firmware call failed";
         c.exit = kRefusedOrFailed;
-        return c.emit(object, row.failure(words) + ": firmware call failed");
+        return c.emit(object, Fill(row.failure, words, value) + ": firmware call failed");
     }
-    if (row.field) object[row.field] = value;
-    c.emit(object, row.success(words, value));
+    if (*row.field) object[row.field] = value;
+    c.emit(object, Fill(row.success, words, value));
 }
 
 } // namespace

@@ -27,12 +27,6 @@ struct StatusLine {
     std::string (*show)(const std::vector<uint32_t>& values);
 };
 
-const char* FanStateName(uint32_t state)
-{
-    static const char* const names[] = {"off", "low", "high"};
-    return state < 3 ? names[state] : "unknown";
-}
-
 const StatusLine kFanLine{
     "fans",
     "fan",
