@@ -49,7 +49,7 @@ endif()
 include(cmake/driver_sources.cmake)
 add_library(zerlo_driver MODULE ${ZERLO_DRIVER_SOURCES})
 set_target_properties(zerlo_driver PROPERTIES PREFIX "" OUTPUT_NAME zerlo_driver)
-target_compile_options(zerlo_driver PRIVATE -fno-exceptions -fno-rtti $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
+target_compile_options(zerlo_driver PRIVATE ${ZERLO_DRIVER_WARNINGS} -fno-exceptions -fno-rtti $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
 target_link_libraries(zerlo_driver PRIVATE zerlo_kernel)
 # clang leaves the sanitizer runtimes to the executable, so only gcc builds
 # can insist that the image resolves every name against the kernel.

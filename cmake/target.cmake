@@ -15,7 +15,7 @@ target_compile_definitions(zerlo_sys PRIVATE
 # The DDK headers include each other by bare name.
 target_include_directories(zerlo_sys SYSTEM PRIVATE /usr/i686-w64-mingw32/include/ddk)
 target_compile_options(zerlo_sys PRIVATE
-  -Wall -Wextra -Werror -O2
+  -Wall -Wextra -Werror ${ZERLO_DRIVER_WARNINGS} -O2
   -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-threadsafe-statics -fno-use-cxa-atexit -fno-stack-protector -fno-builtin
   -mno-sse -mno-mmx -fstack-usage)

@@ -12,7 +12,7 @@ check "fan 1 starts at level 12" 0 "12" -- sio-level 1
 check "a level set is read back in the same run" 0 "fan 1: level set to 10
 10" -- set-sio-level 1 10 sio-level 1
 
-check "level 64 is refused by the driver" 1 "set-sio-level: refused: STATUS_INVALID_PARAMETER (0xC000000D)" -- set-sio-level 0 64
+check "level 64 is refused by the driver" 1 "fan 0, level 64: refused by the driver: STATUS_INVALID_PARAMETER (0xC000000D); levels are 0 to 63" -- set-sio-level 0 64
 
 check "status reads the levels only when asked" 0 "fan 0: low, 2700 rpm
 fan 1: off, 0 rpm

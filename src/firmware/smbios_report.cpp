@@ -66,7 +66,7 @@ UCHAR FieldByte(PUCHAR structure, ULONG offset)
 
 ULONG FieldWord(PUCHAR structure, ULONG offset)
 {
-    return FieldByte(structure, offset) | FieldByte(structure, offset + 1) << 8;
+    return static_cast<ULONG>(FieldByte(structure, offset) | FieldByte(structure, offset + 1) << 8);
 }
 
 const char* FieldString(PUCHAR structure, ULONG offset)

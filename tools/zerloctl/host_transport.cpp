@@ -1,6 +1,9 @@
 // The Linux transport: boots the simulated kernel on the chosen machine,
-// loads the driver and opens its link, as a Windows caller would.
-#include "transport.h"
+// loads the driver and opens its link, as a Windows caller would. The
+// machine's options, the driver image, the kernel's debug output and
+// `dump-phys` exist here only.
+#include "cli.h"
+#include "status_names.h"
 
 #include "kernel/kernel.h"
 #include "machine/dump_import.h"
@@ -13,13 +16,26 @@
 
 namespace zerloctl {
 
+namespace {
+
+// Each port access and SMI of the driver, printed as it is made.
 bool PortTrace = false;
 
-namespace {
+struct HostOptions {
+    std::string driverImage; // empty: the kernel's default
+    std::string machineFile;
+    bool bare = false;
+    std::vector<std::pair<uint32_t, std::string>> physFiles;
+    // A real notebook's firmware: a raw memory image, `acpidump` text and a
+    // `dmidecode --dump-bin` file, replacing the profile's own tables.
+    std::string physImage;
+    std::string acpiDump;
+    std::string smbiosDump;
+};
 
 class HostTransport : public Transport {
   public:
-    explicit HostTransport(const TransportOptions& options)
+    HostTransport(const HostOptions& options, bool readOnly)
     {
         nlohmann::json profile;
         if (options.bare)
@@ -41,15 +57,18 @@ class HostTransport : public Transport {
 
         if (PortTrace) machine_->setPortTrace([](const std::string& line) { std::cout << line << "\n"; });
         kernel_ = std::make_unique<zhost::Kernel>(*machine_);
-        const NTSTATUS status = kernel_->load();
+        const NTSTATUS status = options.driverImage.empty() ? kernel_->load() : kernel_->load(options.driverImage);
         if (!NT_SUCCESS(status)) {
-            throw std::runtime_error("driver did not start: status " + std::to_string(static_cast<uint32_t>(status)));
+            const std::string image = options.driverImage.empty() ? "driver" : options.driverImage;
+            throw std::runtime_error(image + " did not start: " + DescribeStatus(static_cast<uint32_t>(status)));
         }
-        access_ = options.readOnly ? zhost::kAccessRead : zhost::kAccessRead | zhost::kAccessWrite;
+        access_ = readOnly ? zhost::kAccessRead : zhost::kAccessRead | zhost::kAccessWrite;
         handle_ = openDevice();
     }
 
     ~HostTransport() override { finish(); }
+    HostTransport(const HostTransport&) = delete;
+    HostTransport& operator=(const HostTransport&) = delete;
 
     Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) override
     {
@@ -84,7 +103,7 @@ class HostTransport : public Transport {
         return replies;
     }
 
-    bool dumpPhysical(const std::string& path) override
+    void dumpPhysical(const std::string& path)
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         if (!out) throw std::runtime_error(path + ": cannot write");
@@ -99,12 +118,11 @@ class HostTransport : public Transport {
         // megabyte (the BIOS area ends at 0xFFFFF), even where it is zero.
         constexpr std::uintmax_t kFirstMegabyte = 0x100000;
         if (std::filesystem::file_size(path) < kFirstMegabyte) std::filesystem::resize_file(path, kFirstMegabyte);
-        return true;
     }
 
-    std::vector<std::string> kernelLog() const override { return kernel_->debugLog(); }
-
-    std::vector<std::string> finish() override
+    // Closes the device and unloads the driver: the debug output then ends
+    // with the unload's lines.
+    std::vector<std::string> finish()
     {
         if (kernel_ && kernel_->loaded()) {
             kernel_->close(handle_);
@@ -129,11 +147,90 @@ class HostTransport : public Transport {
     zhost::Handle handle_ = 0;
 };
 
+class HostPlatform : public Platform {
+  public:
+    void addOptions(Cli& cli) override
+    {
+        CLI::App& app = cli.app;
+        app.add_flag("--kernel-log", kernelLog_, "print the kernel's debug output (DbgPrint) after the commands");
+        app.add_flag("--port-trace", PortTrace, "print every port access and SMI of the driver as it is made");
+        // Not checked for existence here: an image that is missing or does not
+        // load is a driver that did not start (exit 3).
+        app.add_option("--sys", options_.driverImage, "driver image to load instead of zerlo_driver.so: zerlo.sys runs on the emulated i386");
+        app.add_option("--machine", options_.machineFile,
+                       "machine profile (JSON) to simulate instead of the default notebook")
+            ->check(CLI::ExistingFile);
+        app.add_flag("--bare", options_.bare, "a machine without SMM handler, Super-I/O chip or firmware tables");
+        app.add_option("--phys", physArguments_, "ADDR=FILE: place a file's bytes at a physical address (repeatable)");
+        app.add_option("--phys-image", options_.physImage,
+                       "raw image of physical memory from address 0 (sparse files welcome)")
+            ->check(CLI::ExistingFile);
+        app.add_option("--acpidump", options_.acpiDump, "replay a notebook's ACPI tables from `acpidump` text")
+            ->check(CLI::ExistingFile);
+        app.add_option("--smbios-dump", options_.smbiosDump,
+                       "replay a notebook's SMBIOS from a `dmidecode --dump-bin` file")
+            ->check(CLI::ExistingFile);
+
+        const char* dumpHelp = "write the simulated machine's physical memory to a sparse file";
+        cli.command("dump-phys", dumpHelp,
+                    [this](CLI::App& used) {
+                        return [this, path = used.get_option("OUT")->as<std::string>()](Context& c) {
+                            transport_->dumpPhysical(path);
+                            c.emit(nlohmann::json{{"command", "dump-phys"}, {"file", path}},
+                                   "physical memory written to " + path);
+                        };
+                    })
+            ->add_option("OUT", "file to write; byte N is physical address N")
+            ->required();
+    }
+
+    void checkOptions() override
+    {
+        for (const std::string& argument : physArguments_) {
+            const auto eq = argument.find('=');
+            size_t used = 0;
+            unsigned long address = 0;
+            try {
+                address = std::stoul(argument.substr(0, eq), &used, 0);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (eq == std::string::npos || used != eq || address > 0xFFFFFFFFul)
+                throw CLI::ValidationError("--phys", "expected ADDR=FILE, got " + argument);
+            options_.physFiles.emplace_back(static_cast<uint32_t>(address), argument.substr(eq + 1));
+        }
+        // dlopen searches the library path for a name without a slash.
+        if (!options_.driverImage.empty())
+            options_.driverImage = std::filesystem::absolute(options_.driverImage).string();
+    }
+
+    Transport& open(bool readOnly) override
+    {
+        transport_ = std::make_unique<HostTransport>(options_, readOnly);
+        return *transport_;
+    }
+
+    void finish() override
+    {
+        const std::vector<std::string> log = transport_->finish();
+        if (kernelLog_) {
+            for (const std::string& line : log)
+                std::cout << line;
+        }
+    }
+
+  private:
+    HostOptions options_;
+    std::vector<std::string> physArguments_;
+    bool kernelLog_ = false;
+    std::unique_ptr<HostTransport> transport_;
+};
+
 } // namespace
 
-std::unique_ptr<Transport> OpenTransport(const TransportOptions& options)
+std::unique_ptr<Platform> MakePlatform()
 {
-    return std::make_unique<HostTransport>(options);
+    return std::make_unique<HostPlatform>();
 }
 
 } // namespace zerloctl

@@ -1,6 +1,7 @@
 #include "requests.h"
 
 #include "frame/zerlo_ioctl.h"
+#include "status_names.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,17 +11,10 @@ namespace zerloctl {
 
 const char* StatusName(uint32_t status)
 {
-    switch (status) {
-    case 0x00000000u: return "STATUS_SUCCESS";
-    case 0xC0000001u: return "STATUS_UNSUCCESSFUL";
-    case 0xC0000002u: return "STATUS_NOT_IMPLEMENTED";
-    case 0xC000000Du: return "STATUS_INVALID_PARAMETER";
-    case 0xC0000010u: return "STATUS_INVALID_DEVICE_REQUEST";
-    case 0xC0000022u: return "STATUS_ACCESS_DENIED";
-    case 0xC0000023u: return "STATUS_BUFFER_TOO_SMALL";
-    case 0xC00000BBu: return "STATUS_NOT_SUPPORTED";
-    default: return nullptr;
+    for (const NtStatus& known : kNtStatuses) {
+        if (known.value == status) return known.name;
     }
+    return nullptr;
 }
 
 std::string DescribeStatus(uint32_t status)
@@ -58,40 +52,49 @@ std::vector<uint8_t> ParseHexBytes(const std::string& text)
     return bytes;
 }
 
-ValueResult RequestValue(Transport& transport, uint32_t code, uint16_t word0, uint16_t word1)
+uint32_t ReplyWord(const std::vector<uint8_t>& bytes, size_t at)
+{
+    if (bytes.size() < at + 4)
+        throw std::runtime_error("driver returned " + std::to_string(bytes.size()) + " bytes, expected " +
+                                 std::to_string(at + 4));
+    return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
+           uint32_t{bytes[at + 3]} << 24;
+}
+
+const char* FanStateName(uint32_t state)
+{
+    static const char* const names[] = {"off", "low", "high"};
+    return state < 3 ? names[state] : "unknown";
+}
+
+Reply Request(Transport& transport, uint32_t code, uint16_t word0, uint16_t word1)
 {
     const ZerloRequestInfo* info = ZerloFindRequest(code);
+    if (!info) throw std::logic_error("not a request of the driver's table");
     std::vector<uint8_t> input;
-    if (info && info->minimumInput > 0) {
+    if (info->minimumInput > 0) {
         input = {static_cast<uint8_t>(word0), static_cast<uint8_t>(word0 >> 8), static_cast<uint8_t>(word1),
                  static_cast<uint8_t>(word1 >> 8)};
     }
-    const Reply reply = transport.ioctl(code, input, 4);
+    return transport.ioctl(code, input, info->minimumOutput);
+}
+
+ValueResult RequestValue(Transport& transport, uint32_t code, uint16_t word0, uint16_t word1)
+{
+    const Reply reply = Request(transport, code, word0, word1);
     ValueResult result;
-    if (reply.status != ZERLO_STATUS_SUCCESS) {
-        result.refused = Refusal{reply.status};
-        return result;
-    }
-    if (reply.bytes.size() < 4)
-        throw std::runtime_error("driver returned " + std::to_string(reply.bytes.size()) + " bytes, expected 4");
-    result.value = uint32_t{reply.bytes[0]} | uint32_t{reply.bytes[1]} << 8 | uint32_t{reply.bytes[2]} << 16 |
-                   uint32_t{reply.bytes[3]} << 24;
+    if (reply.status != Status("STATUS_SUCCESS"))
+        result.refused = reply.status;
+    else
+        result.value = ReplyWord(reply.bytes, 0);
     return result;
 }
 
-TextResult RequestText(Transport& transport, uint32_t code, uint32_t size)
+std::string ReplyText(const Reply& reply)
 {
-    const Reply reply = transport.ioctl(code, {}, size);
-    TextResult result;
-    result.information = reply.information;
-    if (reply.status != ZERLO_STATUS_SUCCESS) {
-        result.refused = Refusal{reply.status};
-        return result;
-    }
     const auto end = std::find(reply.bytes.begin(), reply.bytes.end(), uint8_t{0});
     if (end == reply.bytes.end()) throw std::runtime_error("driver returned a text without its terminator");
-    result.text.assign(reply.bytes.begin(), end);
-    return result;
+    return std::string(reply.bytes.begin(), end);
 }
 
 } // namespace zerloctl

@@ -1,4 +1,5 @@
-// Typed requests over a transport, with the driver's reply layouts.
+// Requests over a transport, sized by the driver's own request table, and
+// the reply layouts.
 #pragma once
 
 #include "transport.h"
@@ -9,28 +10,25 @@
 
 namespace zerloctl {
 
-const char* StatusName(uint32_t status); // "STATUS_..." or null when unknown
-std::string DescribeStatus(uint32_t status);
 std::string HexBytes(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ParseHexBytes(const std::string& text); // throws std::invalid_argument
+// The 32-bit little-endian value at `at`; throws std::runtime_error past the end.
+uint32_t ReplyWord(const std::vector<uint8_t>& bytes, size_t at);
 
-// A request the driver refused (a status other than success).
-struct Refusal {
-    uint32_t status;
-};
+// "off", "low", "high" or "unknown".
+const char* FanStateName(uint32_t state);
+
+// One request of the table: the two argument words when the code takes
+// input, and an output of the code's reply length.
+Reply Request(Transport& transport, uint32_t code, uint16_t word0 = 0, uint16_t word1 = 0);
 
 struct ValueResult {
-    std::optional<Refusal> refused;
-    uint32_t value = 0; // valid when not refused
-};
-
-struct TextResult {
-    std::optional<Refusal> refused;
-    std::string text; // up to the first NUL
-    uint32_t information = 0;
+    std::optional<uint32_t> refused; // the status, when not success
+    uint32_t value = 0;              // valid when not refused
 };
 
 ValueResult RequestValue(Transport& transport, uint32_t code, uint16_t word0 = 0, uint16_t word1 = 0);
-TextResult RequestText(Transport& transport, uint32_t code, uint32_t size);
+// A text reply up to its first NUL; throws std::runtime_error without one.
+std::string ReplyText(const Reply& reply);
 
 } // namespace zerloctl

@@ -17,19 +17,6 @@ struct Reply {
     std::vector<uint8_t> bytes;
 };
 
-struct TransportOptions {
-    bool readOnly = false; // open the device for reading only
-    // Host only: the simulated machine.
-    std::string machineFile;
-    bool bare = false;
-    std::vector<std::pair<uint32_t, std::string>> physFiles;
-    // A real notebook's firmware: a raw memory image, `acpidump` text and a
-    // `dmidecode --dump-bin` file, replacing the profile's own tables.
-    std::string physImage;
-    std::string acpiDump;
-    std::string smbiosDump;
-};
-
 class Transport {
   public:
     virtual ~Transport() = default;
@@ -39,21 +26,6 @@ class Transport {
     // handle. Throws std::runtime_error when an open or a close fails.
     virtual std::vector<Reply> ioctlOnNewHandles(unsigned count, uint32_t code, const std::vector<uint8_t>& input,
                                                  uint32_t outputLength) = 0;
-    // Host only: the DbgPrint lines so far, and after the driver's unload.
-    virtual std::vector<std::string> kernelLog() const { return {}; }
-    virtual std::vector<std::string> finish() { return kernelLog(); }
-    // Host only: writes the simulated machine's physical memory to a file,
-    // each byte at the offset of its physical address (a sparse image that
-    // dmidecode --dev-mem and acpidump can read). False where not available.
-    virtual bool dumpPhysical(const std::string& path)
-    {
-        (void)path;
-        return false;
-    }
 };
-
-// Throws std::runtime_error (or std::invalid_argument for bad machine files)
-// when the driver cannot be reached.
-std::unique_ptr<Transport> OpenTransport(const TransportOptions& options);
 
 } // namespace zerloctl

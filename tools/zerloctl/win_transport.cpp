@@ -1,5 +1,6 @@
 // The Windows transport: \\.\ZerloDev through the Win32 API.
-#include "transport.h"
+#include "cli.h"
+#include "status_names.h"
 
 #include "frame/zerlo_ioctl.h"
 
@@ -15,12 +16,12 @@ namespace {
 uint32_t StatusFromWin32(DWORD error)
 {
     switch (error) {
-    case ERROR_INVALID_PARAMETER: return ZERLO_STATUS_INVALID_PARAMETER;
-    case ERROR_INSUFFICIENT_BUFFER: return ZERLO_STATUS_BUFFER_TOO_SMALL;
-    case ERROR_ACCESS_DENIED: return ZERLO_STATUS_ACCESS_DENIED;
-    case ERROR_INVALID_FUNCTION: return 0xC0000010u; // STATUS_INVALID_DEVICE_REQUEST
-    case ERROR_NOT_SUPPORTED: return 0xC00000BBu;    // STATUS_NOT_SUPPORTED
-    default: return 0xC0000001u;                     // STATUS_UNSUCCESSFUL
+    case ERROR_INVALID_PARAMETER: return Status("STATUS_INVALID_PARAMETER");
+    case ERROR_INSUFFICIENT_BUFFER: return Status("STATUS_BUFFER_TOO_SMALL");
+    case ERROR_ACCESS_DENIED: return Status("STATUS_ACCESS_DENIED");
+    case ERROR_INVALID_FUNCTION: return Status("STATUS_INVALID_DEVICE_REQUEST");
+    case ERROR_NOT_SUPPORTED: return Status("STATUS_NOT_SUPPORTED");
+    default: return Status("STATUS_UNSUCCESSFUL");
     }
 }
 
@@ -44,7 +45,7 @@ Reply IoctlOn(HANDLE handle, uint32_t code, const std::vector<uint8_t>& input, u
     Reply reply;
     if (DeviceIoControl(handle, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
                         out.empty() ? nullptr : out.data(), outputLength, &returned, nullptr)) {
-        reply.status = ZERLO_STATUS_SUCCESS;
+        reply.status = Status("STATUS_SUCCESS");
         reply.information = returned;
         out.resize(returned);
         reply.bytes = std::move(out);
@@ -58,12 +59,10 @@ Reply IoctlOn(HANDLE handle, uint32_t code, const std::vector<uint8_t>& input, u
 
 class WindowsTransport : public Transport {
   public:
-    explicit WindowsTransport(const TransportOptions& options)
-        : readOnly_(options.readOnly), handle_(OpenDevice(readOnly_))
-    {
-    }
-
+    explicit WindowsTransport(bool readOnly) : readOnly_(readOnly), handle_(OpenDevice(readOnly_)) {}
     ~WindowsTransport() override { CloseHandle(handle_); }
+    WindowsTransport(const WindowsTransport&) = delete;
+    WindowsTransport& operator=(const WindowsTransport&) = delete;
 
     Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) override
     {
@@ -102,11 +101,26 @@ class WindowsTransport : public Transport {
     HANDLE handle_;
 };
 
+// The real device needs no options of its own.
+class WindowsPlatform : public Platform {
+  public:
+    void addOptions(Cli&) override {}
+    Transport& open(bool readOnly) override
+    {
+        transport_ = std::make_unique<WindowsTransport>(readOnly);
+        return *transport_;
+    }
+    void finish() override { transport_.reset(); }
+
+  private:
+    std::unique_ptr<WindowsTransport> transport_;
+};
+
 } // namespace
 
-std::unique_ptr<Transport> OpenTransport(const TransportOptions& options)
+std::unique_ptr<Platform> MakePlatform()
 {
-    return std::make_unique<WindowsTransport>(options);
+    return std::make_unique<WindowsPlatform>();
 }
 
 } // namespace zerloctl

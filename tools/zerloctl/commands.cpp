@@ -1,0 +1,197 @@
+// The commands that are not one request each: `status` (what a fan-control
+// utility polls), `ioctl` (any raw request), `handles` (several callers at
+// once) and `tour`.
+#include "cli.h"
+#include "requests.h"
+#include "status_names.h"
+
+#include "frame/zerlo_ioctl.h"
+
+#include <cstdio>
+#include <initializer_list>
+#include <iostream>
+
+namespace zerloctl {
+namespace {
+
+using nlohmann::json;
+
+// One kind of line of `status`: the requests read for one fan or sensor,
+// each into its JSON field, and how the line shows them.
+struct StatusLine {
+    const char* list;  // the JSON array of these lines
+    const char* key;   // the JSON field of the fan or sensor number
+    const char* label; // the line's start
+    std::initializer_list<std::pair<const char*, uint32_t>> reads;
+    const char* missing; // the line when a request is refused or fails
+    std::string (*show)(const std::vector<uint32_t>& values);
+};
+
+const StatusLine kFanLine{
+    "fans",
+    "fan",
+    "fan",
+    {{"state", IOCTL_SMM_GET_FAN_STATE}, {"rpm", IOCTL_SMM_GET_FAN_SPEED}},
+    "firmware call failed",
+    [](const std::vector<uint32_t>& v) { return FanStateName(v[0]) + (", " + std::to_string(v[1])) + " rpm"; }};
+const StatusLine kSensorLine{"sensors",
+                             "sensor",
+                             "sensor",
+                             {{"reading", IOCTL_SMM_GET_TEMPERATURE}},
+                             "firmware call failed",
+                             [](const std::vector<uint32_t>& v) { return std::to_string(v[0]); }};
+const StatusLine kSioLine{
+    "sio_levels",        "fan",
+    "sio fan",           {{"level", IOCTL_SIO_GET_FAN_LEVEL}},
+    "no Super-I/O chip", [](const std::vector<uint32_t>& v) { return "level " + std::to_string(v[0]); }};
+
+void AddStatusLine(Context& c, const StatusLine& line, uint16_t number, json& object, std::string& text)
+{
+    json entry{{line.key, number}};
+    std::vector<uint32_t> values;
+    bool failed = false;
+    for (const auto& [field, code] : line.reads) {
+        const ValueResult r = RequestValue(*c.transport, code, number);
+        failed = failed || r.refused || r.value == ZERLO_FAILURE;
+        entry[field] = r.value;
+        values.push_back(r.value);
+    }
+    std::string shown;
+    if (failed) {
+        entry = json{{line.key, number}, {"error", line.missing}};
+        shown = line.missing;
+        c.exit = kRefusedOrFailed;
+    } else {
+        shown = line.show(values);
+    }
+    object[line.list].push_back(entry);
+    text += std::string(line.label) + " " + std::to_string(number) + ": " + shown + "\n";
+}
+
+// The Super-I/O levels only on request: reading them probes for the chip
+// while none is known.
+void ShowStatus(Context& c, uint16_t sensors, bool sio)
+{
+    json object{{"command", "status"}};
+    std::string text;
+    for (uint16_t fan = 0; fan <= ZERLO_MAX_FAN; ++fan)
+        AddStatusLine(c, kFanLine, fan, object, text);
+    for (uint16_t sensor = 0; sensor < sensors; ++sensor)
+        AddStatusLine(c, kSensorLine, sensor, object, text);
+    for (uint16_t fan = 0; sio && fan <= ZERLO_MAX_FAN; ++fan)
+        AddStatusLine(c, kSioLine, fan, object, text);
+    text.pop_back();
+    c.emit(object, text);
+}
+
+void RawIoctl(Context& c, uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength)
+{
+    const Reply reply = c.transport->ioctl(code, input, outputLength);
+    json object{{"command", "ioctl"},
+                {"code", code},
+                {"status", reply.status},
+                {"status_name", StatusName(reply.status) ? StatusName(reply.status) : ""},
+                {"information", reply.information},
+                {"reply", HexBytes(reply.bytes)}};
+    if (reply.win32Error) object["win32_error"] = reply.win32Error;
+    char codeText[16];
+    std::snprintf(codeText, sizeof codeText, "0x%08X", code);
+    c.emit(object, std::string("code: ") + codeText + "\nstatus: " + DescribeStatus(reply.status) +
+                       "\ninformation: " + std::to_string(reply.information) + "\nreply: " + HexBytes(reply.bytes));
+    if (reply.status != Status("STATUS_SUCCESS")) c.exit = kRefusedOrFailed;
+}
+
+// More handles held open beside the first, each asked for the version
+// before any of them is closed.
+void Handles(Context& c, unsigned count)
+{
+    const ZerloRequestInfo& version = *ZerloFindRequest(IOCTL_GET_VERSION);
+    const std::vector<Reply> replies = c.transport->ioctlOnNewHandles(count, version.code, {}, version.minimumOutput);
+    json object{{"command", "handles"}, {"handles", count}, {"replies", json::array()}};
+    unsigned answered = 0;
+    for (const Reply& reply : replies) {
+        json entry{{"status", reply.status}, {"information", reply.information}, {"reply", HexBytes(reply.bytes)}};
+        if (reply.win32Error) entry["win32_error"] = reply.win32Error;
+        object["replies"].push_back(entry);
+        if (reply.status == Status("STATUS_SUCCESS"))
+            ++answered;
+        else
+            c.exit = kRefusedOrFailed;
+    }
+    c.emit(object, std::to_string(count) + " more handles open at once, " + std::to_string(answered) +
+                       " answered the version request");
+}
+
+void Tour(Context& c)
+{
+    auto heading = [&](const char* title) {
+        if (!c.asJson) std::cout << "\n== " << title << " ==\n";
+    };
+    heading("driver version");
+    RunRequestCommand(c, "version");
+    heading("fans and sensors, as a fan-control utility polls them");
+    ShowStatus(c, 4, false);
+    heading("fan 1 to high, then polled again");
+    RunRequestCommand(c, "set-fan-state", 1, 2);
+    ShowStatus(c, 4, false);
+    heading("requests the driver refuses");
+    const int exitBefore = c.exit;
+    RunRequestCommand(c, "fan-speed", 2);
+    RunRequestCommand(c, "temperature", 256);
+    RawIoctl(c, ZerloControlCode(0x903), {}, 4);
+    c.exit = exitBefore; // the refusals above are the point of the tour
+}
+
+uint32_t ParseCode(const std::string& text)
+{
+    size_t used = 0;
+    unsigned long code = 0;
+    try {
+        code = std::stoul(text, &used, 0);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || code > 0xFFFFFFFFul) throw CLI::ValidationError("CODE", "not a 32-bit number: " + text);
+    return static_cast<uint32_t>(code);
+}
+
+} // namespace
+
+void AddCompositeCommands(Cli& cli)
+{
+    CLI::App* status = cli.command("status", "fans and sensors at a glance", [](CLI::App& used) {
+        const CLI::Option* sensors = used.get_option("--sensors");
+        const uint16_t n = sensors->count() ? sensors->as<uint16_t>() : 4;
+        const bool sio = used.get_option("--sio")->count() > 0;
+        return [n, sio](Context& c) { ShowStatus(c, n, sio); };
+    });
+    status->add_option("--sensors", "how many sensors to read, from 0 (default 4)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 256));
+    status->add_flag("--sio")->description("also read both fans' Super-I/O levels");
+
+    const char* ioctlHelp = "send any control request and show status, returned length and reply";
+    CLI::App* ioctl = cli.command("ioctl", ioctlHelp, [](CLI::App& used) {
+        const uint32_t code = ParseCode(used.get_option("CODE")->as<std::string>());
+        const CLI::Option* in = used.get_option("--in");
+        const CLI::Option* outLen = used.get_option("--out-len");
+        // Bad hex is refused before anything is sent.
+        const std::vector<uint8_t> input = ParseHexBytes(in->count() ? in->as<std::string>() : "");
+        const uint32_t length = outLen->count() ? outLen->as<uint32_t>() : 0;
+        return [code, input, length](Context& c) { RawIoctl(c, code, input, length); };
+    });
+    ioctl->add_option("CODE", "control code, for example 0x9C40A444")->required();
+    ioctl->add_option("--in", "input bytes in hex")->type_name("HEX");
+    ioctl->add_option("--out-len", "output buffer length")->type_name("N")->check(CLI::Range(0u, 1u << 24));
+
+    const char* handlesHelp = "open N more handles at once, ask each for the version, close them";
+    CLI::App* handles = cli.command("handles", handlesHelp, [](CLI::App& used) {
+        const unsigned n = used.get_option("N")->as<unsigned>();
+        return [n](Context& c) { Handles(c, n); };
+    });
+    handles->add_option("N", "how many handles, 1 to 64")->required()->check(CLI::Range(1u, 64u));
+
+    cli.command("tour", "a guided look at what the driver answers", [](CLI::App&) { return Step(Tour); });
+}
+
+} // namespace zerloctl
