@@ -25,11 +25,24 @@ void Machine::portWrite(uint16_t port, uint8_t value)
 CpuRegisters Machine::smmTrigger(CpuRegisters registers)
 {
     std::lock_guard lock(mutex_);
+    const CpuRegisters returned = smiLocked(registers);
+    writeLocked(kPostCodePort, static_cast<uint8_t>(cpu_.ax));
+    return returned;
+}
+
+CpuRegisters Machine::smiCommand(CpuRegisters registers)
+{
+    std::lock_guard lock(mutex_);
+    return smiLocked(registers);
+}
+
+// The trace shows the SMI as one line; the write to 0xB2 and the write to
+// 0x84 that follows it belong to that line.
+CpuRegisters Machine::smiLocked(CpuRegisters registers)
+{
     cpu_ = registers;
     inSmi_ = true;
     writeLocked(kSmiCommandPort, static_cast<uint8_t>(cpu_.ax));
-    writeLocked(kPostCodePort, static_cast<uint8_t>(cpu_.ax));
-    inSmi_ = false;
     if (trace_) {
         char line[128];
         std::snprintf(line, sizeof line,
@@ -37,14 +50,6 @@ CpuRegisters Machine::smmTrigger(CpuRegisters registers)
                       registers.ax, registers.bx, registers.cx, registers.dx, cpu_.ax, cpu_.bx, cpu_.cx, cpu_.dx);
         trace_(line);
     }
-    return cpu_;
-}
-
-CpuRegisters Machine::smiCommand(CpuRegisters registers)
-{
-    std::lock_guard lock(mutex_);
-    cpu_ = registers;
-    writeLocked(kSmiCommandPort, static_cast<uint8_t>(cpu_.ax));
     return cpu_;
 }
 
@@ -121,7 +126,11 @@ void Machine::record(uint16_t port, bool write, uint8_t value)
     if (portLog_.size() < kPortLogLimit) {
         portLog_.push_back({port, write, value});
     }
-    if (trace_ && !inSmi_) {
+    if (inSmi_) {
+        inSmi_ = port != kPostCodePort;
+        return;
+    }
+    if (trace_) {
         char line[32];
         std::snprintf(line, sizeof line, write ? "out 0x%02x <- 0x%02x" : "in 0x%02x -> 0x%02x", port, value);
         trace_(line);

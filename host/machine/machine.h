@@ -77,6 +77,7 @@ class Machine {
     uint64_t interleavedAccesses() const;
 
   private:
+    CpuRegisters smiLocked(CpuRegisters registers);
     uint8_t readLocked(uint16_t port);
     void writeLocked(uint16_t port, uint8_t value);
     void record(uint16_t port, bool write, uint8_t value);

@@ -56,8 +56,18 @@ void ZeroBehindText(UCHAR* buffer, ULONG replyLength)
         // No NUL inside the reply: the text ends one byte early.
         end = replyLength - 1;
     }
-    for (ULONG i = end; i < replyLength; ++i) {
-        buffer[i] = 0;
+    // By whole words where they fit: the reports' replies are 16 and 32 KiB,
+    // and a byte loop over them cost more than the reports themselves.
+    UCHAR* byte = buffer + end;
+    UCHAR* const stop = buffer + replyLength;
+    while (byte < stop && reinterpret_cast<ULONG_PTR>(byte) % sizeof(ULONG) != 0) {
+        *byte++ = 0;
+    }
+    for (; stop - byte >= static_cast<LONG>(sizeof(ULONG)); byte += sizeof(ULONG)) {
+        *reinterpret_cast<ULONG*>(byte) = 0;
+    }
+    while (byte < stop) {
+        *byte++ = 0;
     }
 }
 
