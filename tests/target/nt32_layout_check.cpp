@@ -50,8 +50,7 @@ ZERLO_SAME(IRP, Tail.Overlay.CurrentStackLocation, nt32::Irp::CurrentStackLocati
 ZERLO_SIZE(IRP, nt32::Irp::kSize);
 
 ZERLO_SAME(IO_STACK_LOCATION, MajorFunction, nt32::IoStackLocation::MajorFunction);
-ZERLO_SAME(IO_STACK_LOCATION, Parameters.DeviceIoControl.OutputBufferLength,
-           nt32::IoStackLocation::OutputBufferLength);
+ZERLO_SAME(IO_STACK_LOCATION, Parameters.DeviceIoControl.OutputBufferLength, nt32::IoStackLocation::OutputBufferLength);
 ZERLO_SAME(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength, nt32::IoStackLocation::InputBufferLength);
 ZERLO_SAME(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode, nt32::IoStackLocation::IoControlCode);
 ZERLO_SAME(IO_STACK_LOCATION, DeviceObject, nt32::IoStackLocation::DeviceObject);

@@ -47,9 +47,9 @@ NTSTATUS NTAPI OpenClose(PDEVICE_OBJECT, PIRP irp)
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
-// Codes are buffered, any access, numbered in bits 2 and up. 1: read the mapping's byte at the offset in the input's first word.
-// 2: call the SMI gate without saving registers. 3: write to the mapping.
-// 4: recurse through 512-byte frames, as many as the input says.
+// Codes are buffered, any access, numbered in bits 2 and up. 1: read the mapping's byte at the offset in the input's
+// first word. 2: call the SMI gate without saving registers. 3: write to the mapping. 4: recurse through 512-byte
+// frames, as many as the input says.
 NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

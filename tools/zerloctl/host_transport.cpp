@@ -156,7 +156,8 @@ class HostPlatform : public Platform {
         app.add_flag("--port-trace", PortTrace, "print every port access and SMI of the driver as it is made");
         // Not checked for existence here: an image that is missing or does not
         // load is a driver that did not start (exit 3).
-        app.add_option("--sys", options_.driverImage, "driver image to load instead of zerlo_driver.so: zerlo.sys runs on the emulated i386");
+        app.add_option("--sys", options_.driverImage,
+                       "driver image to load instead of zerlo_driver.so: zerlo.sys runs on the emulated i386");
         app.add_option("--machine", options_.machineFile,
                        "machine profile (JSON) to simulate instead of the default notebook")
             ->check(CLI::ExistingFile);
