@@ -53,6 +53,11 @@ class Machine {
     // back AX..DX.
     CpuRegisters smmTrigger(CpuRegisters registers);
 
+    // The simulated clock, from 0 at power-on. Advancing it lets the thermal
+    // model (if the profile has one) run for that long.
+    uint64_t clockMs() const;
+    void advanceClock(uint64_t ms);
+
     // Every port access in order (bounded: the oldest are kept).
     std::vector<PortAccess> portLog() const;
     void clearPortLog();
@@ -73,6 +78,7 @@ class Machine {
     std::vector<PortAccess> portLog_;
     std::map<uint16_t, std::thread::id> indexWriter_;
     uint64_t interleaved_ = 0;
+    uint64_t clockMs_ = 0;
 };
 
 } // namespace zhost

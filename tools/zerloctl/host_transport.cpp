@@ -98,6 +98,10 @@ class HostTransport : public Transport {
         return true;
     }
 
+    bool hasSimulatedClock() const override { return true; }
+    uint64_t simulatedClockMs() const override { return machine_->clockMs(); }
+    void advanceSimulatedClock(uint64_t ms) override { machine_->advanceClock(ms); }
+
     std::vector<std::string> kernelLog() const override { return kernel_->debugLog(); }
 
     std::vector<std::string> finish() override

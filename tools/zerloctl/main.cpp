@@ -1,12 +1,14 @@
 // zerloctl: the user-mode caller of zerlo. Every command sends exactly the
 // requests it names; several commands may follow one another on one line
 // and then share one open device (and, on Linux, one simulated machine).
+#include "loop_commands.h"
 #include "requests.h"
 #include "transport.h"
 
 #include "frame/zerlo_ioctl.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -418,6 +420,10 @@ int main(int argc, char** argv)
 
     app.add_subcommand("tour", "a guided look at what the driver answers");
     app.get_subcommand("tour")->callback([&] { steps.push_back([](Context& c) { Tour(c); }); });
+
+    RegisterLoopCommands(app, [&](TransportCommand command) {
+        steps.push_back([command](Context& c) { c.exit = std::max(c.exit, command(*c.transport, c.asJson)); });
+    });
 
     // A command may come more than once on a line (`fan-state 0 fan-state 1`):
     // each use is parsed, checked and queued on its own.

@@ -42,6 +42,11 @@ class Transport {
     // Host only: the DbgPrint lines so far, and after the driver's unload.
     virtual std::vector<std::string> kernelLog() const { return {}; }
     virtual std::vector<std::string> finish() { return kernelLog(); }
+    // Host only: the simulated machine's clock, which waiting advances (and
+    // with it the machine's thermal model). False where time is real.
+    virtual bool hasSimulatedClock() const { return false; }
+    virtual uint64_t simulatedClockMs() const { return 0; }
+    virtual void advanceSimulatedClock(uint64_t ms) { (void)ms; }
     // Host only: writes the simulated machine's physical memory to a file,
     // each byte at the offset of its physical address (a sparse image that
     // dmidecode --dev-mem and acpidump can read). False where not available.
