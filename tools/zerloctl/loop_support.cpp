@@ -131,6 +131,11 @@ void ResetStopRequest()
     g_stopped = false;
 }
 
+void RequestStop(int request)
+{
+    g_stop = request;
+}
+
 void MarkStopped()
 {
     g_stopped = true;
@@ -145,6 +150,7 @@ std::string StopName(int request)
     case SIGBREAK: return "Ctrl-Break";
 #endif
     case kConsoleClosed: return "console closed";
+    case kServiceStop: return "service stopped";
     default: return "stop request " + std::to_string(request);
     }
 }
@@ -152,6 +158,11 @@ std::string StopName(int request)
 std::unique_ptr<LoopClock> MakeLoopClock(Transport& transport, double timeScale)
 {
     if (transport.hasSimulatedClock()) return std::make_unique<SimulatedClock>(transport, timeScale);
+    return std::make_unique<RealClock>();
+}
+
+std::unique_ptr<LoopClock> MakeRealClock()
+{
     return std::make_unique<RealClock>();
 }
 

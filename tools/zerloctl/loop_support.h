@@ -16,7 +16,9 @@ namespace zerloctl {
 constexpr int kConsoleClosed = 1000;
 const std::atomic<int>& StopRequest();
 void InstallStopHandlers();
-void ResetStopRequest(); // for a loop started again in the same process
+void ResetStopRequest();       // for a loop started again in the same process
+void RequestStop(int request); // as a signal would (a service's stop control)
+constexpr int kServiceStop = 1001;
 // Tells a console-close handler that the fans are safe and the process may
 // end (Windows ends it when the handler returns).
 void MarkStopped();
@@ -25,6 +27,7 @@ std::string StopName(int request);
 // On the simulated machine waiting advances its clock; `timeScale` is
 // simulated seconds per real second there (0: no real waiting at all).
 std::unique_ptr<LoopClock> MakeLoopClock(Transport& transport, double timeScale);
+std::unique_ptr<LoopClock> MakeRealClock();
 
 bool StdoutIsTerminal();
 

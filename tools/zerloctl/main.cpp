@@ -14,7 +14,9 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include "win_service.h"
+#else
 #include <cerrno>
 #endif
 
@@ -424,6 +426,9 @@ int main(int argc, char** argv)
     RegisterLoopCommands(app, [&](TransportCommand command) {
         steps.push_back([command](Context& c) { c.exit = std::max(c.exit, command(*c.transport, c.asJson)); });
     });
+#if defined(_WIN32)
+    RegisterServiceCommands(app);
+#endif
 
     // A command may come more than once on a line (`fan-state 0 fan-state 1`):
     // each use is parsed, checked and queued on its own.
