@@ -17,7 +17,9 @@ namespace zerloctl {
 namespace {
 
 const char kDriverService[] = "zerlo";
-const char kDriverImage[] = "system32\\drivers\\zerlo.sys";
+// Rooted at \SystemRoot: XP reads it so, and Wine's driver host does not
+// resolve the bare relative form that `sc create` users often write.
+const char kDriverImage[] = "\\SystemRoot\\system32\\drivers\\zerlo.sys";
 const char kAutoService[] = "ZerloAuto";
 // Service states change within seconds on XP; an emulated CPU under Wine
 // is far slower, so the wait is generous.
@@ -200,7 +202,7 @@ void InstallDriver(std::string sys)
     ScHandle existing(OpenNamedService(manager, kDriverService, SERVICE_QUERY_CONFIG));
     if (existing.handle) {
         const std::string path = BinaryPath(existing.handle);
-        if (_stricmp(path.c_str(), kDriverImage) != 0 && path.find(kDriverImage) == std::string::npos) {
+        if (_stricmp(path.c_str(), kDriverImage) != 0) {
             Finish(kFailed, "zerlo is already installed with another binary path: " + path);
         }
         Finish(kFailed, "zerlo is already installed (" + path + ")");
@@ -252,6 +254,9 @@ void InstallAuto(const std::string& configPath)
         FailWith("creating the ZerloAuto service");
     }
     std::cout << "ZerloAuto: installed (auto start; log: " << full << ".log)" << std::endl;
+    // Not every service manager starts a dependency itself (Wine's does not).
+    ScHandle driver(OpenNamedService(manager, kDriverService, SERVICE_START));
+    if (driver.handle) StartServiceA(driver.handle, 0, nullptr);
     StartNamedService(kAutoService);
 }
 
