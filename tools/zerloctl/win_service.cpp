@@ -45,6 +45,9 @@ std::string ErrorName(DWORD error)
     case 577: return "ERROR_INVALID_IMAGE_HASH"; // not in MinGW's headers
     case ERROR_PROC_NOT_FOUND: return "ERROR_PROC_NOT_FOUND";
     case ERROR_GEN_FAILURE: return "ERROR_GEN_FAILURE";
+    case ERROR_NO_DATA: return "ERROR_NO_DATA";
+    case ERROR_SERVICE_CANNOT_ACCEPT_CTRL: return "ERROR_SERVICE_CANNOT_ACCEPT_CTRL";
+    case ERROR_DLL_INIT_FAILED: return "ERROR_DLL_INIT_FAILED";
     default: return "error " + std::to_string(error);
     }
 }
@@ -164,10 +167,13 @@ bool StopIfRunning(SC_HANDLE service, const char* name)
 {
     if (CurrentState(service) == SERVICE_STOPPED) return false;
     SERVICE_STATUS status;
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) FailWith(std::string("stopping ") + name);
+    // Under Wine a refused stop control (ERROR_NO_DATA, then
+    // ERROR_SERVICE_CANNOT_ACCEPT_CTRL) was seen while the stop was already
+    // under way: the refusal counts only if the service does not stop.
+    const DWORD refusal = ControlService(service, SERVICE_CONTROL_STOP, &status) ? NO_ERROR : GetLastError();
     DWORD exitCode = 0;
     if (!WaitForState(service, SERVICE_STOPPED, &exitCode)) {
-        FailWith(std::string(name) + " did not stop", ERROR_SERVICE_REQUEST_TIMEOUT);
+        FailWith(std::string(name) + " did not stop", refusal != NO_ERROR ? refusal : ERROR_SERVICE_REQUEST_TIMEOUT);
     }
     return true;
 }
