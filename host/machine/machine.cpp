@@ -53,6 +53,19 @@ CpuRegisters Machine::smiLocked(CpuRegisters registers)
     return cpu_;
 }
 
+uint64_t Machine::clockMs() const
+{
+    std::lock_guard lock(mutex_);
+    return clockMs_;
+}
+
+void Machine::advanceClock(uint64_t ms)
+{
+    std::lock_guard lock(mutex_);
+    if (smm.thermal) smm.thermal->advance(clockMs_, clockMs_ + ms, smm.fanLevels(), smm.behaviour);
+    clockMs_ += ms;
+}
+
 std::vector<PortAccess> Machine::portLog() const
 {
     std::lock_guard lock(mutex_);

@@ -58,6 +58,11 @@ class Machine {
     // handler runs.
     CpuRegisters smiCommand(CpuRegisters registers);
 
+    // The simulated clock, from 0 at power-on. Advancing it lets the thermal
+    // model (if the profile has one) run for that long.
+    uint64_t clockMs() const;
+    void advanceClock(uint64_t ms);
+
     // Every port access in order (bounded: the oldest are kept).
     std::vector<PortAccess> portLog() const;
     void clearPortLog();
@@ -91,6 +96,7 @@ class Machine {
     bool inSmi_ = false;
     std::map<uint16_t, std::thread::id> indexWriter_;
     uint64_t interleaved_ = 0;
+    uint64_t clockMs_ = 0;
 };
 
 } // namespace zhost

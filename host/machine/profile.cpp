@@ -4,6 +4,7 @@
 #include "profile_values.h"
 #include "smbios_builder.h"
 #include "super_io_chip.h"
+#include "thermal_model.h"
 
 #include <fstream>
 #include <iterator>
@@ -184,13 +185,14 @@ AcpiFirmware ParseAcpi(const json& acpi)
 
 std::unique_ptr<Machine> BuildMachine(const json& profile)
 {
-    RequireKnownKeys(profile, "profile", {"name", "smm", "smbios", "acpi", "memory", "superio"});
+    RequireKnownKeys(profile, "profile", {"name", "smm", "smbios", "acpi", "memory", "superio", "thermal"});
     auto machine = std::make_unique<Machine>();
     machine->name = profile.value("name", "unnamed");
     machine->smm.behaviour = SmmBehaviour::kNone;
     machine->smm.fans.clear();
     try {
         if (profile.contains("smm")) ApplySmm(*machine, profile.at("smm"));
+        if (profile.contains("thermal")) ApplyThermal(*machine, profile.at("thermal"));
         if (profile.contains("smbios")) ApplySmbios(*machine, profile.at("smbios"));
         if (profile.contains("acpi")) PlaceAcpiFirmware(machine->memory, ParseAcpi(profile.at("acpi")));
         // Raw memory blocks come last, so that a profile can patch firmware.

@@ -48,6 +48,15 @@ void SmmFirmware::handle(CpuRegisters& registers)
     }
 }
 
+int SmmFirmware::fanLevels() const
+{
+    int levels = 0;
+    for (const FanModel& fan : fans) {
+        levels += fan.state;
+    }
+    return levels;
+}
+
 void SmmFirmware::handleNotebook(CpuRegisters& registers)
 {
     const uint16_t function = registers.ax;
@@ -75,12 +84,12 @@ void SmmFirmware::handleNotebook(CpuRegisters& registers)
             registers.ax = kFailure;
             break;
         }
-        int levels = 0;
-        for (const FanModel& fan : fans) {
-            levels += fan.state;
+        if (thermal && argument < thermal->sensors.size()) {
+            registers.ax = thermal->reading(argument);
+            break;
         }
         const SensorModel& sensor = sensors[argument];
-        registers.ax = static_cast<uint16_t>(std::max(0, sensor.baseCelsius - sensor.coolingPerLevel * levels));
+        registers.ax = static_cast<uint16_t>(std::max(0, sensor.baseCelsius - sensor.coolingPerLevel * fanLevels()));
         break;
     }
     default: registers.ax = kFailure; break;

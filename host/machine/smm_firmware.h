@@ -2,8 +2,11 @@
 // gate (a write to port 0xB2). It sees and changes the CPU's AX..DX.
 #pragma once
 
+#include "thermal_model.h"
+
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +49,11 @@ class SmmFirmware {
     SmmBehaviour behaviour = SmmBehaviour::kNotebook;
     std::vector<FanModel> fans{FanModel{}, FanModel{}};
     std::vector<SensorModel> sensors;
+    // With a profile's thermal section, the sensors it covers read from it
+    // instead of from their fixed base temperature.
+    std::optional<ThermalModel> thermal;
+
+    int fanLevels() const;
 
     void handle(CpuRegisters& registers);
     uint64_t calls() const { return calls_; }

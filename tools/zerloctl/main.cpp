@@ -4,8 +4,14 @@
 // The commands live in their own files; this one parses the line, opens the
 // device and runs the queued steps.
 #include "cli.h"
+#include "loop_commands.h"
 
+#include <algorithm>
 #include <iostream>
+
+#if defined(_WIN32)
+#include "win_service.h"
+#endif
 
 int main(int argc, char** argv)
 {
@@ -20,6 +26,12 @@ int main(int argc, char** argv)
     AddRequestCommands(cli);
     platform->addOptions(cli);
     AddCompositeCommands(cli);
+    RegisterLoopCommands(cli.app, [&](TransportCommand command) {
+        cli.steps.push_back([command](Context& c) { c.exit = std::max(c.exit, command(*c.transport, c.asJson)); });
+    });
+#if defined(_WIN32)
+    RegisterServiceCommands(cli.app);
+#endif
 
     try {
         cli.app.parse(argc, argv);

@@ -26,6 +26,12 @@ class Transport {
     // handle. Throws std::runtime_error when an open or a close fails.
     virtual std::vector<Reply> ioctlOnNewHandles(unsigned count, uint32_t code, const std::vector<uint8_t>& input,
                                                  uint32_t outputLength) = 0;
+    // The clock the fan loop waits by: the simulated machine's on the host,
+    // which waiting advances (and with it the machine's thermal model);
+    // false where time is real.
+    virtual bool hasSimulatedClock() const { return false; }
+    virtual uint64_t simulatedClockMs() const { return 0; }
+    virtual void advanceSimulatedClock(uint64_t ms) { (void)ms; }
 };
 
 } // namespace zerloctl

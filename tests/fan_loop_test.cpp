@@ -1,0 +1,247 @@
+// The fan loop on a notebook that heats and cools over simulated hours:
+// it keeps the sensors near their bounds, respects each fan's minimum
+// interval, settles under constant load, and fails safe.
+#include "driver_fixture.h"
+
+#include "auto_config.h"
+#include "fan_loop.h"
+#include "loop_support.h"
+
+#include <csignal>
+
+namespace {
+
+using nlohmann::json;
+using zerloctl::LoopEvent;
+
+// The loop's transport over a test's own driver, so the test sees the machine.
+class DriverTransport : public zerloctl::Transport {
+  public:
+    explicit DriverTransport(ztest::Driver& driver) : driver_(driver) {}
+    zerloctl::Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) override
+    {
+        const zhost::IoctlOutcome outcome = driver_.ioctl(code, input, outputLength);
+        return {static_cast<uint32_t>(outcome.status), outcome.information, 0, outcome.reply};
+    }
+    std::vector<zerloctl::Reply> ioctlOnNewHandles(unsigned, uint32_t, const std::vector<uint8_t>&, uint32_t) override
+    {
+        throw std::logic_error("not used by the loop");
+    }
+    bool hasSimulatedClock() const override { return true; }
+    uint64_t simulatedClockMs() const override { return driver_.machine->clockMs(); }
+    void advanceSimulatedClock(uint64_t ms) override { driver_.machine->advanceClock(ms); }
+
+  private:
+    ztest::Driver& driver_;
+};
+
+// Refuses to set one fan for the first `failures` attempts.
+class FlakyFanIo : public zerloctl::FanIo {
+  public:
+    FlakyFanIo(zerloctl::FanIo& io, uint16_t fan, int failures) : io_(io), fan_(fan), failures_(failures) {}
+    std::optional<uint32_t> temperature(uint16_t sensor) override { return io_.temperature(sensor); }
+    std::optional<uint16_t> fanState(uint16_t fan) override { return io_.fanState(fan); }
+    bool setFanState(uint16_t fan, uint16_t state) override
+    {
+        if (fan == fan_ && failures_-- > 0) return false;
+        return io_.setFanState(fan, state);
+    }
+
+  private:
+    zerloctl::FanIo& io_;
+    uint16_t fan_;
+    int failures_;
+};
+
+// The default notebook with its CPU, GPU and chassis sensors heating under a
+// load that steps from light to full after ten minutes.
+json HeatingProfile(const json& extraSchedule = json::array())
+{
+    json profile = zhost::DefaultNotebookProfile();
+    profile["smm"]["fans"][0]["state"] = 0;
+    json schedule = json::array({{{"at_s", 0}, {"load", 0.2}}, {{"at_s", 600}, {"load", 1.0}}});
+    for (const json& event : extraSchedule)
+        schedule.push_back(event);
+    profile["thermal"] = {{"ambient_celsius", 25},
+                          {"sensors",
+                           {{{"heat_per_load", 73}, {"cooling_per_level", 9}, {"time_constant_s", 60}},
+                            {{"heat_per_load", 55}, {"cooling_per_level", 7}, {"time_constant_s", 90}},
+                            {{"heat_per_load", 25}, {"cooling_per_level", 2}, {"time_constant_s", 300}}}},
+                          {"schedule", schedule}};
+    return profile;
+}
+
+struct LoopRun {
+    std::vector<LoopEvent> events;
+    std::vector<double> changeTimes[2]; // per fan, simulated seconds
+    std::array<double, 3> hottest{};    // per heated sensor, over the run
+    std::array<uint16_t, 2> fanStates{};
+};
+
+// Polls for `seconds` of simulated time, or until a stop is requested.
+LoopRun RunLoop(const json& profile, double seconds, int flakyFan = -1, int flakyFailures = 0, int signal = 0,
+                const json& config = json::parse(zerloctl::ExampleAutoConfig()))
+{
+    ztest::Driver driver(profile);
+    driver.startAndOpen();
+    DriverTransport transport(driver);
+    auto clock = zerloctl::MakeLoopClock(transport, 0);
+    zerloctl::DriverFanIo driverIo(transport);
+    FlakyFanIo io(driverIo, static_cast<uint16_t>(flakyFan), flakyFailures);
+    LoopRun run;
+    auto* clockPtr = clock.get();
+    zerloctl::FanLoop loop(zerloctl::ParseAutoConfig(config), io, *clock, [&](const LoopEvent& event) {
+        run.events.push_back(event);
+        if (event.kind == LoopEvent::kChange) run.changeTimes[event.fan].push_back(clockPtr->now());
+    });
+    zerloctl::ResetStopRequest();
+    zerloctl::InstallStopHandlers();
+    const auto& stop = zerloctl::StopRequest();
+    while (stop.load() == 0 && clock->now() < seconds) {
+        loop.poll();
+        for (size_t i = 0; i < run.hottest.size(); ++i)
+            run.hottest[i] = std::max(run.hottest[i], driver.machine->smm.thermal->sensors[i].celsius);
+        clock->sleep(2, stop);
+        if (signal != 0 && clock->now() >= seconds / 2) std::raise(signal);
+    }
+    if (stop.load() != 0) loop.finish(zerloctl::StopName(stop.load()));
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    for (uint16_t fan = 0; fan < 2; ++fan)
+        run.fanStates[fan] = driver.machine->smm.fans[fan].state;
+    return run;
+}
+
+size_t Count(const LoopRun& run, LoopEvent::Kind kind)
+{
+    return std::count_if(run.events.begin(), run.events.end(), [&](const LoopEvent& e) { return e.kind == kind; });
+}
+
+TEST(FanLoop, HeatStepStaysNearTheTopBoundAndSettles)
+{
+    // The example's top bound is 68. The fans answer within a poll, but a
+    // minimum interval can hold a change while the heat goes on: the margin
+    // grows with it.
+    constexpr double kTopBound = 68;
+    const struct {
+        double minChangeSeconds, margin;
+    } cases[] = {{10, 4}, {120, 12}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.minChangeSeconds);
+        json config = json::parse(zerloctl::ExampleAutoConfig());
+        for (json& fan : config["fans"])
+            fan["min_change_seconds"] = c.minChangeSeconds;
+        const LoopRun run = RunLoop(HeatingProfile(), 4 * 3600, -1, 0, 0, config);
+        for (double hottest : run.hottest)
+            EXPECT_LT(hottest, kTopBound + c.margin);
+        for (int fan = 0; fan < 2; ++fan) {
+            const auto& times = run.changeTimes[fan];
+            EXPECT_FALSE(times.empty()) << "fan " << fan << " never answered the heat";
+            for (size_t i = 1; i < times.size(); ++i)
+                EXPECT_GE(times[i] - times[i - 1], c.minChangeSeconds) << "fan " << fan;
+            // Constant full load from ten minutes on: settled within the
+            // first hour, then no change for three hours.
+            EXPECT_LT(times.back(), 3600) << "fan " << fan << " still changing";
+        }
+        EXPECT_EQ(run.fanStates, (std::array<uint16_t, 2>{2, 2}));
+        EXPECT_EQ(Count(run, LoopEvent::kFailSafe), 0u);
+    }
+}
+
+TEST(FanLoop, LightLoadNeedsNoChangeAtAll)
+{
+    json profile = HeatingProfile();
+    profile["thermal"]["schedule"] = json::array({{{"at_s", 0}, {"load", 0.2}}});
+    const LoopRun run = RunLoop(profile, 3 * 3600);
+    EXPECT_EQ(run.events.size(), 0u) << zerloctl::FormatLoopEvent(run.events.front());
+    EXPECT_EQ(run.fanStates, (std::array<uint16_t, 2>{0, 0}));
+}
+
+TEST(FanLoop, FirmwareFailingMidRunEndsWithEveryFanHigh)
+{
+    const struct {
+        const char* fault;
+        const char* reason;
+    } cases[] = {{"fail", "sensor 0: read failed"}, {"garbage", "sensor 0: reading 255 outside 0-125"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        // Light load: the fans are off when the sensors go bad.
+        json profile = HeatingProfile(json::array({{{"at_s", 1800}, {"sensor_fault", c.fault}}}));
+        profile["thermal"]["schedule"][1]["load"] = 0.2;
+        const LoopRun run = RunLoop(profile, 3600);
+        EXPECT_EQ(run.fanStates, (std::array<uint16_t, 2>{2, 2}));
+        ASSERT_EQ(Count(run, LoopEvent::kFailSafe), 1u);
+        const auto failSafe = std::find_if(run.events.begin(), run.events.end(),
+                                           [](const LoopEvent& e) { return e.kind == LoopEvent::kFailSafe; });
+        EXPECT_EQ(failSafe->reason, c.reason);
+        EXPECT_EQ(Count(run, LoopEvent::kChange), 2u) << "fail-safe sets each fan once, not on every poll";
+    }
+}
+
+TEST(FanLoop, FanThatCannotBeSetIsRetriedEachPollWhileTheOthersGoHigh)
+{
+    const LoopRun run = RunLoop(HeatingProfile(), 1800, 1, 5);
+    EXPECT_EQ(Count(run, LoopEvent::kCannotSet), 5u);
+    EXPECT_EQ(Count(run, LoopEvent::kFailSafe), 1u);
+    EXPECT_EQ(Count(run, LoopEvent::kRecovered), 1u);
+    // Retries come one poll apart, not in a burst.
+    std::vector<std::string> retryTimes;
+    for (const LoopEvent& e : run.events)
+        if (e.kind == LoopEvent::kCannotSet) retryTimes.push_back(e.time);
+    EXPECT_EQ(std::set<std::string>(retryTimes.begin(), retryTimes.end()).size(), retryTimes.size());
+}
+
+TEST(FanLoop, SignalsEndWithEveryFanHigh)
+{
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        json profile = HeatingProfile();
+        profile["thermal"]["schedule"][1]["load"] = 0.2;
+        const LoopRun run = RunLoop(profile, 1200, -1, 0, signal);
+        EXPECT_EQ(run.fanStates, (std::array<uint16_t, 2>{2, 2}));
+        ASSERT_FALSE(run.events.empty());
+        EXPECT_EQ(run.events[run.events.size() - 3].kind, LoopEvent::kStopping);
+        EXPECT_EQ(run.events[run.events.size() - 3].reason,
+                  zerloctl::StopName(signal) + "; every controlled fan to high");
+    }
+}
+
+TEST(AutoConfig, EveryMistakeNamesItsField)
+{
+    const json good = json::parse(zerloctl::ExampleAutoConfig());
+    const struct {
+        json::json_pointer where;
+        json value;
+        const char* message;
+    } cases[] = {
+        {json::json_pointer("/poll_seconds"), 0, "poll_seconds: 0 is outside 0.1 to 3600"},
+        {json::json_pointer("/on_exit"), "low", "on_exit: expected \"high\" or \"keep\", got \"low\""},
+        {json::json_pointer("/fans"), json::array(), "fans: expected a non-empty list"},
+        {json::json_pointer("/fans/1/fan"), 0, "fans[1].fan: fan 0 is already controlled"},
+        {json::json_pointer("/fans/0/fan"), 2, "fans[0].fan: expected a whole number 0 to 1, got 2"},
+        {json::json_pointer("/fans/0/sensors/1"), 0, "fans[0].sensors[1]: sensor 0 named twice"},
+        {json::json_pointer("/fans/0/steps/0/down"), 55, "fans[0].steps[0].down: 55 is not below up (55)"},
+        {json::json_pointer("/fans/0/steps/0/up"), 70,
+         "fans[0].steps[1].up: 68 is not above the previous step's up (70)"},
+        {json::json_pointer("/fans/0/steps/1/down"), 47,
+         "fans[0].steps[1].down: 47 is not above the previous step's down (48)"},
+        {json::json_pointer("/fans/0/steps/1/state"), "low",
+         "fans[0].steps[1].state: low is not above the state below it (low)"},
+        {json::json_pointer("/fans/0/steps/0/up"), 126, "fans[0].steps[0].up: 126 is outside 1 to 125"},
+        {json::json_pointer("/fans/0/speed"), 3,
+         "fans[0].speed: unknown field (known: fan, idle_state, "
+         "min_change_seconds, sensors, steps)"},
+    };
+    for (const auto& c : cases) {
+        json config = good;
+        config[c.where] = c.value;
+        try {
+            zerloctl::ParseAutoConfig(config);
+            ADD_FAILURE() << "accepted: " << c.message;
+        } catch (const zerloctl::ConfigError& error) {
+            EXPECT_STREQ(error.what(), c.message);
+        }
+    }
+}
+
+} // namespace

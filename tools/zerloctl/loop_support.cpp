@@ -1,0 +1,179 @@
+#include "loop_support.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#if !defined(_WIN32)
+#include <thread>
+#endif
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace zerloctl {
+
+namespace {
+
+std::atomic<int> g_stop{0};
+std::atomic<bool> g_stopped{false};
+
+// Sleeps in short slices so that a stop is seen within a tenth of a second.
+void SleepUnlessStopped(double seconds, const std::atomic<int>& stop)
+{
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    while (stop.load() == 0) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return;
+        const auto slice = std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100));
+#if defined(_WIN32)
+        // MinGW's thread library is not linked into the static client.
+        Sleep(static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count()) + 1);
+#else
+        std::this_thread::sleep_for(slice);
+#endif
+    }
+}
+
+class RealClock : public LoopClock {
+  public:
+    double now() override
+    {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+    void sleep(double seconds, const std::atomic<int>& stop) override { SleepUnlessStopped(seconds, stop); }
+    std::string stamp() override
+    {
+        const std::time_t now = std::time(nullptr);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+        return text;
+    }
+};
+
+class SimulatedClock : public LoopClock {
+  public:
+    SimulatedClock(Transport& transport, double timeScale) : transport_(transport), timeScale_(timeScale) {}
+    double now() override { return static_cast<double>(transport_.simulatedClockMs()) / 1000.0; }
+    void sleep(double seconds, const std::atomic<int>& stop) override
+    {
+        transport_.advanceSimulatedClock(static_cast<uint64_t>(seconds * 1000.0 + 0.5));
+        if (timeScale_ > 0) SleepUnlessStopped(seconds / timeScale_, stop);
+    }
+    std::string stamp() override
+    {
+        const uint64_t seconds = transport_.simulatedClockMs() / 1000;
+        char text[40];
+        std::snprintf(text, sizeof text, "sim %02llu:%02llu:%02llu", static_cast<unsigned long long>(seconds / 3600),
+                      static_cast<unsigned long long>(seconds / 60 % 60),
+                      static_cast<unsigned long long>(seconds % 60));
+        return text;
+    }
+
+  private:
+    Transport& transport_;
+    double timeScale_;
+};
+
+#if defined(_WIN32)
+// XP ends the process when this returns for a close event, and gives it
+// about five seconds: long enough for the loop to set the fans.
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT: g_stop = SIGINT; return TRUE;
+    case CTRL_BREAK_EVENT: g_stop = SIGBREAK; return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        g_stop = kConsoleClosed;
+        for (int i = 0; i < 40 && !g_stopped.load(); ++i)
+            Sleep(100);
+        return TRUE;
+    default: return FALSE;
+    }
+}
+#else
+extern "C" void OnStopSignal(int signal)
+{
+    g_stop = signal;
+}
+#endif
+
+} // namespace
+
+const std::atomic<int>& StopRequest()
+{
+    return g_stop;
+}
+
+void InstallStopHandlers()
+{
+#if defined(_WIN32)
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+#else
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+void ResetStopRequest()
+{
+    g_stop = 0;
+    g_stopped = false;
+}
+
+void RequestStop(int request)
+{
+    g_stop = request;
+}
+
+void MarkStopped()
+{
+    g_stopped = true;
+}
+
+std::string StopName(int request)
+{
+    switch (request) {
+    case SIGINT: return "SIGINT (Ctrl-C)";
+    case SIGTERM: return "SIGTERM";
+#if defined(_WIN32)
+    case SIGBREAK: return "Ctrl-Break";
+#endif
+    case kConsoleClosed: return "console closed";
+    case kServiceStop: return "service stopped";
+    default: return "stop request " + std::to_string(request);
+    }
+}
+
+std::unique_ptr<LoopClock> MakeLoopClock(Transport& transport, double timeScale)
+{
+    if (transport.hasSimulatedClock()) return std::make_unique<SimulatedClock>(transport, timeScale);
+    return std::make_unique<RealClock>();
+}
+
+std::unique_ptr<LoopClock> MakeRealClock()
+{
+    return std::make_unique<RealClock>();
+}
+
+bool StdoutIsTerminal()
+{
+#if defined(_WIN32)
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+#else
+    return isatty(STDOUT_FILENO) == 1;
+#endif
+}
+
+} // namespace zerloctl

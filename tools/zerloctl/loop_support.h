@@ -1,0 +1,43 @@
+// Time and stopping for the commands that run over time: a real clock, the
+// simulated machine's clock on Linux, and the signals (console events on
+// Windows) that ask a running command to stop.
+#pragma once
+
+#include "fan_loop.h"
+#include "transport.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace zerloctl {
+
+// Nonzero once a stop was asked for: the signal number, or kConsoleClosed.
+constexpr int kConsoleClosed = 1000;
+const std::atomic<int>& StopRequest();
+void InstallStopHandlers();
+void ResetStopRequest();       // for a loop started again in the same process
+void RequestStop(int request); // as a signal would (a service's stop control)
+constexpr int kServiceStop = 1001;
+// Tells a console-close handler that the fans are safe and the process may
+// end (Windows ends it when the handler returns).
+void MarkStopped();
+std::string StopName(int request);
+
+// On the simulated machine waiting advances its clock; `timeScale` is
+// simulated seconds per real second there (0: no real waiting at all).
+std::unique_ptr<LoopClock> MakeLoopClock(Transport& transport, double timeScale);
+std::unique_ptr<LoopClock> MakeRealClock();
+
+bool StdoutIsTerminal();
+
+struct WatchOptions {
+    double intervalSeconds = 1;
+    unsigned count = 0; // 0: until stopped
+    unsigned sensors = 4;
+    bool sio = false;
+    double timeScale = 1;
+};
+int RunWatch(Transport& transport, bool asJson, const WatchOptions& options);
+
+} // namespace zerloctl
