@@ -67,6 +67,10 @@ class HostTransport : public Transport {
     }
 
     ~HostTransport() override { finish(); }
+
+    bool hasSimulatedClock() const override { return true; }
+    uint64_t simulatedClockMs() const override { return machine_->clockMs(); }
+    void advanceSimulatedClock(uint64_t ms) override { machine_->advanceClock(ms); }
     HostTransport(const HostTransport&) = delete;
     HostTransport& operator=(const HostTransport&) = delete;
 

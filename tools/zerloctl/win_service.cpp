@@ -1,6 +1,7 @@
 #include "win_service.h"
 
 #include "auto_config.h"
+#include "cli.h"
 #include "fan_loop.h"
 #include "loop_support.h"
 #include "transport.h"
@@ -303,16 +304,17 @@ void WINAPI AutoServiceMain(DWORD, char**)
     try {
         const AutoConfig config = LoadAutoConfig(g_serviceConfig);
         const std::unique_ptr<LoopClock> clock = MakeRealClock();
-        std::unique_ptr<Transport> transport;
-        while (!transport && StopRequest().load() == 0) {
+        const std::unique_ptr<Platform> platform = MakePlatform();
+        Transport* transport = nullptr;
+        while (transport == nullptr && StopRequest().load() == 0) {
             try {
-                transport = OpenTransport(TransportOptions{});
+                transport = &platform->open(false);
             } catch (const std::exception& error) {
                 write(clock->stamp() + " " + error.what() + "; trying again");
                 clock->sleep(config.pollSeconds, StopRequest());
             }
         }
-        if (transport) {
+        if (transport != nullptr) {
             DriverFanIo io(*transport);
             FanLoop loop(config, io, *clock, [&](const LoopEvent& event) { write(FormatLoopEvent(event)); });
             loop.run(StopRequest(), StopName);
