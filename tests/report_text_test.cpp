@@ -12,8 +12,8 @@ class ReportTextHelper : public ::testing::Test {
     void SetUp() override
     {
         ASSERT_EQ(driver.start(), STATUS_SUCCESS);
-        begin = driver.symbol<void(ReportText*, char*, ULONG)>("ReportBegin");
-        append = driver.symbol<void(ReportText*, const char*, ...)>("ReportAppend");
+        begin = ZERLO_SYMBOL(driver, ReportBegin);
+        append = ZERLO_SYMBOL(driver, ReportAppend);
     }
 
     // A reply of `size` bytes followed by canaries that must survive.
@@ -32,8 +32,8 @@ class ReportTextHelper : public ::testing::Test {
     }
 
     Driver driver;
-    void (*begin)(ReportText*, char*, ULONG) = nullptr;
-    void (*append)(ReportText*, const char*, ...) = nullptr;
+    decltype(&ReportBegin) begin = nullptr;
+    decltype(&ReportAppend) append = nullptr;
 };
 
 TEST_F(ReportTextHelper, PiecesAreAppendedAtTheEnd)

@@ -171,7 +171,7 @@ TEST(SmbiosStructureLength, AStringSetWithoutItsFinalNulEndsAtTheTablesEnd)
     driver.startAndOpen();
     EXPECT_EQ(driver.report(), kBiosLines + Lines({"Battery manufacturer: Cells", "Battery device name: Pack",
                                                    "Battery location: Bay"}));
-    auto* length = driver.symbol<ULONG(PUCHAR)>("SmbiosStructureLength");
+    auto* length = ZERLO_SYMBOL(driver, SmbiosStructureLength);
     const PUCHAR battery_at = driver.state().tableBase + 0x14 + 22;
     EXPECT_EQ(length(battery_at), 0x10u + 4 + 6 + 5);
     EXPECT_EQ(battery_at + length(battery_at), driver.state().tableEnd);

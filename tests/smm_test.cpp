@@ -2,6 +2,7 @@
 #include "driver_fixture.h"
 
 #include "fan/port_io.h"
+#include "fan/smm.h"
 
 namespace ztest {
 namespace {
@@ -89,7 +90,7 @@ TEST_F(SmmCalls, OneSmiIsTwoByteWritesTo0xB2Then0x84)
 TEST_F(SmmCalls, AFailedCallLeavesTheReturnedRegistersInTheBlock)
 {
     boot(WithSmmHandler("ax-ffff-bx-changed"));
-    auto* smmCall = driver->symbol<ULONG(SmiRegisters*)>("SmmCall");
+    auto* smmCall = ZERLO_SYMBOL(*driver, SmmCall);
     SmiRegisters block{0x00A3, 0x0001, 0, 0};
     EXPECT_EQ(smmCall(&block), 0u);
     EXPECT_EQ(block.ax, 0xFFFF);
@@ -99,7 +100,7 @@ TEST_F(SmmCalls, AFailedCallLeavesTheReturnedRegistersInTheBlock)
 TEST_F(SmmCalls, SuccessNeedsOnlyOneRegisterToChange)
 {
     boot(WithSmmHandler("dx-only"));
-    auto* smmCall = driver->symbol<ULONG(SmiRegisters*)>("SmmCall");
+    auto* smmCall = ZERLO_SYMBOL(*driver, SmmCall);
     SmiRegisters block{0x1234, 0x5678, 0x9ABC, 0xDEF0};
     EXPECT_EQ(smmCall(&block), 1u);
     EXPECT_EQ(block.dx, 0xDEF1);
