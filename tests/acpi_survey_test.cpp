@@ -5,6 +5,8 @@
 
 #include "machine/acpi_builder.h"
 
+#include <tuple>
+
 namespace ztest {
 namespace {
 
@@ -154,12 +156,18 @@ TEST(AcpiSurvey, RootWithoutWholeEntriesWalksNoEntry)
         unsigned length;
         const char* line;
     };
+    // The last: an XSDT of exactly 1 MiB, the longest that is mapped and
+    // walked, whose 1048540 entry bytes are no whole number of QWORDs.
     for (const Case& c :
          {Case{"rsdt_length_36", 0x2001f020, "RSDT", 0x20026000, 0x07fe0000, 36, ""},
           Case{"rsdt_length_46", 0x20016b40, "RSDT", 0x20026000, 0x07fe0000, 46, "RSDT size not DWORD aligned\r\n"},
-          Case{"xsdt_length_48", 0x2001a000, "XSDT", 0x20026040, 0x1ff00040, 48, "XSDT size not DWORD aligned\r\n"}}) {
-        SCOPED_TRACE(c.profile);
+          Case{"xsdt_length_48", 0x2001a000, "XSDT", 0x20026040, 0x1ff00040, 48, "XSDT size not DWORD aligned\r\n"},
+          Case{"xsdt_length_48", 0x2001a000, "XSDT", 0x20026040, 0x1ff00040, 0x100000,
+               "XSDT size not DWORD aligned\r\n"}}) {
+        SCOPED_TRACE(c.length);
         Driver driver(AcpiProfile(c.profile));
+        driver.machine->memory.write(
+            c.pa + 4, std::vector<uint8_t>{uint8_t(c.length), uint8_t(c.length >> 8), uint8_t(c.length >> 16), 0});
         driver.startAndOpen();
         EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024000) + kBiosSearch + Fmt("Sig found at VA 0x%08x\r\n", c.sig) +
                                           Root(c.root, c.va, c.pa) +
@@ -234,27 +242,55 @@ TEST(AcpiSurvey, CandidatesRunningPastTheirRangeAreNotExamined)
         withValid.startAndOpen();
         EXPECT_EQ(AcpiReport(withValid).rfind(EbdaSearch(0x20024fc0, 64) + "Sig found at VA 0x20024fc0\r\n", 0), 0u);
     }
-    Driver driver(AcpiProfile("rsdp_at_range_ends"));
-    driver.machine->memory.write(0x9FFC0, std::vector<uint8_t>(20, 0));
-    driver.startAndOpen();
-    EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024fc0, 64) + kBiosSearch + kNoAcpi);
+    {
+        Driver driver(AcpiProfile("rsdp_at_range_ends"));
+        driver.machine->memory.write(0x9FFC0, std::vector<uint8_t>(20, 0));
+        driver.startAndOpen();
+        EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024fc0, 64) + kBiosSearch + kNoAcpi);
+    }
+
+    // 32 bytes before the window's end: room for a revision-0 RSDP (20
+    // bytes), not for a revision-2 one (36).
+    for (const auto& [revision, expected] : std::vector<std::pair<uint8_t, std::string>>{
+             {0, "Sig found at VA 0x20020fe0\r\nACPI V1 BIOS detected\r\n"}, {2, kNoAcpi}}) {
+        Driver atEnd(AcpiProfile("rsdp_at_range_ends"));
+        atEnd.machine->memory.write(0x9FFC0, std::vector<uint8_t>(20, 0));
+        zhost::AcpiFirmware firmware;
+        zhost::AcpiRsdpLayout rsdp;
+        rsdp.address = 0xFFFE0;
+        rsdp.revision = revision;
+        (revision == 0 ? rsdp.rsdt : rsdp.xsdt) = zhost::AcpiReference{"", 0x07FE0000};
+        firmware.rsdps.push_back(rsdp);
+        zhost::PlaceAcpiFirmware(atEnd.machine->memory, firmware);
+        atEnd.startAndOpen();
+        const std::string start = EbdaSearch(0x20024fc0, 64) + kBiosSearch + expected;
+        EXPECT_EQ(AcpiReport(atEnd).substr(0, start.size()), start) << int(revision);
+    }
 }
 
-TEST(AcpiSurvey, EbdaSegmentBelowTheBiosDataAreaMeansPhysicalZero)
+// An RSDP at 0x100 and one at 0x410: which one is found tells which area
+// was searched. The EBDA is trusted from the BIOS data area's end (0x400)
+// up to, not including, 0xA0000; outside that physical 0 is searched.
+TEST(AcpiSurvey, EbdaSegmentOutsideConventionalMemoryMeansPhysicalZero)
 {
-    Driver driver(AcpiProfile("rsdt_length_36"));
-    zhost::AcpiFirmware firmware;
-    firmware.ebdaSegment = 0x003F; // 0x3F0: inside the interrupt vectors
-    zhost::AcpiRsdpLayout rsdp;
-    rsdp.address = 0x100;
-    rsdp.revision = 0;
-    rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
-    firmware.rsdps.push_back(rsdp);
-    zhost::PlaceAcpiFirmware(driver.machine->memory, firmware);
-    driver.startAndOpen();
-    EXPECT_EQ(AcpiReport(driver).rfind(
-                  EbdaSearch(0x20024000) + "Sig found at VA 0x20024100\r\n" + Root("RSDT", 0x20026000, 0x07fe0000), 0),
-              0u);
+    for (const auto& [segment, area, sig] : std::vector<std::tuple<uint16_t, uint32_t, uint32_t>>{
+             {0x003F, 0x20024000, 0x20024100}, {0x0040, 0x20024400, 0x20024410}, {0xA000, 0x20024000, 0x20024100}}) {
+        Driver driver(AcpiProfile("rsdt_length_36"));
+        zhost::AcpiFirmware firmware;
+        firmware.ebdaSegment = segment;
+        for (uint32_t address : {0x100u, 0x410u}) {
+            zhost::AcpiRsdpLayout rsdp;
+            rsdp.address = address;
+            rsdp.revision = 0;
+            rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
+            firmware.rsdps.push_back(rsdp);
+        }
+        zhost::PlaceAcpiFirmware(driver.machine->memory, firmware);
+        driver.startAndOpen();
+        const std::string expected =
+            EbdaSearch(area) + Fmt("Sig found at VA 0x%08x\r\n", sig) + Root("RSDT", 0x20026000, 0x07fe0000);
+        EXPECT_EQ(AcpiReport(driver).substr(0, expected.size()), expected) << segment;
+    }
 }
 
 } // namespace

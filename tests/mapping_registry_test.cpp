@@ -103,6 +103,19 @@ TEST_F(Registry, HundredAndFirstRowIsRefused)
     EXPECT_EQ(driver.kernel->mapCalls(), calls);
     EXPECT_EQ(*count, REGISTRY_CAPACITY);
     EXPECT_NE(map(0x1000000 + 5 * 0x1000 + 4, 16), nullptr); // still served from its row
+
+    // The flag names the last refusal's cause: a failed mapping after a
+    // refusal for fullness is no longer "full", in a remap or a new survey.
+    driver.kernel->failMapCall(driver.kernel->mapCalls() + 1);
+    EXPECT_EQ(remap(0x1000000 + 0x1000, 36, 64), nullptr);
+    EXPECT_FALSE(*refusedFull);
+    EXPECT_EQ(map(0x2000000, 36), nullptr);
+    ASSERT_TRUE(*refusedFull);
+    releaseAll();
+    reset(window);
+    driver.kernel->failMapCall(driver.kernel->mapCalls() + 1);
+    EXPECT_EQ(map(0x2000000, 36), nullptr);
+    EXPECT_FALSE(*refusedFull);
 }
 
 TEST_F(Registry, ReleaseAllKeepsTheWindowAndEmptiesTheList)

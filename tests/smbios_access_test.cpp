@@ -94,7 +94,7 @@ TEST(SmbiosFindEntryPoint, AFailedBiosWindowIsReportedAndNothingIsSearched)
 
 TEST(SmbiosLocateTable, ATableBelowTheFSegmentOrOutsideTheWindowIsMappedByItselfOnce)
 {
-    for (const char* address : {"0xEE000", "0x1FF0000"}) {
+    for (const char* address : {"0xEE000", "0xEFFFF", "0x100000", "0x1FF0000"}) {
         SCOPED_TRACE(address);
         SmbiosDriver driver(SmbiosMachine(SmbiosSection({kBios}, {{"table_address", address}})));
         driver.startAndOpen();
