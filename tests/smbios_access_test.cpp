@@ -67,6 +67,7 @@ TEST(SmbiosFindEntryPoint, EntryPointLengthsAndPlacesThatFitAreFoundAndOnesPastT
                    {"0xFFFF0", {kBios}, at("0xFFFF0", 0x10), kNoSmbios},
                    {"0xFFFF8", {kBios}, at("0xFFFF8", 0x10), kNoSmbios},
                    {"0xFFFFC", {kBios}, at("0xFFFFC", 0x10), kNoSmbios},
+                   {"0xFFFE0 one byte long", {kBios}, at("0xFFFE0", 0x21), kNoSmbios},
                    {"0xFFFE0 long", {kBios}, at("0xFFFE0", 0x40), kNoSmbios}});
 }
 
@@ -180,17 +181,25 @@ TEST(SmbiosStructureLength, AStringSetWithoutItsFinalNulEndsAtTheTablesEnd)
 TEST(SmbiosStructureLength, TheWalkEndsAtTheTablesEndWhenMoreStructuresAreAnnounced)
 {
     // Behind the table lies a copy of its BIOS structure; the walk must not
-    // take it because the table ends before it.
-    const json section = SmbiosSection({kBios}, {{"quirks", {{"extra_announced", 5}}}});
-    std::string hex;
-    for (uint8_t byte : zhost::BuildMachine(SmbiosMachine(section))->memory.read(0xF2000, 0x14 + 22)) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", byte);
-        hex += two;
+    // take it because the table ends before it. Seven structures make a
+    // table of 294 bytes, whose length word has a high byte.
+    for (size_t structures : {1, 7}) {
+        const json section =
+            SmbiosSection(std::vector<json>(structures, kBios), {{"quirks", {{"extra_announced", 5}}}});
+        const uint32_t end = 0xF2000 + static_cast<uint32_t>(structures) * (0x14 + 22);
+        std::string hex;
+        for (uint8_t byte : zhost::BuildMachine(SmbiosMachine(section))->memory.read(0xF2000, 0x14 + 22)) {
+            char two[3];
+            std::snprintf(two, sizeof two, "%02x", byte);
+            hex += two;
+        }
+        SmbiosDriver driver(SmbiosMachine(section, json::array({{{"address", end}, {"hex", hex}}})));
+        driver.startAndOpen();
+        std::string expected;
+        for (size_t i = 0; i < structures; ++i)
+            expected += kBiosLines;
+        EXPECT_EQ(driver.report(), expected) << structures;
     }
-    SmbiosDriver driver(SmbiosMachine(section, json::array({{{"address", 0xF2000 + 0x14 + 22}, {"hex", hex}}})));
-    driver.startAndOpen();
-    EXPECT_EQ(driver.report(), kBiosLines);
 }
 
 TEST(SmbiosStructureLength, ShortOrCutFormattedAreasEndTheWalk)
