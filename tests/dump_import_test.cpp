@@ -84,7 +84,7 @@ TEST(AcpiDumpParse, TextColumnThatLooksLikeHexIsNotRead)
     EXPECT_EQ(blocks.at(0).bytes, (std::vector<uint8_t>{0x46, 0x41, 0x43, 0x53, 8, 0, 0, 0}));
 }
 
-TEST(AcpiDumpParse, RevisionTwoRsdpMustHoldItsLength)
+TEST(AcpiDumpParse, ZerloctlRefusesARevisionTwoRsdpShorterThanItsLength)
 {
     try {
         Parse("RSD  @ 0xF0000\n    0000: 52 53 44 20 50 54 52 20 00 41 42 43 44 45 46 02  RSD PTR\n"

@@ -24,7 +24,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import smbios_dmidecode_test as smbios_check  # noqa: E402
+import smbios_dmidecode as smbios_check  # noqa: E402
 
 # Machines whose dumps carry everything the driver reads, so that a replay
 # must give the very same texts. Left out, and why:

@@ -114,9 +114,11 @@ TEST(BuildSmbiosReport, MemoryDevicesTheSpeedPartOnlyFromLength0x17WithANonzeroS
 {
     EXPECT_EQ(
         Report({Memory(0x15, 256, 266, "A"), Memory(0x17, 256, 0, "B"), Memory(0x17, 1024, 400, "C"),
-                Memory(0x1B, 0x8200, 533, "D"), Memory(0x1B, 0, 0, "E"), Memory(0x1B, 0xFFFF, 0, "F")}),
+                Memory(0x1B, 0x8200, 533, "D"), Memory(0x1B, 0, 0, "E"), Memory(0x1B, 0xFFFF, 0, "F"),
+                Memory(0x16, 256, 266, "G")}),
         Lines({"SODIMM Socket 'A': 256 MB", "SODIMM Socket 'B': 256 MB", "SODIMM Socket 'C': 1024 MB (400 MHz)",
-               "SODIMM Socket 'D': 33280 MB (533 MHz)", "SODIMM Socket 'E': 0 MB", "SODIMM Socket 'F': 65535 MB"}));
+               "SODIMM Socket 'D': 33280 MB (533 MHz)", "SODIMM Socket 'E': 0 MB", "SODIMM Socket 'F': 65535 MB",
+               "SODIMM Socket 'G': 256 MB"}));
 }
 
 TEST(BuildSmbiosReport, BatterySbdsLinesByFormattedLength)
