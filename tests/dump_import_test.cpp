@@ -3,7 +3,6 @@
 // (written by make_quirk_dumps.py there).
 #include "acpi_fixture.h"
 #include "machine/dump_import.h"
-#include "reply_compare.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -70,13 +69,6 @@ std::string Block(const std::string& header, const std::vector<uint8_t>& bytes)
     return text + "\n";
 }
 
-Driver Replay(const std::string& acpidump)
-{
-    Driver driver(zhost::BareProfile());
-    zhost::ImportAcpiDump(*driver.machine, acpidump);
-    return driver;
-}
-
 TEST(AcpiDumpParse, TextColumnThatLooksLikeHexIsNotRead)
 {
     // The text column of this line begins "AB CD", two blanks behind the bytes.
@@ -93,84 +85,6 @@ TEST(AcpiDumpParse, ZerloctlRefusesARevisionTwoRsdpShorterThanItsLength)
     } catch (const zhost::DumpError& error) {
         EXPECT_STREQ(error.what(), "dump.txt: line 1: RSDP block holds 24 bytes, its length says 36: truncated");
     }
-}
-
-TEST(AcpiDumpReplay, XsdtIsWalkedWhereRsdtAndXsdtListDifferentTables)
-{
-    Driver driver = Replay(kDumps + "rsdt_xsdt_differ.txt");
-    driver.startAndOpen();
-    const std::string text = AcpiReport(driver);
-    auto table = [](const char* signature, int length, uint32_t pa, uint32_t from) {
-        return Fmt("Table found at PA 0x%08x ...\r\n", pa) +
-               Table(signature, length, from, from + 0x2000, pa, "INSYDE", "CALPELLA");
-    };
-    EXPECT_EQ(NormaliseAddresses(text.substr(text.find("Sig found"))),
-              NormaliseAddresses(Lines({"Sig found at VA 0x20017b30", "ACPI V2 BIOS detected",
-                                        "XSDT @ VA 0x20026100 (PA 0xbf6e0100)", "Analyzing XSDT..."}) +
-                                 Table("XSDT", 68, 0x20026100, 0x20028100, 0xbf6e0100, "INSYDE", "CALPELLA") +
-                                 table("FACP", 252, 0xbf6e0200, 0x2002a200) +
-                                 table("APIC", 68, 0xbf6e0300, 0x2002e300) + table("HPET", 56, 0xbf6e0500, 0x20032500) +
-                                 table("MCFG", 60, 0xbf6e0600, 0x20036600) +
-                                 Mappings({kWindowRow,
-                                           {0xbf6e0100, 0x20028100, 68},
-                                           {0xbf6e0200, 0x2002c200, 252},
-                                           {0xbf6e0300, 0x20030300, 68},
-                                           {0xbf6e0500, 0x20034500, 56},
-                                           {0xbf6e0600, 0x20038600, 60}})));
-    // The RSDT's SLIC is in memory all the same, where the dump put it.
-    EXPECT_EQ(driver.machine->memory.read(0xBF6E0400, 4), (std::vector<uint8_t>{'S', 'L', 'I', 'C'}));
-}
-
-TEST(AcpiDumpReplay, SsdtsRecordedAtAddressZeroAreNotPlaced)
-{
-    Driver driver = Replay(kDumps + "ssdts_at_address_0.txt");
-    for (const auto& [start, length] : driver.machine->memory.populatedRanges()) {
-        EXPECT_GE(start, 0x1000u) << "something was written to the first page";
-    }
-    driver.startAndOpen();
-    const std::string text = AcpiReport(driver);
-    EXPECT_EQ(text.substr(text.find("Table found")),
-              "Table found at PA 0x7f6f0200 ...\r\n" +
-                  Table("FACP", 252, 0x2002a200, 0x2002c200, 0x7f6f0200, "INSYDE", "CALPELLA") +
-                  "Table found at PA 0x7f6f0400 ...\r\n" +
-                  Table("SSDT", 76, 0x2002e400, 0x20030400, 0x7f6f0400, "LENOVO", "CpuPm   ") +
-                  Mappings({kWindowRow,
-                            {0x7f6f0080, 0x20028080, 52},
-                            {0x7f6f0200, 0x2002c200, 252},
-                            {0x7f6f0400, 0x20030400, 76}}));
-}
-
-TEST(AcpiDumpReplay, TableMissingFromTheDumpIsEmptyMemory)
-{
-    Driver driver = Replay(kDumps + "table_missing.txt");
-    driver.startAndOpen();
-    const std::string text = AcpiReport(driver);
-    EXPECT_EQ(text.substr(text.find("Table found at PA 0x1ffec100")),
-              Lines({"Table found at PA 0x1ffec100...", "  Remapping '', 0 Bytes from VA 0x20032100", "  OEMID:''",
-                     "  OEM Table ID:''", "*** ERROR: Length 0 is shorter than the 36-byte header ***"}) +
-                  Mappings({kWindowRow,
-                            {0x1ffec000, 0x20028000, 48},
-                            {0x1ffec080, 0x2002c080, 48},
-                            {0x1ffec0c0, 0x200300c0, 60},
-                            {0x1ffec100, 0x20032100, 36}}));
-}
-
-TEST(AcpiDumpReplay, UnalignedRsdtIsPlacedAtItsOddAddress)
-{
-    Driver driver = Replay(kDumps + "unaligned_rsdt.txt");
-    driver.startAndOpen();
-    const std::string text = AcpiReport(driver);
-    EXPECT_EQ(text.substr(text.find("ACPI V1")),
-              Lines({"ACPI V1 BIOS detected", "RSDT @ VA 0x20026a49 (PA 0x3beb2a49)", "Analyzing RSDT..."}) +
-                  Table("RSDT", 44, 0x20026a49, 0x20028a49, 0x3beb2a49, "PTLTD ", "  RSDT  ") +
-                  "Table found at PA 0x3beb6910...\r\n" +
-                  Table("FACP", 116, 0x2002a910, 0x2002c910, 0x3beb6910, "DELL  ", "CPi R   ") +
-                  "Table found at PA 0x3beb6a78...\r\n" +
-                  Table("SSDT", 66, 0x2002ea78, 0x20030a78, 0x3beb6a78, "PTLTD ", "POWERNOW") +
-                  Mappings({kWindowRow,
-                            {0x3beb2a49, 0x20028a49, 44},
-                            {0x3beb6910, 0x2002c910, 116},
-                            {0x3beb6a78, 0x20030a78, 66}}));
 }
 
 TEST(AcpiDumpReplay, OverlappingTablesThatAgreeArePlaced)

@@ -15,6 +15,7 @@ struct Case {
     std::vector<json> structures;
     json extra;
     std::string report;
+    json memory = json(); // patches, as a profile's "memory" section
 };
 
 // Each case's whole report, the same on a second request, and no CPU speed.
@@ -22,7 +23,8 @@ void ExpectReports(std::initializer_list<Case> cases)
 {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        SmbiosDriver driver(SmbiosMachine(SmbiosSection(c.structures, c.extra.is_null() ? json::object() : c.extra)));
+        SmbiosDriver driver(
+            SmbiosMachine(SmbiosSection(c.structures, c.extra.is_null() ? json::object() : c.extra), c.memory));
         driver.startAndOpen();
         EXPECT_EQ(driver.report(), c.report);
         EXPECT_EQ(driver.cpuSpeed(), "---");
@@ -73,11 +75,19 @@ TEST(SmbiosFindEntryPoint, EntryPointLengthsAndPlacesThatFitAreFoundAndOnesPastT
 
 TEST(SmbiosFindEntryPoint, NoUsableEntryPointOrTableGivesItsErrorOnEveryRequest)
 {
+    // "_DMIX": the anchor's last letter wrong; byte 0x1E, which no reader
+    // uses, keeps the entry point's checksum.
+    const uint8_t last = zhost::BuildMachine(SmbiosMachine(SmbiosSection({kBios})))->memory.byte(0xF101E);
+    char compensated[3];
+    std::snprintf(compensated, sizeof compensated, "%02x", static_cast<uint8_t>(last + '_' - 'X'));
+    const json wrongLetter =
+        json::array({{{"address", 0xF1014}, {"hex", "58"}}, {{"address", 0xF101E}, {"hex", compensated}}});
     ExpectReports({{"SMBIOS 3 only", {kBios}, {{"quirks", {{"sm3_only", true}}}}, kNoSmbios},
                    {"no _DMI_ anchor",
                     {kBios},
                     {{"quirks", {{"no_dmi_anchor", true}}}},
                     "*** Error: Pointer to DMI structures not found ***"},
+                   {"_DMIX", {kBios}, {}, "*** Error: Pointer to DMI structures not found ***", wrongLetter},
                    {"table of length 0", {kBios}, {{"table_address", "0x200000"}, {"table_length", 0}}, ""}});
 }
 
