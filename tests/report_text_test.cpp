@@ -67,6 +67,9 @@ TEST_F(ReportTextHelper, APieceThatDoesNotFitCutsTheTextAtAWholeLine)
              Case{64, {std::string(100, 'a')}, kMarker},               // the marker alone
              Case{8, {"---", "12345678"}, ""},                         // too small for the marker
              Case{8, {"\n", "12345678"}, ""},
+             Case{26, {"x", std::string(30, 'z')}, ""},              // the marker's own length
+             Case{28, {"\n", std::string(30, 'z')}, "\n" + kMarker}, // just room for both
+             Case{40, {"123456789012\n", "ab", std::string(30, 'z')}, "123456789012\n" + kMarker},
          }) {
         EXPECT_EQ(build(c.size, c.pieces), c.text) << c.size << " " << c.pieces.front();
     }

@@ -66,6 +66,7 @@ TEST(SmbiosFindEntryPoint, EntryPointLengthsAndPlacesThatFitAreFoundAndOnesPastT
                    {"length 0x1F", {kBios}, {{"entry_point_length", 0x1F}}, kBiosLines},
                    {"length 0x20", {kBios}, {{"entry_point_length", 0x20}}, kBiosLines},
                    {"0xFFFE0 fits", {kBios}, {{"entry_point_address", "0xFFFE0"}}, kBiosLines},
+                   {"0xFFFE0 fills the window", {kBios}, at("0xFFFE0", 0x20), kBiosLines},
                    {"0xFFFF0", {kBios}, at("0xFFFF0", 0x10), kNoSmbios},
                    {"0xFFFF8", {kBios}, at("0xFFFF8", 0x10), kNoSmbios},
                    {"0xFFFFC", {kBios}, at("0xFFFFC", 0x10), kNoSmbios},
