@@ -83,6 +83,39 @@ TEST(AcpiSurveyFaults, NullBiosWindowIsNotSearched)
                                       "*** ERROR: BIOS area not mapped, not searched ***\r\n" + kNoAcpi);
 }
 
+TEST(AcpiSurveyFaults, NullBiosWindowGivesTablesThereMappingsOfTheirOwn)
+{
+    Driver driver(AcpiProfile("v1_rsdt_quirks"));
+    driver.kernel->failMapCall(1);
+    driver.startAndOpen();
+    const std::string text = AcpiReport(driver);
+    EXPECT_NE(text.find(Entry("RSDT", 0x000fe300, "BOOT", 40, 0x20013300, 0x20015300, "ZERLO ", "BOOTFLAG")),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.substr(text.find("\r\nPA->VA")), Mappings({{0x0fff3a0c, 0x20007a0c, 60},
+                                                              {0x0fff3b00, 0x2000bb00, 116},
+                                                              {0x0fff4000, 0x2000f000, 1024},
+                                                              {0x0fff43c0, 0x200113c0, 128},
+                                                              {0x000fe300, 0x20015300, 40}}));
+}
+
+// The map calls at start and in a survey: the window, the EBDA pointer, the
+// first area. Either failure leaves the search going on.
+TEST(AcpiSurveyFaults, FailedSearchAreaMappingsAreReportedAndTheSearchGoesOn)
+{
+    for (const auto& [call, start] : std::vector<std::pair<uint64_t, std::string>>{
+             {2, "Searching EBDA for signature...\r\n*** ERROR: Can't map PA 0x0000040e, 2 Bytes ***\r\n"
+                 "Searching VA 0x20022000, 1024 Bytes...\r\n" +
+                     kBiosSearch + "Sig found at VA 0x20017a10\r\n"},
+             {3, "Searching EBDA for signature...\r\n*** ERROR: Can't map PA 0x0009fc00, 1024 Bytes ***\r\n" +
+                     kBiosSearch + "Sig found at VA 0x20017a10\r\nACPI V2 BIOS detected\r\n"}}) {
+        Driver driver;
+        driver.kernel->failMapCall(call);
+        driver.startAndOpen();
+        EXPECT_EQ(AcpiReport(driver).rfind(start, 0), 0u) << call;
+    }
+}
+
 TEST(AcpiSurveyFaults, FailedTableMappingsAreReportedAndTheWalkGoesOn)
 {
     Driver driver;

@@ -60,6 +60,16 @@ TEST(AcpiSurvey, DefaultNotebookWalksTheXsdtAndListsItsMappings)
                                                                               {0x1fff0600, 436}}));
 }
 
+TEST(AcpiSurvey, NoRsdpBelowOneMegabyteEndsWithTheErrorAndNoMappingList)
+{
+    for (const auto& profile : {zhost::BareProfile(), AcpiProfile("rsdp_above_1mib")}) {
+        Driver driver(profile);
+        driver.startAndOpen();
+        EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024000) + kBiosSearch + kNoAcpi);
+        EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}}));
+    }
+}
+
 // A bad copy 16 bytes before the RSDP in the EBDA, an RSDT at an unaligned
 // address, a table inside an earlier one's mapping, one whose header lies
 // inside it but whose length reaches beyond, one in the BIOS window, and a
@@ -122,6 +132,18 @@ TEST(AcpiSurvey, XsdtHighHalfInTheEbdaRsdpGoesOnToTheBiosAreaOnTheSameLine)
                   Mappings({kWindowRow, {0x07fe0000, 0x20028000, 40}, {0x07fe0100, 0x2002c100, 116}}));
 }
 
+TEST(AcpiSurvey, XsdtHighHalfInTheBiosAreaRunsIntoTheNoAcpiError)
+{
+    Driver driver(AcpiProfile("xsdt_highpart"));
+    // The ACPI 1.0 RSDP in the BIOS area is gone; the EBDA copy moves there.
+    const std::vector<uint8_t> ebdaRsdp = driver.machine->memory.read(0x9FC00, 36);
+    driver.machine->memory.write(0x9FC00, std::vector<uint8_t>(36, 0));
+    driver.machine->memory.write(0xF7C30, ebdaRsdp);
+    driver.startAndOpen();
+    EXPECT_EQ(AcpiReport(driver),
+              EbdaSearch(0x20024c00) + kBiosSearch + "Sig found at VA 0x20018c30\r\n" + kHighPartError + kNoAcpi);
+}
+
 // A root with no whole entry lists nothing; one whose entries are not whole
 // DWORDs (RSDT) or QWORDs (XSDT) is not walked.
 TEST(AcpiSurvey, RootWithoutWholeEntriesWalksNoEntry)
@@ -172,6 +194,40 @@ TEST(AcpiSurvey, RootOutsideItsLengthBoundsWalksNoEntry)
         driver.kernel->close(driver.handle);
         driver.kernel->unload();
         EXPECT_TRUE(driver.kernel->liveMappings().empty());
+    }
+}
+
+// Found by the firmware fuzzer: a table claiming hundreds of megabytes was
+// mapped at that length to read its header. Up to 1 MiB is mapped as
+// claimed; beyond it, or below a header's length, the header's own mapping
+// stays and the walk goes on.
+TEST(AcpiSurvey, TableOutsideItsLengthBoundsIsNotRemappedAndTheWalkGoesOn)
+{
+    struct Case {
+        uint32_t oemLength;
+        const char* error;
+        uint32_t apicLength;
+    };
+    for (const Case& c : {Case{20, "shorter than the 36-byte header", 84},
+                          Case{0x100001, "longer than 1048576 Bytes, not remapped", 0x100000}}) {
+        Driver driver(AcpiProfile("short_table"));
+        for (const auto& [at, length] : {std::pair{0x07FE0204u, c.oemLength}, std::pair{0x07FE0304u, c.apicLength}}) {
+            driver.machine->memory.write(at, std::vector<uint8_t>{uint8_t(length), uint8_t(length >> 8),
+                                                                  uint8_t(length >> 16), uint8_t(length >> 24)});
+        }
+        driver.startAndOpen();
+        EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024000) + kBiosSearch + "Sig found at VA 0x20005410\r\n" +
+                                          Root("RSDT", 0x20026000, 0x07fe0000) +
+                                          Table("RSDT", 48, 0x20026000, 0x20028000, 0x07fe0000) +
+                                          R(0x07fe0100, "FACP", 116, 0x2002a100, 0x2002c100) + Found(0x07fe0200) +
+                                          Header("OEM1", c.oemLength, 0x2002e200) +
+                                          Fmt("*** ERROR: Length %u is %s ***\r\n", c.oemLength, c.error) +
+                                          R(0x07fe0300, "APIC", c.apicLength, 0x20030300, 0x20032300) +
+                                          Mappings({kWindowRow,
+                                                    {0x07fe0000, 0x20028000, 48},
+                                                    {0x07fe0100, 0x2002c100, 116},
+                                                    {0x07fe0200, 0x2002e200, 36},
+                                                    {0x07fe0300, 0x20032300, c.apicLength}}));
     }
 }
 

@@ -42,6 +42,18 @@ class Registry : public ::testing::Test {
     BOOLEAN* refusedFull = nullptr;
 };
 
+TEST_F(Registry, RangesInsideTheWindowAreServedFromIt)
+{
+    EXPECT_EQ(map(0xF0000, 36), window + 0x10000);
+    EXPECT_EQ(map(0xFFFDC, 36), window + 0x1FFDC); // ends exactly at 0xFFFFF
+    EXPECT_EQ(*count, 1);
+
+    const PUCHAR beyond = map(0xFFFDD, 36);
+    ASSERT_NE(beyond, nullptr);
+    EXPECT_NE(beyond, window + 0x1FFDD);
+    EXPECT_EQ(*count, 2);
+}
+
 TEST_F(Registry, RangeWrappingPastFourGigabytesIsNotTakenForTheWindow)
 {
     // 0xFFFFFFF0 + 36 wraps to 0x14 in 32 bits, which would "fit" the window.
@@ -114,6 +126,17 @@ TEST_F(Registry, ReleaseAllKeepsTheWindowAndEmptiesTheList)
     releaseAll();
     EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}}));
     EXPECT_EQ(list(), Mappings({}));
+}
+
+TEST_F(Registry, ListShowsTheWindowFirstUnlessNoneWasLent)
+{
+    EXPECT_EQ(list(), Mappings({{0xE0000, uint32_t(uintptr_t(window)), 0x20000}}));
+    reset(nullptr);
+    EXPECT_EQ(*count, 0);
+    const PUCHAR own = map(0xF0000, 36);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(list(), Mappings({{0xF0000, uint32_t(uintptr_t(own)), 36}}));
+    releaseAll();
 }
 
 } // namespace

@@ -164,6 +164,20 @@ TEST_F(SioDetect, ChipAt2eThenAt4eIsTakenWithBaseHighThenLowAndNoChipLeavesTheEa
     }
 }
 
+TEST_F(SioDetect, SecondDetectionStartsAgainWithTheKeyAndTakesTheNewBase)
+{
+    boot(zhost::DefaultNotebookProfile());
+    ASSERT_EQ(detect(), 0xFFFFFFFFu);
+    // Firmware moves the block while the registers are still open.
+    driver->machine->portWrite(0x2E, 0x60);
+    driver->machine->portWrite(0x2F, 0x0B);
+    takeLog();
+
+    EXPECT_EQ(detect(), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().detected(0x0B00).log);
+    EXPECT_EQ(baseAddress(), 0x0B00);
+}
+
 // --- SioSetFanLevel: register, 0x80 | level << 1, register, read-back ---
 
 using SioSetFanLevel = Sio;
@@ -194,6 +208,19 @@ TEST_F(SioSetFanLevel, ChipThatClearsBit7FailsWithoutRetryAndKeepsWhatItTook)
     EXPECT_EQ(chip().levelRegister(1), 0x14);
 }
 
+TEST_F(SioSetFanLevel, LevelAbove63NeverReachesARuntimeRegister)
+{
+    // Refused by the request check; called directly, it only detects.
+    boot(zhost::DefaultNotebookProfile());
+    EXPECT_EQ(driver->ioctl(IOCTL_SIO_SET_FAN_LEVEL, Words(0, 64), 4).status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(takeLog().empty());
+    auto* set = ZERLO_SYMBOL(*driver, SioSetFanLevel);
+    EXPECT_EQ(set(0, 64), 0u);
+    EXPECT_EQ(takeLog(), Expect().detected(kBase).log);
+    EXPECT_EQ(set(1, 0xFFFF), 0u);
+    EXPECT_TRUE(takeLog().empty());
+}
+
 TEST_F(SioSetFanLevel, NoChipFailsAndProbesAgainOnEveryCall)
 {
     boot(zhost::BareProfile());
@@ -217,9 +244,39 @@ TEST_F(SioGetFanLevel, DetectsOnceThenReadsTheStoredBlockIgnoringBits7And0)
     EXPECT_EQ(getLevel(0), 63u);
 }
 
+TEST_F(SioGetFanLevel, FailedDetectionThenChipAnsweringDetectsAndReadsInOneCall)
+{
+    boot(zhost::BareProfile());
+    EXPECT_EQ(detect(), 0u);
+    EXPECT_EQ(getLevel(1), 0xFFFFFFFFu);
+    zhost::SuperIoConfig config;
+    config.revision = 0x03;
+    config.fanBase = kBase;
+    config.levelRegisters = {0x80, 0xBE};
+    driver->machine->addDevice(std::make_unique<zhost::SuperIoChip>(config));
+    takeLog();
+
+    EXPECT_EQ(getLevel(1), 31u);
+    EXPECT_EQ(takeLog(), Expect().detected(kBase).levelRead(kBase, 0x93, 0xBE).log);
+    EXPECT_EQ(baseAddress(), kBase);
+}
+
 // --- A chip whose logical device 9 has base 0 ---
 
 using SioBaseZero = Sio;
+
+TEST_F(SioBaseZero, LevelOperationsFailAfterDetectingAgainAndNeverTouchPorts0And1)
+{
+    boot(ChipProfile({{"fan_base", "0x0000"}}));
+    baseAddress() = 0x0A00;
+    EXPECT_EQ(detect(), 0xFFFFFFFFu); // found, with base 0
+    EXPECT_EQ(baseAddress(), 0);
+    takeLog();
+    EXPECT_EQ(setLevel(0, 10), 0u);
+    EXPECT_EQ(getLevel(1), 0xFFFFFFFFu);
+    EXPECT_EQ(takeLog(), Expect().detected(0).detected(0).log);
+    EXPECT_EQ(baseAddress(), 0);
+}
 
 } // namespace
 } // namespace ztest
