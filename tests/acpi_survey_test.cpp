@@ -5,6 +5,8 @@
 
 #include "machine/acpi_builder.h"
 
+#include <tuple>
+
 namespace ztest {
 namespace {
 
@@ -24,10 +26,12 @@ TEST(AcpiSurvey, DefaultNotebookWalksTheXsdtAndListsItsMappings)
 {
     Driver driver;
     driver.startAndOpen();
+    // The walk and its mappings are the point, not where the host put them.
     EXPECT_EQ(
-        AcpiReport(driver),
-        EbdaSearch(0x20024c00) + kBiosSearch + "Sig found at VA 0x20017a10\r\n" + Root("XSDT", 0x20026080, 0x1fff0080) +
-            Table("XSDT", 108, 0x20026080, 0x20028080, 0x1fff0080) +
+        NormaliseAddresses(AcpiReport(driver)),
+        NormaliseAddresses(
+            EbdaSearch(0x20024c00) + kBiosSearch + "Sig found at VA 0x20017a10\r\n" +
+            Root("XSDT", 0x20026080, 0x1fff0080) + Table("XSDT", 108, 0x20026080, 0x20028080, 0x1fff0080) +
             X(0x1fff0100, "FACP", 244, 0x2002a100, 0x2002c100) + X(0x1fff0200, "APIC", 84, 0x2002e200, 0x20030200) +
             X(0x1fff0260, "HPET", 56, 0x20032260, 0x20034260) + X(0x1fff02a0, "MCFG", 60, 0x200362a0, 0x200382a0) +
             X(0x1fff02e0, "TCPA", 50, 0x2003a2e0, 0x2003c2e0) +
@@ -43,7 +47,7 @@ TEST(AcpiSurvey, DefaultNotebookWalksTheXsdtAndListsItsMappings)
                       {0x1fff02e0, 0x2003c2e0, 50},
                       {0x1fff0320, 0x20040320, 726},
                       {0x1fff0600, 0x20044600, 436},
-                      {0x0009fe40, 0x20048e40, 82}}));
+                      {0x0009fe40, 0x20048e40, 82}})));
     EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0x0009fe40, 82},
                                                                               {0x000e0000, 0x20000},
                                                                               {0x1fff0080, 108},
@@ -152,12 +156,18 @@ TEST(AcpiSurvey, RootWithoutWholeEntriesWalksNoEntry)
         unsigned length;
         const char* line;
     };
+    // The last: an XSDT of exactly 1 MiB, the longest that is mapped and
+    // walked, whose 1048540 entry bytes are no whole number of QWORDs.
     for (const Case& c :
          {Case{"rsdt_length_36", 0x2001f020, "RSDT", 0x20026000, 0x07fe0000, 36, ""},
           Case{"rsdt_length_46", 0x20016b40, "RSDT", 0x20026000, 0x07fe0000, 46, "RSDT size not DWORD aligned\r\n"},
-          Case{"xsdt_length_48", 0x2001a000, "XSDT", 0x20026040, 0x1ff00040, 48, "XSDT size not DWORD aligned\r\n"}}) {
-        SCOPED_TRACE(c.profile);
+          Case{"xsdt_length_48", 0x2001a000, "XSDT", 0x20026040, 0x1ff00040, 48, "XSDT size not DWORD aligned\r\n"},
+          Case{"xsdt_length_48", 0x2001a000, "XSDT", 0x20026040, 0x1ff00040, 0x100000,
+               "XSDT size not DWORD aligned\r\n"}}) {
+        SCOPED_TRACE(c.length);
         Driver driver(AcpiProfile(c.profile));
+        driver.machine->memory.write(
+            c.pa + 4, std::vector<uint8_t>{uint8_t(c.length), uint8_t(c.length >> 8), uint8_t(c.length >> 16), 0});
         driver.startAndOpen();
         EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024000) + kBiosSearch + Fmt("Sig found at VA 0x%08x\r\n", c.sig) +
                                           Root(c.root, c.va, c.pa) +
@@ -357,21 +367,29 @@ TEST(AcpiSurvey, CandidatesRunningPastTheirRangeAreNotExamined)
                                  "XSDT size not DWORD aligned\r\n" + Mappings({kWindowRow, {0x07fe0000, 4, 40}})));
 }
 
-TEST(AcpiSurvey, EbdaSegmentBelowTheBiosDataAreaMeansPhysicalZero)
+// An RSDP at 0x100 and one at 0x410: which one is found tells which area
+// was searched. The EBDA is trusted from the BIOS data area's end (0x400)
+// up to, not including, 0xA0000; outside that physical 0 is searched.
+TEST(AcpiSurvey, EbdaSegmentOutsideConventionalMemoryMeansPhysicalZero)
 {
-    Driver driver(AcpiProfile("rsdt_length_36"));
-    zhost::AcpiFirmware firmware;
-    firmware.ebdaSegment = 0x003F; // 0x3F0: inside the interrupt vectors
-    zhost::AcpiRsdpLayout rsdp;
-    rsdp.address = 0x100;
-    rsdp.revision = 0;
-    rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
-    firmware.rsdps.push_back(rsdp);
-    zhost::PlaceAcpiFirmware(driver.machine->memory, firmware);
-    driver.startAndOpen();
-    EXPECT_EQ(AcpiReport(driver).rfind(
-                  EbdaSearch(0x20024000) + "Sig found at VA 0x20024100\r\n" + Root("RSDT", 0x20026000, 0x07fe0000), 0),
-              0u);
+    for (const auto& [segment, area, sig] : std::vector<std::tuple<uint16_t, uint32_t, uint32_t>>{
+             {0x003F, 0x20024000, 0x20024100}, {0x0040, 0x20024400, 0x20024410}, {0xA000, 0x20024000, 0x20024100}}) {
+        Driver driver(AcpiProfile("rsdt_length_36"));
+        zhost::AcpiFirmware firmware;
+        firmware.ebdaSegment = segment;
+        for (uint32_t address : {0x100u, 0x410u}) {
+            zhost::AcpiRsdpLayout rsdp;
+            rsdp.address = address;
+            rsdp.revision = 0;
+            rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
+            firmware.rsdps.push_back(rsdp);
+        }
+        zhost::PlaceAcpiFirmware(driver.machine->memory, firmware);
+        driver.startAndOpen();
+        const std::string expected =
+            EbdaSearch(area) + Fmt("Sig found at VA 0x%08x\r\n", sig) + Root("RSDT", 0x20026000, 0x07fe0000);
+        EXPECT_EQ(AcpiReport(driver).substr(0, expected.size()), expected) << segment;
+    }
 }
 
 } // namespace

@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+// An internal function or variable of the loaded driver, typed by the
+// driver's own declaration, so a changed signature fails to compile.
+#define ZERLO_SYMBOL(driver, name) (driver).symbol<decltype(::name)>(#name)
+
 namespace ztest {
 
 inline std::vector<uint8_t> Words(uint16_t word0, uint16_t word1 = 0)

@@ -162,29 +162,6 @@ TEST(FaultInjection, EveryMapCallFailsInTurnWithoutCrashLeakOrLastingHarm)
     }
 }
 
-TEST(FaultInjection, FailedDeviceOrLinkCreationLeavesNothingAndTheNextStartWorks)
-{
-    const StepRun clean = CleanRun();
-    for (const auto service : {zhost::KernelService::IoCreateDevice, zhost::KernelService::IoCreateSymbolicLink}) {
-        const bool device = service == zhost::KernelService::IoCreateDevice;
-        SCOPED_TRACE(device ? "IoCreateDevice" : "IoCreateSymbolicLink");
-        Driver driver;
-        driver.kernel->failService(service);
-        EXPECT_NE(driver.start(), STATUS_SUCCESS);
-        EXPECT_TRUE(driver.kernel->liveMappings().empty());
-        EXPECT_TRUE(driver.kernel->deviceNames().empty());
-        EXPECT_TRUE(driver.kernel->linkNames().empty());
-        const auto log = driver.kernel->debugLog();
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(log.back(), device ? "Zerlo: Can't create device object !\n" : "Zerlo: Can't create link\n");
-
-        driver.kernel->clearFaults();
-        const StepRun run = RunSteps(driver);
-        EXPECT_EQ(run.answers, clean.answers);
-        UnloadLeavingNothing(driver);
-    }
-}
-
 // NT keeps a driver's image while a device object of it exists, so the
 // device that a failed unlink leaves stays usable rather than dangling; the
 // mappings are released before the link is touched and do not stay.

@@ -3,6 +3,7 @@
 #include "acpi_fixture.h"
 
 #include "firmware/mapping_registry.h"
+#include "frame/driver.h"
 
 namespace ztest {
 namespace {
@@ -12,13 +13,13 @@ class Registry : public ::testing::Test {
     void SetUp() override
     {
         driver.startAndOpen();
-        window = *driver.symbol<PUCHAR>("BiosWindow");
-        reset = driver.symbol<void(PUCHAR)>("RegistryReset");
-        map = driver.symbol<PUCHAR(ULONG, ULONG)>("RegistryMap");
-        remap = driver.symbol<PUCHAR(ULONG, ULONG, ULONG)>("RegistryRemap");
-        releaseAll = driver.symbol<void()>("RegistryReleaseAll");
-        count = driver.symbol<LONG>("RegistryCount");
-        refusal = driver.symbol<ULONG>("RegistryRefusal");
+        window = *ZERLO_SYMBOL(driver, BiosWindow);
+        reset = ZERLO_SYMBOL(driver, RegistryReset);
+        map = ZERLO_SYMBOL(driver, RegistryMap);
+        remap = ZERLO_SYMBOL(driver, RegistryRemap);
+        releaseAll = ZERLO_SYMBOL(driver, RegistryReleaseAll);
+        count = ZERLO_SYMBOL(driver, RegistryCount);
+        refusal = ZERLO_SYMBOL(driver, RegistryRefusal);
         reset(window);
     }
 
@@ -26,17 +27,17 @@ class Registry : public ::testing::Test {
     {
         char buffer[4096];
         ReportText report;
-        driver.symbol<void(ReportText*, char*, ULONG)>("ReportBegin")(&report, buffer, sizeof buffer);
-        driver.symbol<void(ReportText*)>("RegistryList")(&report);
+        ZERLO_SYMBOL(driver, ReportBegin)(&report, buffer, sizeof buffer);
+        ZERLO_SYMBOL(driver, RegistryList)(&report);
         return buffer;
     }
 
     Driver driver{zhost::BareProfile()};
     PUCHAR window = nullptr;
-    void (*reset)(PUCHAR) = nullptr;
-    PUCHAR (*map)(ULONG, ULONG) = nullptr;
-    PUCHAR (*remap)(ULONG, ULONG, ULONG) = nullptr;
-    void (*releaseAll)() = nullptr;
+    decltype(&RegistryReset) reset = nullptr;
+    decltype(&RegistryMap) map = nullptr;
+    decltype(&RegistryRemap) remap = nullptr;
+    decltype(&RegistryReleaseAll) releaseAll = nullptr;
     LONG* count = nullptr;
     ULONG* refusal = nullptr;
 };
@@ -123,6 +124,19 @@ TEST_F(Registry, HundredAndFirstRowIsRefused)
     EXPECT_EQ(driver.kernel->mapCalls(), calls);
     EXPECT_EQ(*count, REGISTRY_CAPACITY);
     EXPECT_NE(map(0x1000000 + 5 * 0x1000 + 4, 16), nullptr); // still served from its row
+
+    // The cause names the last refusal: a failed mapping after a refusal
+    // for fullness is no longer "full", in a remap or a new survey.
+    driver.kernel->failMapCall(driver.kernel->mapCalls() + 1);
+    EXPECT_EQ(remap(0x1000000 + 0x1000, 36, 64), nullptr);
+    EXPECT_EQ(*refusal, REGISTRY_REFUSED_UNMAPPABLE);
+    EXPECT_EQ(map(0x2000000, 36), nullptr);
+    ASSERT_EQ(*refusal, REGISTRY_REFUSED_FULL);
+    releaseAll();
+    reset(window);
+    driver.kernel->failMapCall(driver.kernel->mapCalls() + 1);
+    EXPECT_EQ(map(0x2000000, 36), nullptr);
+    EXPECT_EQ(*refusal, REGISTRY_REFUSED_UNMAPPABLE);
 }
 
 TEST_F(Registry, ReleaseAllKeepsTheWindowAndEmptiesTheList)

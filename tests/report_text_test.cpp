@@ -12,8 +12,8 @@ class ReportTextHelper : public ::testing::Test {
     void SetUp() override
     {
         ASSERT_EQ(driver.start(), STATUS_SUCCESS);
-        begin = driver.symbol<void(ReportText*, char*, ULONG)>("ReportBegin");
-        append = driver.symbol<void(ReportText*, const char*, ...)>("ReportAppend");
+        begin = ZERLO_SYMBOL(driver, ReportBegin);
+        append = ZERLO_SYMBOL(driver, ReportAppend);
     }
 
     // A reply of `size` bytes followed by canaries that must survive.
@@ -32,8 +32,8 @@ class ReportTextHelper : public ::testing::Test {
     }
 
     Driver driver;
-    void (*begin)(ReportText*, char*, ULONG) = nullptr;
-    void (*append)(ReportText*, const char*, ...) = nullptr;
+    decltype(&ReportBegin) begin = nullptr;
+    decltype(&ReportAppend) append = nullptr;
 };
 
 TEST_F(ReportTextHelper, PiecesAreAppendedAtTheEnd)
@@ -46,39 +46,44 @@ TEST_F(ReportTextHelper, PiecesAreAppendedAtTheEnd)
     EXPECT_STREQ(buffer.data(), "1600 MHz, 0x000e0000\r\n");
 }
 
-TEST_F(ReportTextHelper, ATextThatFillsTheReplyExactlyFits)
-{
-    EXPECT_EQ(build(8, {"1234", "567"}), "1234567");
-}
-
 const std::string kLine = "0123456789abcdefghi\r\n";        // 21 bytes
 const std::string kMarker = "*** Report truncated ***\r\n"; // 26 bytes
 
-TEST_F(ReportTextHelper, APieceThatDoesNotFitEndsTheTextAfterItsLastWholeLine)
+// A piece that does not fit ends the text after its last whole line that
+// leaves room for the marker and its NUL; nothing is appended after a cut.
+TEST_F(ReportTextHelper, APieceThatDoesNotFitCutsTheTextAtAWholeLine)
 {
-    // 63 + 30 bytes do not fit in 90; the three whole lines and the marker do.
-    EXPECT_EQ(build(90, {kLine, kLine, kLine, std::string(30, 't')}), kLine + kLine + kLine + kMarker);
+    struct Case {
+        ULONG size;
+        std::vector<std::string> pieces;
+        std::string text;
+    };
+    for (const Case& c : {
+             Case{8, {"1234", "567"}, "1234567"}, // fills the reply exactly
+             Case{90, {kLine, kLine, kLine, std::string(30, 't')}, kLine + kLine + kLine + kMarker},
+             Case{67, {kLine, kLine, kLine, "tail"}, kLine + kMarker}, // the marker needs two lines
+             Case{70, {kLine, kLine, kLine, "\r\n", "short\r\n", "x"}, kLine + kLine + kMarker},
+             Case{36, {"123456789\n", std::string(30, 'y')}, kMarker}, // line + marker = size
+             Case{64, {std::string(100, 'a')}, kMarker},               // the marker alone
+             Case{8, {"---", "12345678"}, ""},                         // too small for the marker
+             Case{8, {"\n", "12345678"}, ""},
+             Case{26, {"x", std::string(30, 'z')}, ""},              // the marker's own length
+             Case{28, {"\n", std::string(30, 'z')}, "\n" + kMarker}, // just room for both
+             Case{40, {"123456789012\n", "ab", std::string(30, 'z')}, "123456789012\n" + kMarker},
+         }) {
+        EXPECT_EQ(build(c.size, c.pieces), c.text) << c.size << " " << c.pieces.front();
+    }
 }
 
-TEST_F(ReportTextHelper, WholeLinesGiveWayToTheMarker)
+// A text whose terminator was overwritten is ended inside the reply.
+TEST_F(ReportTextHelper, ATextThatLostItsTerminatorIsEndedInsideTheReply)
 {
-    // One byte too long for 67: the marker needs the room of two lines.
-    EXPECT_EQ(build(67, {kLine, kLine, kLine, "tail"}), kLine + kMarker);
-}
-
-TEST_F(ReportTextHelper, NothingIsAppendedAfterACut)
-{
-    EXPECT_EQ(build(70, {kLine, kLine, kLine, "\r\n", "short\r\n", "x"}), kLine + kLine + kMarker);
-}
-
-TEST_F(ReportTextHelper, ATinyReplyThatCannotHoldTheMarkerIsCutToEmpty)
-{
-    EXPECT_EQ(build(8, {"---", "12345678"}), "");
-}
-
-TEST_F(ReportTextHelper, ASingleLongLineGivesTheMarkerAlone)
-{
-    EXPECT_EQ(build(64, {std::string(100, 'a')}), "*** Report truncated ***\r\n");
+    std::vector<char> buffer(8 + 16, '#');
+    ReportText report;
+    begin(&report, buffer.data(), 8);
+    std::fill(buffer.begin(), buffer.begin() + 8, 'x');
+    append(&report, "d");
+    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), std::string("\0xxxxxx\0", 8) + std::string(16, '#'));
 }
 
 TEST_F(ReportTextHelper, ATextExtendedByHandIsAppendedAtItsNewEnd)

@@ -3,6 +3,7 @@
 // order and values alone.
 #include "driver_fixture.h"
 
+#include "fan/sio.h"
 #include "machine/super_io_chip.h"
 
 #include <ostream>
@@ -94,9 +95,9 @@ class Sio : public ::testing::Test {
     uint32_t detect() { return driver->value(IOCTL_SIO_DETECT); }
     uint32_t setLevel(uint16_t fan, uint16_t level) { return driver->value(IOCTL_SIO_SET_FAN_LEVEL, fan, level); }
     uint32_t getLevel(uint16_t fan) { return driver->value(IOCTL_SIO_GET_FAN_LEVEL, fan); }
-    uint32_t probe(uint16_t port) { return driver->symbol<ULONG(USHORT, UCHAR)>("SioProbe")(port, 0x20); }
-    USHORT& configPort() { return *driver->symbol<USHORT>("SioConfigPort"); }
-    USHORT& baseAddress() { return *driver->symbol<USHORT>("SioBaseAddress"); }
+    uint32_t probe(uint16_t port) { return ZERLO_SYMBOL(*driver, SioProbe)(port, 0x20); }
+    USHORT& configPort() { return *ZERLO_SYMBOL(*driver, SioConfigPort); }
+    USHORT& baseAddress() { return *ZERLO_SYMBOL(*driver, SioBaseAddress); }
     zhost::SuperIoChip& chip() { return *driver->machine->findDevice<zhost::SuperIoChip>(); }
 
     std::unique_ptr<Driver> driver;
@@ -213,7 +214,7 @@ TEST_F(SioSetFanLevel, LevelAbove63NeverReachesARuntimeRegister)
     boot(zhost::DefaultNotebookProfile());
     EXPECT_EQ(driver->ioctl(IOCTL_SIO_SET_FAN_LEVEL, Words(0, 64), 4).status, STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(takeLog().empty());
-    auto* set = driver->symbol<ULONG(USHORT, USHORT)>("SioSetFanLevel");
+    auto* set = ZERLO_SYMBOL(*driver, SioSetFanLevel);
     EXPECT_EQ(set(0, 64), 0u);
     EXPECT_EQ(takeLog(), Expect().detected(kBase).log);
     EXPECT_EQ(set(1, 0xFFFF), 0u);

@@ -15,6 +15,7 @@ struct Case {
     std::vector<json> structures;
     json extra;
     std::string report;
+    json memory = json(); // patches, as a profile's "memory" section
 };
 
 // Each case's whole report, the same on a second request, and no CPU speed.
@@ -22,7 +23,8 @@ void ExpectReports(std::initializer_list<Case> cases)
 {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        SmbiosDriver driver(SmbiosMachine(SmbiosSection(c.structures, c.extra.is_null() ? json::object() : c.extra)));
+        SmbiosDriver driver(
+            SmbiosMachine(SmbiosSection(c.structures, c.extra.is_null() ? json::object() : c.extra), c.memory));
         driver.startAndOpen();
         EXPECT_EQ(driver.report(), c.report);
         EXPECT_EQ(driver.cpuSpeed(), "---");
@@ -64,19 +66,29 @@ TEST(SmbiosFindEntryPoint, EntryPointLengthsAndPlacesThatFitAreFoundAndOnesPastT
                    {"length 0x1F", {kBios}, {{"entry_point_length", 0x1F}}, kBiosLines},
                    {"length 0x20", {kBios}, {{"entry_point_length", 0x20}}, kBiosLines},
                    {"0xFFFE0 fits", {kBios}, {{"entry_point_address", "0xFFFE0"}}, kBiosLines},
+                   {"0xFFFE0 fills the window", {kBios}, at("0xFFFE0", 0x20), kBiosLines},
                    {"0xFFFF0", {kBios}, at("0xFFFF0", 0x10), kNoSmbios},
                    {"0xFFFF8", {kBios}, at("0xFFFF8", 0x10), kNoSmbios},
                    {"0xFFFFC", {kBios}, at("0xFFFFC", 0x10), kNoSmbios},
+                   {"0xFFFE0 one byte long", {kBios}, at("0xFFFE0", 0x21), kNoSmbios},
                    {"0xFFFE0 long", {kBios}, at("0xFFFE0", 0x40), kNoSmbios}});
 }
 
 TEST(SmbiosFindEntryPoint, NoUsableEntryPointOrTableGivesItsErrorOnEveryRequest)
 {
+    // "_DMIX": the anchor's last letter wrong; byte 0x1E, which no reader
+    // uses, keeps the entry point's checksum.
+    const uint8_t last = zhost::BuildMachine(SmbiosMachine(SmbiosSection({kBios})))->memory.byte(0xF101E);
+    char compensated[3];
+    std::snprintf(compensated, sizeof compensated, "%02x", static_cast<uint8_t>(last + '_' - 'X'));
+    const json wrongLetter =
+        json::array({{{"address", 0xF1014}, {"hex", "58"}}, {{"address", 0xF101E}, {"hex", compensated}}});
     ExpectReports({{"SMBIOS 3 only", {kBios}, {{"quirks", {{"sm3_only", true}}}}, kNoSmbios},
                    {"no _DMI_ anchor",
                     {kBios},
                     {{"quirks", {{"no_dmi_anchor", true}}}},
                     "*** Error: Pointer to DMI structures not found ***"},
+                   {"_DMIX", {kBios}, {}, "*** Error: Pointer to DMI structures not found ***", wrongLetter},
                    {"table of length 0", {kBios}, {{"table_address", "0x200000"}, {"table_length", 0}}, ""}});
 }
 
@@ -94,7 +106,7 @@ TEST(SmbiosFindEntryPoint, AFailedBiosWindowIsReportedAndNothingIsSearched)
 
 TEST(SmbiosLocateTable, ATableBelowTheFSegmentOrOutsideTheWindowIsMappedByItselfOnce)
 {
-    for (const char* address : {"0xEE000", "0x1FF0000"}) {
+    for (const char* address : {"0xEE000", "0xEFFFF", "0x100000", "0x1FF0000"}) {
         SCOPED_TRACE(address);
         SmbiosDriver driver(SmbiosMachine(SmbiosSection({kBios}, {{"table_address", address}})));
         driver.startAndOpen();
@@ -171,7 +183,7 @@ TEST(SmbiosStructureLength, AStringSetWithoutItsFinalNulEndsAtTheTablesEnd)
     driver.startAndOpen();
     EXPECT_EQ(driver.report(), kBiosLines + Lines({"Battery manufacturer: Cells", "Battery device name: Pack",
                                                    "Battery location: Bay"}));
-    auto* length = driver.symbol<ULONG(PUCHAR)>("SmbiosStructureLength");
+    auto* length = ZERLO_SYMBOL(driver, SmbiosStructureLength);
     const PUCHAR battery_at = driver.state().tableBase + 0x14 + 22;
     EXPECT_EQ(length(battery_at), 0x10u + 4 + 6 + 5);
     EXPECT_EQ(battery_at + length(battery_at), driver.state().tableEnd);
@@ -180,17 +192,25 @@ TEST(SmbiosStructureLength, AStringSetWithoutItsFinalNulEndsAtTheTablesEnd)
 TEST(SmbiosStructureLength, TheWalkEndsAtTheTablesEndWhenMoreStructuresAreAnnounced)
 {
     // Behind the table lies a copy of its BIOS structure; the walk must not
-    // take it because the table ends before it.
-    const json section = SmbiosSection({kBios}, {{"quirks", {{"extra_announced", 5}}}});
-    std::string hex;
-    for (uint8_t byte : zhost::BuildMachine(SmbiosMachine(section))->memory.read(0xF2000, 0x14 + 22)) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", byte);
-        hex += two;
+    // take it because the table ends before it. Seven structures make a
+    // table of 294 bytes, whose length word has a high byte.
+    for (size_t structures : {1, 7}) {
+        const json section =
+            SmbiosSection(std::vector<json>(structures, kBios), {{"quirks", {{"extra_announced", 5}}}});
+        const uint32_t end = 0xF2000 + static_cast<uint32_t>(structures) * (0x14 + 22);
+        std::string hex;
+        for (uint8_t byte : zhost::BuildMachine(SmbiosMachine(section))->memory.read(0xF2000, 0x14 + 22)) {
+            char two[3];
+            std::snprintf(two, sizeof two, "%02x", byte);
+            hex += two;
+        }
+        SmbiosDriver driver(SmbiosMachine(section, json::array({{{"address", end}, {"hex", hex}}})));
+        driver.startAndOpen();
+        std::string expected;
+        for (size_t i = 0; i < structures; ++i)
+            expected += kBiosLines;
+        EXPECT_EQ(driver.report(), expected) << structures;
     }
-    SmbiosDriver driver(SmbiosMachine(section, json::array({{{"address", 0xF2000 + 0x14 + 22}, {"hex", hex}}})));
-    driver.startAndOpen();
-    EXPECT_EQ(driver.report(), kBiosLines);
 }
 
 TEST(SmbiosStructureLength, ShortOrCutFormattedAreasEndTheWalk)
@@ -217,6 +237,10 @@ TEST(SmbiosGetString, NumberZeroGivesDashesAndOnesBeyondTheSetOrCutByTheTableThe
                     Lines({"System manufacturer: --", "Product name: --", "Service tag: --"})},
                    {"beyond the last",
                     {{{"type", 3}, {"manufacturer", "Case Co"}, {"asset_tag", 4}}},
+                    {},
+                    Lines({"Asset tag: <missing string>"})},
+                   {"just beyond the last",
+                    {{{"type", 3}, {"manufacturer", "Case Co"}, {"asset_tag", 2}}},
                     {},
                     Lines({"Asset tag: <missing string>"})},
                    {"cut by the table's end",

@@ -3,6 +3,8 @@
 
 #include "frame/report_text.h"
 
+#include <tuple>
+
 namespace ztest {
 namespace {
 
@@ -103,16 +105,19 @@ TEST(BuildSmbiosReport, CacheLevelSizeGranularityAndLocation)
         Report({Cache("0x0181", "0x8008"), Cache("0x01A1", "512"), Cache("0x0102", "0"), Cache("0x0167", "0xFFFF")}),
         Lines({"L2 cache size: 512 KB (internal)", "L2 cache size: 512 KB (external)", "L3 cache size: 0 KB (internal)",
                "L8 cache size: 2097088 KB (unknown)"}));
-    EXPECT_EQ(Report({Cache("0x0140", "64")}), Lines({"L1 cache size: 64 KB (reserved)"}));
+    // Granularity is bit 15 alone: an odd size is still in kilobytes.
+    EXPECT_EQ(Report({Cache("0x0140", "64"), Cache("0x0180", "0x0101")}),
+              Lines({"L1 cache size: 64 KB (reserved)", "L1 cache size: 257 KB (internal)"}));
 }
 
 TEST(BuildSmbiosReport, MemoryDevicesTheSpeedPartOnlyFromLength0x17WithANonzeroSpeed)
 {
-    EXPECT_EQ(
-        Report({Memory(0x15, 256, 266, "A"), Memory(0x17, 256, 0, "B"), Memory(0x17, 1024, 400, "C"),
-                Memory(0x1B, 0x8200, 533, "D"), Memory(0x1B, 0, 0, "E"), Memory(0x1B, 0xFFFF, 0, "F")}),
-        Lines({"SODIMM Socket 'A': 256 MB", "SODIMM Socket 'B': 256 MB", "SODIMM Socket 'C': 1024 MB (400 MHz)",
-               "SODIMM Socket 'D': 33280 MB (533 MHz)", "SODIMM Socket 'E': 0 MB", "SODIMM Socket 'F': 65535 MB"}));
+    EXPECT_EQ(Report({Memory(0x15, 256, 266, "A"), Memory(0x17, 256, 0, "B"), Memory(0x17, 1024, 400, "C"),
+                      Memory(0x1B, 0x8200, 533, "D"), Memory(0x1B, 0, 0, "E"), Memory(0x1B, 0xFFFF, 0, "F"),
+                      Memory(0x16, 256, 266, "G")}),
+              Lines({"SODIMM Socket 'A': 256 MB", "SODIMM Socket 'B': 256 MB", "SODIMM Socket 'C': 1024 MB (400 MHz)",
+                     "SODIMM Socket 'D': 33280 MB (533 MHz)", "SODIMM Socket 'E': 0 MB", "SODIMM Socket 'F': 65535 MB",
+                     "SODIMM Socket 'G': 256 MB"}));
 }
 
 TEST(BuildSmbiosReport, BatterySbdsLinesByFormattedLength)
@@ -129,13 +134,20 @@ TEST(BuildSmbiosReport, BatterySbdsLinesByFormattedLength)
     EXPECT_EQ(Report({Battery(0x10)}), kBatteryHead);
 }
 
+// Each string wins over its own SBDS field alone.
 TEST(BuildSmbiosReport, BatteryStringsWinOverTheSbdsFields)
 {
-    json battery = Battery(0x1A);
-    battery["manufacture_date"] = "05/06/2004";
-    battery["serial"] = "SN-1";
-    EXPECT_EQ(Report({battery}),
-              kBatteryHead + Lines({"Battery manufacturing date: 05/06/2004", "Battery serial no: SN-1"}));
+    const auto date = Lines({"Battery manufacturing date: 05/06/2004"});
+    const auto serial = Lines({"Battery serial no: SN-1"});
+    for (const auto& [withDate, withSerial, expected] : std::vector<std::tuple<bool, bool, std::string>>{
+             {true, true, date + serial},
+             {true, false, date + Lines({"Battery serial no: 777 (SBDS)"})},
+             {false, true, Lines({"Battery manufacturing date: 7/15/2003 (SBDS)"}) + serial}}) {
+        json battery = Battery(0x1A);
+        if (withDate) battery["manufacture_date"] = "05/06/2004";
+        if (withSerial) battery["serial"] = "SN-1";
+        EXPECT_EQ(Report({battery}), kBatteryHead + expected);
+    }
 }
 
 TEST(BuildSmbiosReport, UnknownTypesAddNothingAndDoNotEndTheWalk)
@@ -194,11 +206,21 @@ TEST(GetCpuSpeedText, TheFirstProcessorsCurrentSpeedFromZeroToTheLargestWord)
     }
 }
 
-TEST(GetCpuSpeedText, NoProcessorAmongTheCountedStructuresLeavesDashes)
+// The count is the entry point's word: a processor behind 256 boards is
+// the 257th structure.
+TEST(GetCpuSpeedText, OnlyTheCountedStructuresAreSearched)
 {
+    const std::vector<json> boards(256, json{{"type", 2}});
+    std::vector<json> behindBoards(boards);
+    behindBoards.push_back(Processor(1000));
+    for (const auto& [structures, count, speed] : std::vector<std::tuple<std::vector<json>, int, const char*>>{
+             {{{{"type", 0}}, Processor(1000)}, 1, "---"}, {behindBoards, 256, "---"}, {behindBoards, 257, "1000"}}) {
+        SmbiosDriver driver(SmbiosMachine(SmbiosSection(structures, {{"structure_count", count}})));
+        driver.startAndOpen();
+        EXPECT_EQ(driver.cpuSpeed(), speed) << count;
+    }
     SmbiosDriver driver(SmbiosMachine(SmbiosSection({{{"type", 0}}, Processor(1000)}, {{"structure_count", 1}})));
     driver.startAndOpen();
-    EXPECT_EQ(driver.cpuSpeed(), "---");
     EXPECT_EQ(driver.report(), Lines({"BIOS vendor: --", "BIOS version: --", "BIOS date: --"}));
 }
 

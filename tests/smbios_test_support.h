@@ -5,6 +5,7 @@
 #include "driver_fixture.h"
 
 #include "firmware/smbios_access.h"
+#include "frame/driver.h"
 
 #include <initializer_list>
 
@@ -41,8 +42,8 @@ class SmbiosDriver : public Driver {
     explicit SmbiosDriver(const json& profile) : Driver(profile) {}
     std::string report() { return text(IOCTL_GET_SMBIOS_REPORT, ZERLO_SMBIOS_REPORT_SIZE); }
     std::string cpuSpeed() { return text(IOCTL_GET_CPU_SPEED, ZERLO_CPU_SPEED_TEXT_SIZE); }
-    SmbiosStateRecord& state() { return *symbol<SmbiosStateRecord>("SmbiosState"); }
-    PUCHAR window() { return *symbol<PUCHAR>("BiosWindow"); }
+    SmbiosStateRecord& state() { return *ZERLO_SYMBOL(*this, SmbiosState); }
+    PUCHAR window() { return *ZERLO_SYMBOL(*this, BiosWindow); }
 };
 
 } // namespace ztest
