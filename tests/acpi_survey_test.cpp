@@ -392,5 +392,28 @@ TEST(AcpiSurvey, EbdaSegmentOutsideConventionalMemoryMeansPhysicalZero)
     }
 }
 
+// Both halves of "RSD PTR " make an RSDP: a candidate with one letter of
+// either half changed is passed over even when its checksum holds.
+TEST(AcpiSurvey, HalfASignatureIsNoRsdp)
+{
+    for (const uint32_t letter : {2u, 6u}) {
+        Driver driver(AcpiProfile("rsdt_length_36"));
+        zhost::AcpiFirmware firmware;
+        firmware.ebdaSegment = 0x003F;
+        zhost::AcpiRsdpLayout rsdp;
+        rsdp.address = 0x100;
+        rsdp.revision = 0;
+        rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
+        firmware.rsdps.push_back(rsdp);
+        zhost::PlaceAcpiFirmware(driver.machine->memory, firmware);
+        std::vector<uint8_t> bytes = driver.machine->memory.read(0x100, 9);
+        ++bytes[letter];
+        --bytes[8];
+        driver.machine->memory.write(0x100, bytes);
+        driver.startAndOpen();
+        EXPECT_EQ(AcpiReport(driver).find("Sig found at VA 0x20024100"), std::string::npos) << letter;
+    }
+}
+
 } // namespace
 } // namespace ztest
