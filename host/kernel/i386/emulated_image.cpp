@@ -245,6 +245,8 @@ uint32_t EmulatedImage::call(uint32_t function, std::initializer_list<uint32_t> 
             stop(std::string("entry point ") + where(function) + " returned with " + kCalleeSavedNames[i] + " changed");
         }
     }
+    // The depth is the lowest byte that no longer holds the fill: a frame
+    // that reserves stack it never writes is not counted.
     uc_mem_read(uc_, kStackTop - kStackSize, fill.data(), fill.size());
     uint32_t lowest = 0;
     while (lowest < kStackSize && fill[lowest] == kStackFill)
@@ -364,6 +366,8 @@ void EmulatedImage::smi()
     // the others come back as garbage, so a register SmmTrigger forgot to
     // save shows as a wrong answer or a stop.
     const uint16_t low[] = {registers.ax, registers.bx, registers.cx, registers.dx};
+    // A fixed sequence rather than real randomness, so that a run that
+    // fails fails the same way again.
     auto garbage = [this] {
         smiSequence_ = smiSequence_ * 6364136223846793005ull + 1442695040888963407ull;
         return static_cast<uint32_t>(smiSequence_ >> 32);

@@ -18,7 +18,8 @@ constexpr uint32_t kFormatLimit = 4096;
 // One printf conversion of an emulated va_list, formatted by the host's
 // snprintf with the same flags, width and precision. msvcrt's `l` is 32
 // bits on i386, `ll` and `I64` 64 bits.
-std::string FormatOne(EmulatedImage& image, const std::string& spec, char conversion, int lengthBits, uint32_t& args)
+std::string FormatOne(EmulatedImage& image, const std::string& directive, char conversion, int lengthBits,
+                      uint32_t& args)
 {
     auto next32 = [&] {
         const uint32_t value = image.read32(args);
@@ -26,7 +27,7 @@ std::string FormatOne(EmulatedImage& image, const std::string& spec, char conver
         return value;
     };
     char text[512];
-    const std::string host = spec + (lengthBits == 64 ? "ll" : "") + conversion;
+    const std::string host = directive + (lengthBits == 64 ? "ll" : "") + conversion;
     switch (conversion) {
     case 'd':
     case 'i':
@@ -52,15 +53,15 @@ std::string FormatOne(EmulatedImage& image, const std::string& spec, char conver
     case 'c':
         std::snprintf(text, sizeof text, host.c_str(), static_cast<int>(static_cast<uint8_t>(next32())));
         return text;
-    case 'p': std::snprintf(text, sizeof text, (spec + "08X").c_str(), next32()); return text;
+    case 'p': std::snprintf(text, sizeof text, (directive + "08X").c_str(), next32()); return text;
     case 's': {
         const uint32_t address = next32();
         std::string value = "(null)";
         if (address != 0) {
             // A precision bounds the read as it bounds the text: the string
             // need not be terminated within it.
-            const auto dot = spec.find('.');
-            const size_t limit = dot == std::string::npos ? kFormatLimit : std::stoul(spec.substr(dot + 1));
+            const auto dot = directive.find('.');
+            const size_t limit = dot == std::string::npos ? kFormatLimit : std::stoul(directive.substr(dot + 1));
             value.clear();
             for (uint32_t at = address; value.size() < limit; ++at) {
                 const uint8_t byte = image.readByte(at);
@@ -88,31 +89,31 @@ std::string Format(EmulatedImage& image, uint32_t format, uint32_t args)
             text += c;
             continue;
         }
-        std::string spec = "%";
+        std::string directive = "%";
         c = static_cast<char>(image.readByte(++at));
         if (c == '%') {
             text += '%';
             continue;
         }
         while (std::strchr("-+ #0", c) != nullptr && c != 0) {
-            spec += c;
+            directive += c;
             c = static_cast<char>(image.readByte(++at));
         }
         auto number = [&] {
             if (c == '*') {
-                spec += std::to_string(static_cast<int32_t>(image.read32(args)));
+                directive += std::to_string(static_cast<int32_t>(image.read32(args)));
                 args += 4;
                 c = static_cast<char>(image.readByte(++at));
                 return;
             }
             while (c >= '0' && c <= '9') {
-                spec += c;
+                directive += c;
                 c = static_cast<char>(image.readByte(++at));
             }
         };
         number();
         if (c == '.') {
-            spec += c;
+            directive += c;
             c = static_cast<char>(image.readByte(++at));
             number();
         }
@@ -131,7 +132,7 @@ std::string Format(EmulatedImage& image, uint32_t format, uint32_t args)
             at += 3;
             c = static_cast<char>(image.readByte(at));
         }
-        text += FormatOne(image, spec, c, bits, args);
+        text += FormatOne(image, directive, c, bits, args);
     }
 }
 
