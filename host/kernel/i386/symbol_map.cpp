@@ -44,12 +44,4 @@ std::string SymbolMap::describe(uint32_t address) const
     return text;
 }
 
-uint32_t SymbolMap::address(const std::string& name) const
-{
-    for (const auto& [address, symbol] : symbols_) {
-        if (symbol == name) return address;
-    }
-    return 0;
-}
-
 } // namespace zhost::i386

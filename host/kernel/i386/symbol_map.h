@@ -14,7 +14,6 @@ class SymbolMap {
     void read(const std::string& mapPath, uint32_t linkedBase, uint32_t loadedBase);
     // "SmmCall+0x1c", or "zerlo.sys+0x1234" where no symbol is known.
     std::string describe(uint32_t address) const;
-    uint32_t address(const std::string& name) const;
 
   private:
     std::map<uint32_t, std::string> symbols_;
