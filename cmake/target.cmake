@@ -82,13 +82,10 @@ add_test(NAME zerlo_sys_stack_frames
 set_tests_properties(zerlo_sys_stack_frames PROPERTIES LABELS target)
 
 # The shipped driver on an NT I/O manager we did not write: Wine's driver
-# host loads zerlo.sys as a kernel-driver service and zerloctl.exe drives it.
-add_executable(zerlo_service tests/target/wine/zerlo_service.cpp)
-set_target_properties(zerlo_service PROPERTIES OUTPUT_NAME zerlosvc)
-target_compile_options(zerlo_service PRIVATE -Wall -Wextra -Werror -O2)
-target_link_options(zerlo_service PRIVATE -static)
+# host loads zerlo.sys as a kernel-driver service, installed and driven by
+# zerloctl.exe.
 add_test(NAME zerlo_sys_wine
   COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/wine_driver_test.py
-    --sys $<TARGET_FILE:zerlo_sys> --zerloctl $<TARGET_FILE:zerloctl> --service $<TARGET_FILE:zerlo_service>
+    --sys $<TARGET_FILE:zerlo_sys> --zerloctl $<TARGET_FILE:zerloctl>
     --prefix ${CMAKE_BINARY_DIR}/wine/prefix --register-i386 ${CMAKE_SOURCE_DIR}/scripts/enable-i386-exec)
 set_tests_properties(zerlo_sys_wine PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIAL TRUE)

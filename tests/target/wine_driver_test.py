@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
 """Runs the built zerlo.sys under Wine's NT I/O manager and drives
-\\\\.\\ZerloDev with the built zerloctl.exe, as a Win32 caller does.
+\\\\.\\ZerloDev with the built zerloctl.exe, as a Win32 caller does: the
+driver installed, started, stopped and removed by zerloctl.exe's own service
+commands, then the fan loop's service with no driver to open.
 
 Wine's driver host runs kernel drivers in user mode, where port instructions
 fault: no request here may reach the fan, temperature or Super-I/O hardware,
 so those codes are sent only with sizes or arguments the driver refuses.
 """
 import argparse
+import filecmp
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -31,7 +35,8 @@ GET_VERSION = 0x9C40A444
 GET_SMBIOS_REPORT = 0x9C40A448
 GET_ACPI_REPORT = 0x9C40A44C
 
-SERVICE = "zerlo"
+ZERLOCTL = r"C:\zerlo\zerloctl.exe"
+DRIVER_IMAGE = r"\SystemRoot\system32\drivers\zerlo.sys"
 MORE_HANDLES = 3
 VERSION_REPLY = "0100000005000000"
 
@@ -77,12 +82,13 @@ class Wine:
             "WINEDEBUG": "-all,warn+debugstr",
         })
 
-    def run(self, args, timeout, log=None):
+    def run(self, args, timeout, with_stderr=False):
         started = time.monotonic()
-        with open(self.log_path, "ab") as stderr:
-            stderr.write((">>> wine %s\n" % " ".join(args)).encode())
-            stderr.flush()
-            result = subprocess.run(["wine"] + args, env=self.env, stdout=subprocess.PIPE, stderr=stderr,
+        with open(self.log_path, "ab") as log:
+            log.write((">>> wine %s\n" % " ".join(args)).encode())
+            log.flush()
+            result = subprocess.run(["wine"] + args, env=self.env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT if with_stderr else log,
                                     stdin=subprocess.DEVNULL, timeout=timeout)
         print("  (%s: exit %d, %.0f s)" % (" ".join(args[:2]), result.returncode, time.monotonic() - started))
         return result.returncode, result.stdout.decode(errors="replace")
@@ -90,11 +96,15 @@ class Wine:
     def hold(self):
         """Wine ends its driver host when the last Win32 program exits, so a
         program that waits for its input keeps the service alive between the
-        runs of zerloctl; closing its input ends it."""
-        stderr = open(self.log_path, "ab")
-        holder = subprocess.Popen(["wine", "cmd"], env=self.env, stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=stderr)
-        stderr.close()
+        runs of zerloctl; closing its input ends it. It must start the
+        session: the wineserver keeps the stderr of the program that started
+        it, and a pipe held so never ends."""
+        with open(self.log_path, "ab") as stderr:
+            holder = subprocess.Popen(["wine", "cmd"], env=self.env, stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, stderr=stderr)
+        holder.stdin.write(b"echo holding\r\n")
+        holder.stdin.flush()
+        select.select([holder.stdout], [], [], 300)  # any output: cmd runs
         return holder
 
     def server(self, *flags, timeout=300):
@@ -274,7 +284,6 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sys", required=True)
     parser.add_argument("--zerloctl", required=True)
-    parser.add_argument("--service", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--register-i386", required=True)
     options = parser.parse_args()
@@ -300,16 +309,16 @@ def main():
     if status != 0:
         return checks.finish()
 
-    # The driver is loaded where the build left it; Wine's Z: is the root.
-    image_path = "\\??\\Z:" + os.path.abspath(options.sys).replace("/", "\\")
+    # As a user unpacks them: zerlo.sys beside zerloctl.exe, which installs it.
     tools = wine.windows_path("zerlo")
     os.makedirs(tools, exist_ok=True)
-    for path in (options.zerloctl, options.service):
+    for path in (options.zerloctl, options.sys):
         shutil.copyfile(path, os.path.join(tools, os.path.basename(path)))
     holder = wine.hold()
     opens = None
     try:
-        opens = run_driver(wine, checks, options, image_path)
+        opens = run_driver(wine, checks, options)
+        run_auto_service(wine, checks)
     finally:
         holder.stdin.close()
         try:
@@ -324,14 +333,43 @@ def main():
     return checks.finish()
 
 
-def run_driver(wine, checks, options, image_path):
-    zerloctl = r"C:\zerlo\zerloctl.exe"
-    service = r"C:\zerlo\zerlosvc.exe"
-    checks.group = "service start"
-    status, out = wine.run([service, "start", SERVICE, image_path], timeout=300)
-    checks.expect(status == 0 and "zerlo: running" in out, "the kernel-driver service starts", out.strip())
-    if status != 0:
+def command(wine, checks, args, want_status, want_output, name):
+    """One service command of zerloctl.exe: its whole output, both streams,
+    and its exit status."""
+    status, out = wine.run([ZERLOCTL] + args, timeout=300, with_stderr=True)
+    out = out.replace("\r\n", "\n")
+    ok = status == want_status and out == want_output
+    checks.expect(ok, name, "exit %d (want %d): %r" % (status, want_status, out))
+    return ok
+
+
+def service_status(zerlo, auto="not installed"):
+    return "zerlo: %s\nZerloAuto: %s\n" % (zerlo, auto)
+
+
+def run_driver(wine, checks, options):
+    installed = wine.windows_path("windows/system32/drivers/zerlo.sys")
+    checks.group = "install"
+    command(wine, checks, ["service-status"], 0, service_status("not installed"), "service-status: neither service")
+    command(wine, checks, ["start"], 1, "zerloctl: zerlo is not installed\n", "start before install is refused")
+    command(wine, checks, ["uninstall"], 1, "zerloctl: zerlo is not installed\n", "uninstall before install is refused")
+    if not command(wine, checks, ["install"], 0,
+                   "zerlo: installed (C:\\windows\\system32\\drivers\\zerlo.sys, demand start)\n",
+                   "install takes zerlo.sys from beside zerloctl.exe"):
         return None
+    checks.expect(filecmp.cmp(installed, options.sys, shallow=False), "the installed file is the built zerlo.sys")
+    command(wine, checks, ["install", "--sys", r"C:\zerlo\zerlo.sys"], 1,
+            "zerloctl: zerlo is already installed (%s)\n" % DRIVER_IMAGE, "a second install is refused")
+    command(wine, checks, ["stop"], 1, "zerloctl: zerlo is not running\n", "stop before start is refused")
+    stopped = service_status("stopped (%s)" % DRIVER_IMAGE)
+    command(wine, checks, ["service-status"], 0, stopped, "service-status: zerlo installed and stopped")
+
+    checks.group = "service start"
+    if not command(wine, checks, ["start"], 0, "zerlo: running\n", "the kernel-driver service starts"):
+        return None
+    command(wine, checks, ["start"], 1, "zerloctl: zerlo is already running\n", "a second start is refused")
+    command(wine, checks, ["service-status"], 0, service_status("running (%s)" % DRIVER_IMAGE),
+            "service-status: zerlo running")
     opens = 0
 
     # The read-only handle first: the driver must still answer everything after it.
@@ -340,7 +378,7 @@ def run_driver(wine, checks, options, image_path):
     args = ["--json", "--read-only"]
     for _, code, hex_in, out_len in requests:
         args += ioctl_args(code, hex_in, out_len)
-    status, out = wine.run([zerloctl] + args, timeout=300)
+    status, out = wine.run([ZERLOCTL] + args, timeout=300)
     replies = zerloctl_json(out)
     opens += 1
     checks.expect(len(replies) == len(requests), "every request gets an answer", out[-300:])
@@ -361,7 +399,7 @@ def run_driver(wine, checks, options, image_path):
     for code, out_len in firmware:
         args += ioctl_args(code, "", out_len)
     args += ioctl_args(GET_VERSION, "", 8)
-    status, out = wine.run([zerloctl] + args, timeout=300)
+    status, out = wine.run([ZERLOCTL] + args, timeout=300)
     replies = zerloctl_json(out)
     opens += 1 + MORE_HANDLES
     checks.group = "requests"
@@ -399,9 +437,50 @@ def run_driver(wine, checks, options, image_path):
                   "the driver still answers the version request", str(last))
 
     checks.group = "service stop"
-    status, out = wine.run([service, "stop", SERVICE], timeout=300)
-    checks.expect(status == 0 and "zerlo: stopped" in out, "the service stops and is deleted", out.strip())
+    command(wine, checks, ["stop"], 0, "zerlo: stopped\n", "the service stops")
+    command(wine, checks, ["service-status"], 0, stopped, "service-status: zerlo stopped")
+    command(wine, checks, ["uninstall"], 0, "zerlo: removed\n", "uninstall deletes the service")
+    checks.expect(not os.path.exists(installed), "uninstall deletes system32\\drivers\\zerlo.sys")
     return opens
+
+
+def run_auto_service(wine, checks):
+    """The fan loop's service with no driver installed: under Wine a fan
+    request faults in the driver host (port instructions in user mode) and
+    takes it down. Wine's service manager starts no dependency, so the
+    service runs; it must log each failed open, keep trying and stop
+    cleanly."""
+    checks.group = "auto service"
+    config = wine.windows_path("zerlo/cool.json")
+    with open(config, "w") as out:
+        json.dump({"poll_seconds": 0.5, "fans": [{"fan": 0, "sensors": [0],
+                                                  "steps": [{"state": "high", "up": 60, "down": 50}]}]}, out)
+    if not command(wine, checks, ["install-auto", "--config", r"C:\zerlo\cool.json"], 0,
+                   "ZerloAuto: installed (auto start; log: C:\\zerlo\\cool.json.log)\nZerloAuto: running\n",
+                   "install-auto registers and starts ZerloAuto"):
+        return
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and log_lines(config + ".log")[2:] == []:
+        time.sleep(1)
+    command(wine, checks, ["service-status"], 0,
+            service_status("not installed", 'running ("%s" auto-service --config "C:\\zerlo\\cool.json")' % ZERLOCTL),
+            "service-status: ZerloAuto running")
+    command(wine, checks, ["uninstall-auto"], 0, "ZerloAuto: removed\n", "uninstall-auto stops and deletes it")
+    lines = log_lines(config + ".log")
+    retry = "TIME cannot open \\\\.\\ZerloDev: error 2 (is the zerlo service started?); trying again"
+    checks.expect(len(lines) >= 4 and lines[:-1] == [retry] * (len(lines) - 1),
+                  "each poll logs the failed open and tries again", repr(lines[:3]))
+    checks.expect(lines[-1:] == ["TIME stopping: service stopped before the device opened"],
+                  "the stop is logged last", repr(lines[-2:]))
+
+
+def log_lines(path):
+    """The service's log with each line's time as TIME."""
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as log:
+        text = log.read().decode(errors="replace").replace("\r\n", "\n")
+    return [re.sub(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ", "TIME ", line) for line in text.splitlines()]
 
 
 def check_debug_lines(checks, log_path, opens):

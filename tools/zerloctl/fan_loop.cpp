@@ -67,7 +67,8 @@ std::string FormatLoopEvent(const LoopEvent& event)
     case LoopEvent::kFailSafe: return line + "fail-safe: " + event.reason + "; every controlled fan to high";
     case LoopEvent::kRecovered: return line + "readings trusted again; normal control resumes";
     case LoopEvent::kCannotSet:
-        return line + fan + "cannot set " + FanStateText(event.to) + ": firmware call failed; retrying each poll";
+        return line + fan + "cannot set " + FanStateText(event.to) + ": firmware call failed" +
+               (event.atStop ? "; the loop is stopping, so not retried" : "; retrying each poll");
     case LoopEvent::kStopping: return line + "stopping: " + event.reason;
     }
     return line;
@@ -173,6 +174,7 @@ bool FanLoop::setFan(Fan& fan, uint16_t state, const std::map<uint16_t, uint32_t
         fan.pending = true;
         fan.failedPoll = polls_;
         event.kind = LoopEvent::kCannotSet;
+        event.atStop = stopping_;
         emit(event);
         return false;
     }
@@ -268,6 +270,7 @@ void FanLoop::finish(const std::string& why)
     event.kind = LoopEvent::kStopping;
     event.reason = why + (config_.onExitHigh ? "; every controlled fan to high" : "; fans kept as they are");
     emit(event);
+    stopping_ = true;
     if (!config_.onExitHigh) return;
     for (Fan& fan : fans_)
         if (fan.state != kHigh) setFan(fan, kHigh, {}, why);

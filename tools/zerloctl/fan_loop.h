@@ -59,6 +59,7 @@ struct LoopEvent {
     std::map<uint16_t, uint32_t> temperatures; // the readings that decided
     std::string reason;
     bool dryRun = false;
+    bool atStop = false; // no poll follows to retry a failed set
 };
 
 std::string FormatLoopEvent(const LoopEvent& event);
@@ -103,6 +104,7 @@ class FanLoop {
     std::function<void(const LoopEvent&)> log_;
     bool dryRun_;
     bool started_ = false;
+    bool stopping_ = false;
     uint64_t polls_ = 0;
     bool failedSafe_ = false;
     std::vector<Fan> fans_;

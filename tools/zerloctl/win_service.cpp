@@ -55,7 +55,8 @@ std::string ErrorName(DWORD error)
 
 [[noreturn]] void Finish(int code, const std::string& message)
 {
-    (code == kOk ? std::cout : std::cerr) << (code == kOk ? "" : "zerloctl: ") << message << std::endl;
+    if (!message.empty())
+        (code == kOk ? std::cout : std::cerr) << (code == kOk ? "" : "zerloctl: ") << message << std::endl;
     std::exit(code);
 }
 
@@ -318,6 +319,10 @@ void WINAPI AutoServiceMain(DWORD, char**)
             DriverFanIo io(*transport);
             FanLoop loop(config, io, *clock, [&](const LoopEvent& event) { write(FormatLoopEvent(event)); });
             loop.run(StopRequest(), StopName);
+        } else {
+            // The loop logs its own stop; without it the log would end in
+            // the last failed open, as a crash would leave it.
+            write(clock->stamp() + " stopping: " + StopName(StopRequest().load()) + " before the device opened");
         }
         ReportState(SERVICE_STOPPED);
     } catch (const std::exception& error) {
