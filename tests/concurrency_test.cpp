@@ -95,15 +95,5 @@ TEST(Concurrency, EightThreadsGetTheAnswersOneThreadGets)
     EXPECT_EQ(driver.machine->interleavedAccesses(), 0u);
 }
 
-// The normalisation must not hide what it is there to compare: a different
-// mapping structure or a different physical address still differs.
-TEST(Concurrency, AddressNormalisationKeepsWhichAddressesAreTheSame)
-{
-    EXPECT_EQ(NormaliseAddresses("VA 0x20000000 VA 0x20003000 VA 0x20000000"), "VA #1 VA #2 VA #1");
-    EXPECT_NE(NormaliseAddresses("VA 0x20000000 VA 0x20003000"), NormaliseAddresses("VA 0x20000000 VA 0x20000000"));
-    EXPECT_NE(NormaliseAddresses("PA 0x000e0000 -> VA 0x20000000"),
-              NormaliseAddresses("PA 0x000f0000 -> VA 0x20000000"));
-}
-
 } // namespace
 } // namespace ztest

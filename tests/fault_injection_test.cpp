@@ -83,24 +83,6 @@ bool ShowsFailure(const Step& step, const std::string& answer)
     return answer == "0/4/" + std::string(4, '\xff');
 }
 
-TEST(FaultInjection, CleanRunCountsTheMappingsOfEveryStep)
-{
-    Driver driver;
-    const StepRun clean = RunSteps(driver);
-    EXPECT_EQ(clean.mapCallsAtStart, 1u) << "the BIOS window";
-    // Only the firmware requests map anything; the fan requests and the
-    // version never reach the memory manager.
-    for (size_t i = 0; i + 1 < clean.mapCallsAfter.size(); ++i) {
-        const uint64_t before = i == 0 ? clean.mapCallsAtStart : clean.mapCallsAfter[i - 1];
-        const uint32_t code = Steps()[i].code;
-        if (code != IOCTL_GET_SMBIOS_REPORT && code != IOCTL_GET_ACPI_REPORT && code != IOCTL_GET_CPU_SPEED) {
-            EXPECT_EQ(clean.mapCallsAfter[i], before) << Steps()[i].name;
-        }
-    }
-    EXPECT_GT(clean.mapCallsAfter.back(), clean.mapCallsAfter[clean.mapCallsAfter.size() - 2]) << "a survey maps";
-    UnloadLeavingNothing(driver);
-}
-
 // A clean run on a driver of its own (one kernel at a time).
 StepRun CleanRun()
 {
@@ -160,24 +142,6 @@ TEST(FaultInjection, EveryMapCallFailsInTurnWithoutCrashLeakOrLastingHarm)
             EXPECT_EQ(CleanRun().answers, clean.answers);
         }
     }
-}
-
-// NT keeps a driver's image while a device object of it exists, so the
-// device that a failed unlink leaves stays usable rather than dangling; the
-// mappings are released before the link is touched and do not stay.
-TEST(FaultInjection, FailedUnlinkReleasesEveryMappingAndSaysSo)
-{
-    Driver driver;
-    RunSteps(driver);
-    ASSERT_GT(driver.kernel->liveMappings().size(), 2u) << "window, SMBIOS table and survey rows to release";
-    driver.kernel->failService(zhost::KernelService::IoDeleteSymbolicLink);
-    driver.kernel->close(driver.handle);
-    driver.kernel->unload();
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
-    const auto log = driver.kernel->debugLog();
-    EXPECT_NE(std::find(log.begin(), log.end(), "Zerlo: Can't remove link\n"), log.end());
-    EXPECT_EQ(std::find(log.begin(), log.end(), "Zerlo: Link removed\n"), log.end());
-    EXPECT_EQ(log.back(), "Zerlo: End of unload\n");
 }
 
 } // namespace

@@ -96,7 +96,6 @@ class Sio : public ::testing::Test {
     uint32_t setLevel(uint16_t fan, uint16_t level) { return driver->value(IOCTL_SIO_SET_FAN_LEVEL, fan, level); }
     uint32_t getLevel(uint16_t fan) { return driver->value(IOCTL_SIO_GET_FAN_LEVEL, fan); }
     uint32_t probe(uint16_t port) { return ZERLO_SYMBOL(*driver, SioProbe)(port, 0x20); }
-    USHORT& configPort() { return *ZERLO_SYMBOL(*driver, SioConfigPort); }
     USHORT& baseAddress() { return *ZERLO_SYMBOL(*driver, SioBaseAddress); }
     zhost::SuperIoChip& chip() { return *driver->machine->findDevice<zhost::SuperIoChip>(); }
 
@@ -140,44 +139,6 @@ TEST_F(SioProbe, EachStepCanRejectAndAnAnsweringChipIsLeftOpen)
 
 using SioDetect = Sio;
 
-TEST_F(SioDetect, ChipAt2eThenAt4eIsTakenWithBaseHighThenLowAndNoChipLeavesTheEarlierBase)
-{
-    struct Case {
-        nlohmann::json profile;
-        uint32_t found;
-        Accesses log;
-        USHORT port, base;
-    };
-    const Case cases[] = {
-        {ChipProfile({{"fan_base", "0x1234"}}), 0xFFFFFFFFu, Expect().detected(0x1234).log, 0x2E, 0x1234},
-        {ChipProfile({{"config_port", "0x4E"}}), 0xFFFFFFFFu,
-         Expect().probeAbsent(0x2E).probeAnswered(0x4E, 0xFF, 0x0E, 0x03).baseReads(0x4E, kBase).log, 0x4E, kBase},
-        {zhost::BareProfile(), 0u, Expect().probeAbsent(0x2E).probeAbsent(0x4E).log, 0x4E, 0x0C00}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.port);
-        boot(c.profile);
-        baseAddress() = 0x0C00; // as an earlier successful detection left it
-        EXPECT_EQ(detect(), c.found);
-        EXPECT_EQ(takeLog(), c.log);
-        EXPECT_EQ(configPort(), c.port);
-        EXPECT_EQ(baseAddress(), c.base);
-    }
-}
-
-TEST_F(SioDetect, SecondDetectionStartsAgainWithTheKeyAndTakesTheNewBase)
-{
-    boot(zhost::DefaultNotebookProfile());
-    ASSERT_EQ(detect(), 0xFFFFFFFFu);
-    // Firmware moves the block while the registers are still open.
-    driver->machine->portWrite(0x2E, 0x60);
-    driver->machine->portWrite(0x2F, 0x0B);
-    takeLog();
-
-    EXPECT_EQ(detect(), 0xFFFFFFFFu);
-    EXPECT_EQ(takeLog(), Expect().detected(0x0B00).log);
-    EXPECT_EQ(baseAddress(), 0x0B00);
-}
-
 // --- SioSetFanLevel: register, 0x80 | level << 1, register, read-back ---
 
 using SioSetFanLevel = Sio;
@@ -196,16 +157,6 @@ TEST_F(SioSetFanLevel, FirstCallDetectsThenEachWritesBit7AndTheShiftedLevelAndRe
                              .log);
     EXPECT_EQ(chip().levelRegister(1), 0x94);
     EXPECT_EQ(chip().levelRegister(0), 0xFE);
-}
-
-TEST_F(SioSetFanLevel, ChipThatClearsBit7FailsWithoutRetryAndKeepsWhatItTook)
-{
-    boot(ChipProfile({{"quirk", "clears_level_bit7"}}));
-    ASSERT_EQ(detect(), 0xFFFFFFFFu);
-    takeLog();
-    EXPECT_EQ(setLevel(1, 10), 0u);
-    EXPECT_EQ(takeLog(), Expect().levelWrite(kBase, 0x93, 0x94, 0x14).log);
-    EXPECT_EQ(chip().levelRegister(1), 0x14);
 }
 
 TEST_F(SioSetFanLevel, LevelAbove63NeverReachesARuntimeRegister)
@@ -242,23 +193,6 @@ TEST_F(SioGetFanLevel, DetectsOnceThenReadsTheStoredBlockIgnoringBits7And0)
     driver->machine->portWrite(kBase, 0x92);
     driver->machine->portWrite(kBase + 1, 0x7E);
     EXPECT_EQ(getLevel(0), 63u);
-}
-
-TEST_F(SioGetFanLevel, FailedDetectionThenChipAnsweringDetectsAndReadsInOneCall)
-{
-    boot(zhost::BareProfile());
-    EXPECT_EQ(detect(), 0u);
-    EXPECT_EQ(getLevel(1), 0xFFFFFFFFu);
-    zhost::SuperIoConfig config;
-    config.revision = 0x03;
-    config.fanBase = kBase;
-    config.levelRegisters = {0x80, 0xBE};
-    driver->machine->addDevice(std::make_unique<zhost::SuperIoChip>(config));
-    takeLog();
-
-    EXPECT_EQ(getLevel(1), 31u);
-    EXPECT_EQ(takeLog(), Expect().detected(kBase).levelRead(kBase, 0x93, 0xBE).log);
-    EXPECT_EQ(baseAddress(), kBase);
 }
 
 // --- Runtime bases that name no block of the chip's ---

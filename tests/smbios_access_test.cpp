@@ -34,14 +34,6 @@ void ExpectReports(std::initializer_list<Case> cases)
 
 // --- SmbiosFindEntryPoint ---
 
-TEST(SmbiosFindEntryPoint, FindsAnEntryPointOnAFourByteBoundaryThatIsNoSixteenByteOne)
-{
-    SmbiosDriver driver(SmbiosMachine(SmbiosSection({kBios}, {{"entry_point_address", "0xF0454"}})));
-    driver.startAndOpen();
-    EXPECT_EQ(driver.report(), kBiosLines);
-    EXPECT_EQ(driver.state().entryPoint, driver.window() + 0x10454);
-}
-
 TEST(SmbiosFindEntryPoint, PassesOverABadChecksumAndTakesTheLowerOfTwoValidEntryPoints)
 {
     // The valid entry point at 0xF1000 is copied whole to 0xF3000 (pointing
@@ -92,16 +84,6 @@ TEST(SmbiosFindEntryPoint, NoUsableEntryPointOrTableGivesItsErrorOnEveryRequest)
                    {"table of length 0", {kBios}, {{"table_address", "0x200000"}, {"table_length", 0}}, ""}});
 }
 
-TEST(SmbiosFindEntryPoint, AFailedBiosWindowIsReportedAndNothingIsSearched)
-{
-    SmbiosDriver driver(SmbiosMachine(SmbiosSection({kBios})));
-    driver.kernel->failMapCall(1);
-    driver.startAndOpen();
-    EXPECT_EQ(driver.report(), "*** Error: BIOS segment mapping failed ***");
-    EXPECT_EQ(driver.cpuSpeed(), "---");
-    EXPECT_EQ(driver.kernel->mapCalls(), 1u);
-}
-
 // --- SmbiosLocateTable ---
 
 TEST(SmbiosLocateTable, ATableBelowTheFSegmentOrOutsideTheWindowIsMappedByItselfOnce)
@@ -123,22 +105,6 @@ TEST(SmbiosLocateTable, ATableBelowTheFSegmentOrOutsideTheWindowIsMappedByItself
         driver.kernel->unload();
         EXPECT_TRUE(driver.kernel->liveMappings().empty());
     }
-}
-
-TEST(SmbiosLocateTable, AFailedOwnMappingIsReportedNeverUsedAndTriedAgain)
-{
-    SmbiosDriver driver(SmbiosMachine(SmbiosSection({kBios}, {{"table_address", "0x200000"}})));
-    driver.kernel->failMapCall(2);
-    driver.kernel->failMapCall(3);
-    driver.startAndOpen();
-    EXPECT_EQ(driver.report(), "*** Error: SMBIOS table mapping failed ***");
-    EXPECT_EQ(driver.cpuSpeed(), "---");
-    EXPECT_EQ(driver.state().ownTableMapped, 0u);
-    EXPECT_EQ(driver.report(), kBiosLines);
-    EXPECT_EQ(driver.report(), kBiosLines);
-    EXPECT_EQ(driver.kernel->mapCalls(), 4u);
-    driver.kernel->unload();
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
 }
 
 TEST(SmbiosLocateTable, UnloadAfterOnlyFailedOwnMappingsReleasesJustTheWindow)

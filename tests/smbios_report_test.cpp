@@ -73,32 +73,6 @@ TEST(BuildSmbiosReport, TheDefaultNotebooksInventory)
     EXPECT_EQ(driver.kernel->mapCalls(), 1u); // the table lies in the F segment
 }
 
-TEST(BuildSmbiosReport, TwoProcessorsGiveTwoBlocksInTableOrder)
-{
-    EXPECT_EQ(Report({Processor(1600, 133, 1800, "First"),
-                      {{"type", 2}, {"manufacturer", "Board"}},
-                      Processor(0, 0, 0, "Second")}),
-              CpuLines("First", 1600, 133, 1800) + CpuLines("Second", 0, 0, 0));
-}
-
-TEST(BuildSmbiosReport, AStringNumberOfZeroPrintsDashes)
-{
-    EXPECT_EQ(Report({{{"type", 3}, {"manufacturer", "Case Co"}}, {{"type", 0}, {"version", "X1"}}}),
-              Lines({"Asset tag: --", "BIOS vendor: --", "BIOS version: X1", "BIOS date: --"}));
-}
-
-TEST(BuildSmbiosReport, OnBoardDevicesByTheFirstDeviceTypeWithTheEnabledBitIgnored)
-{
-    const json video = {{"type", 10}, {"devices", {{{"type", 3}, {"enabled", true}, {"description", "Vid"}}}}};
-    const json disabledSound = {{"type", 10}, {"devices", {{{"type", 7}, {"enabled", false}, {"description", "Snd"}}}}};
-    const json ethernet = {{"type", 10}, {"devices", {{{"type", 5}, {"description", "Net"}}}}};
-    const json scsi = {{"type", 10}, {"devices", {{{"type", 4}, {"enabled", false}, {"description", "Disk"}}}}};
-    const json soundSecond = {
-        {"type", 10}, {"devices", {{{"type", 1}, {"description", "Other"}}, {{"type", 7}, {"description", "S2"}}}}};
-    EXPECT_EQ(Report({video, disabledSound, ethernet, scsi, soundSecond}),
-              Lines({"Video card: Vid", "Sound card: Snd", "Ethernet card: Net"}));
-}
-
 TEST(BuildSmbiosReport, CacheLevelSizeGranularityAndLocation)
 {
     EXPECT_EQ(
@@ -150,37 +124,6 @@ TEST(BuildSmbiosReport, BatteryStringsWinOverTheSbdsFields)
     }
 }
 
-TEST(BuildSmbiosReport, UnknownTypesAddNothingAndDoNotEndTheWalk)
-{
-    EXPECT_EQ(Report({{{"type", 2}, {"manufacturer", "Board"}},
-                      {{"type", 16}, {"devices", 2}},
-                      {{"type", 0xC8}, {"hex", "01020304"}, {"extra_strings", {"OEM"}}},
-                      {{"type", 32}},
-                      {{"type", 3}, {"asset_tag", "Tag"}},
-                      {{"type", 127}}}),
-              Lines({"Asset tag: Tag"}));
-}
-
-TEST(BuildSmbiosReport, AReportThatDoesNotFitEndsWithTheTruncationLine)
-{
-    std::vector<json> structures;
-    for (int i = 0; i < 600; ++i) {
-        structures.push_back(Memory(0x15, i, 0, "Socket-With-A-Long-Name"));
-    }
-    SmbiosDriver driver(SmbiosMachine(SmbiosSection(structures, {{"table_address", "0x400000"}})));
-    driver.startAndOpen();
-    const std::string report = driver.report();
-    ASSERT_LT(report.size(), ZERLO_SMBIOS_REPORT_SIZE);
-    // Every line kept is whole and in order, then the marker.
-    std::string expected;
-    for (int i = 0;; ++i) {
-        const std::string line = "SODIMM Socket 'Socket-With-A-Long-Name': " + std::to_string(i) + " MB\r\n";
-        if (expected.size() + line.size() + sizeof(REPORT_TRUNCATED_LINE) - 1 >= ZERLO_SMBIOS_REPORT_SIZE) break;
-        expected += line;
-    }
-    EXPECT_EQ(report, expected + REPORT_TRUNCATED_LINE);
-}
-
 TEST(BuildSmbiosReport, FieldsPastTheTablesEndReadAsZero)
 {
     // A processor whose formatted area is only the header, at the very end
@@ -193,18 +136,6 @@ TEST(BuildSmbiosReport, FieldsPastTheTablesEndReadAsZero)
 }
 
 // --- GetCpuSpeedText ---
-
-TEST(GetCpuSpeedText, TheFirstProcessorsCurrentSpeedFromZeroToTheLargestWord)
-{
-    for (const auto& [structures, speed] : std::vector<std::pair<std::vector<json>, const char*>>{
-             {{{{"type", 0}}, Processor(1733), Processor(800)}, "1733"},
-             {{Processor(0)}, "0"},
-             {{Processor(65535)}, "65535"}}) {
-        SmbiosDriver driver(SmbiosMachine(SmbiosSection(structures)));
-        driver.startAndOpen();
-        EXPECT_EQ(driver.cpuSpeed(), speed);
-    }
-}
 
 // The count is the entry point's word: a processor behind 256 boards is
 // the 257th structure.
@@ -222,18 +153,6 @@ TEST(GetCpuSpeedText, OnlyTheCountedStructuresAreSearched)
     SmbiosDriver driver(SmbiosMachine(SmbiosSection({{{"type", 0}}, Processor(1000)}, {{"structure_count", 1}})));
     driver.startAndOpen();
     EXPECT_EQ(driver.report(), Lines({"BIOS vendor: --", "BIOS version: --", "BIOS date: --"}));
-}
-
-TEST(GetCpuSpeedText, TheFirstSuccessfulSearchServesBothRequests)
-{
-    SmbiosDriver driver(SmbiosMachine(SmbiosSection({Processor(1200)}, {{"table_address", "0x500000"}})));
-    driver.startAndOpen();
-    EXPECT_EQ(driver.cpuSpeed(), "1200");
-    const PUCHAR found = driver.state().entryPoint;
-    EXPECT_NE(found, nullptr);
-    EXPECT_EQ(driver.report(), CpuLines("Chips Inc", 1200, 100, 2000));
-    EXPECT_EQ(driver.state().entryPoint, found);
-    EXPECT_EQ(driver.kernel->mapCalls(), 2u);
 }
 
 } // namespace

@@ -24,7 +24,6 @@ class SmmCalls : public ::testing::Test {
         driver = std::make_unique<Driver>(profile);
         driver->startAndOpen();
     }
-    zhost::CpuRegisters received() const { return driver->machine->smm.lastReceived(); }
     std::unique_ptr<Driver> driver;
 };
 
@@ -55,15 +54,6 @@ TEST_F(SmmCalls, EachHandlersAnswersFollowTheSuccessRule)
     }
 }
 
-TEST_F(SmmCalls, FanSpeedIsThirtyRpmPerUnit)
-{
-    nlohmann::json profile = zhost::DefaultNotebookProfile();
-    profile["smm"]["fans"][1] = {{"state", 2}, {"speed_units", {0, 50, 100}}};
-    boot(profile);
-    EXPECT_EQ(driver->value(IOCTL_SMM_GET_FAN_SPEED, 1), 3000u);
-    EXPECT_EQ(received(), (zhost::CpuRegisters{0x02A3, 1, 0, 0}));
-}
-
 TEST_F(SmmCalls, EachOperationSendsItsFunctionAndArgumentInOneSmi)
 {
     boot(zhost::DefaultNotebookProfile());
@@ -78,32 +68,6 @@ TEST_F(SmmCalls, EachOperationSendsItsFunctionAndArgumentInOneSmi)
                          "smi ax=0x01a3 bx=0x0201 cx=0x0000 dx=0x0000 -> ax=0x0000 bx=0x0201 cx=0x0000 dx=0x0000",
                          "smi ax=0x00a3 bx=0x0001 cx=0x0000 dx=0x0000 -> ax=0x0002 bx=0x0001 cx=0x0000 dx=0x0000",
                          "smi ax=0x10a3 bx=0x00ff cx=0x0000 dx=0x0000 -> ax=0xffff bx=0x00ff cx=0x0000 dx=0x0000"}));
-}
-
-TEST_F(SmmCalls, OneSmiIsTwoByteWritesTo0xB2Then0x84)
-{
-    boot(zhost::DefaultNotebookProfile());
-    driver->machine->clearPortLog();
-    EXPECT_EQ(driver->value(IOCTL_SMM_GET_FAN_STATE, 0), 1u);
-    // The second write carries AL as the handler left it (state 1).
-    EXPECT_EQ(driver->machine->portLog(), (std::vector<zhost::PortAccess>{{0xB2, true, 0xA3}, {0x84, true, 0x01}}));
-}
-
-// The block comes back as the firmware left it, whether the call failed or
-// succeeded by one changed register.
-TEST_F(SmmCalls, TheBlockHoldsTheReturnedRegisters)
-{
-    for (const auto& [handler, sent, success, returned] :
-         std::vector<std::tuple<const char*, SmiRegisters, ULONG, SmiRegisters>>{
-             {"ax-ffff-bx-changed", {0x00A3, 0x0001, 0, 0}, 0, {0xFFFF, 0x0001 ^ 0x5A5A, 0, 0}},
-             {"dx-only", {0x1234, 0x5678, 0x9ABC, 0xDEF0}, 1, {0x1234, 0x5678, 0x9ABC, 0xDEF1}}}) {
-        boot(WithSmmHandler(handler));
-        SmiRegisters block = sent;
-        EXPECT_EQ(ZERLO_SYMBOL(*driver, SmmCall)(&block), success) << handler;
-        EXPECT_EQ(std::tie(block.ax, block.bx, block.cx, block.dx),
-                  std::tie(returned.ax, returned.bx, returned.cx, returned.dx))
-            << handler;
-    }
 }
 
 } // namespace
