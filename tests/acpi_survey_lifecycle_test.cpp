@@ -97,6 +97,9 @@ TEST(AcpiSurveyFaults, NullBiosWindowGivesTablesThereMappingsOfTheirOwn)
                                                               {0x0fff4000, 0x2000f000, 1024},
                                                               {0x0fff43c0, 0x200113c0, 128},
                                                               {0x000fe300, 0x20015300, 40}}));
+    driver.kernel->close(driver.handle);
+    driver.kernel->unload();
+    EXPECT_TRUE(driver.kernel->liveMappings().empty());
 }
 
 // The map calls at start and in a survey: the window, the EBDA pointer, the
@@ -108,7 +111,11 @@ TEST(AcpiSurveyFaults, FailedSearchAreaMappingsAreReportedAndTheSearchGoesOn)
                  "Searching VA 0x20022000, 1024 Bytes...\r\n" +
                      kBiosSearch + "Sig found at VA 0x20017a10\r\n"},
              {3, "Searching EBDA for signature...\r\n*** ERROR: Can't map PA 0x0009fc00, 1024 Bytes ***\r\n" +
-                     kBiosSearch + "Sig found at VA 0x20017a10\r\nACPI V2 BIOS detected\r\n"}}) {
+                     kBiosSearch + "Sig found at VA 0x20017a10\r\nACPI V2 BIOS detected\r\n"},
+             // The root's full mapping: its header is described, nothing walked.
+             {5, EbdaSearch(0x20024c00) + kBiosSearch + "Sig found at VA 0x20017a10\r\n" +
+                     Root("XSDT", 0x20026080, 0x1fff0080) + Header("XSDT", 108, 0x20026080) +
+                     "*** ERROR: Can't map PA 0x1fff0080, 108 Bytes ***\r\n\r\nPA->VA Mappings:\r\n"}}) {
         Driver driver;
         driver.kernel->failMapCall(call);
         driver.startAndOpen();

@@ -11,10 +11,13 @@ namespace {
 
 using Log = std::vector<std::string>;
 
-TEST(Lifecycle, UnloadReleasesEverythingInOrder)
+TEST(Lifecycle, StartAcquiresAndUnloadReleasesEverythingInOrder)
 {
     Driver driver;
     driver.startAndOpen();
+    EXPECT_EQ(driver.kernel->journal(), (Log{"MmMapIoSpace 0x000e0000 131072 -> 0x20001000",
+                                             "IoCreateDevice \\Device\\Zerlo type 0x22 characteristics 0x0",
+                                             "IoCreateSymbolicLink \\DosDevices\\ZerloDev \\Device\\Zerlo"}));
     driver.kernel->clearJournal();
     driver.kernel->close(driver.handle);
     driver.kernel->unload();

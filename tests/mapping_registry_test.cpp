@@ -80,6 +80,11 @@ TEST_F(Registry, FailedRemapLeavesTheHeaderRowServingItsRange)
     EXPECT_EQ(map(0x1000000, 36), header);
     EXPECT_EQ(*count, 2);
     EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}, {0x1000000, 36}}));
+    // Rows before a reset are gone, though their bytes stay behind the count.
+    releaseAll();
+    reset(window);
+    EXPECT_NE(remap(0x1000000, 36, 500), nullptr);
+    EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}, {0x1000000, 500}}));
 }
 
 TEST_F(Registry, HundredAndFirstRowIsRefused)

@@ -59,6 +59,8 @@ TEST_F(ReportTextHelper, APieceThatDoesNotFitCutsTheTextAtAWholeLine)
              Case{8, {"\n", "12345678"}, ""},
              Case{26, {"x", std::string(30, 'z')}, ""},              // the marker's own length
              Case{28, {"\n", std::string(30, 'z')}, "\n" + kMarker}, // just room for both
+             Case{28, {"\n", "ab", std::string(30, 'z')}, "\n" + kMarker},
+             Case{8, {"12", "", "34"}, "1234"}, // an empty piece fits
              Case{40, {"123456789012\n", "ab", std::string(30, 'z')}, "123456789012\n" + kMarker},
          }) {
         EXPECT_EQ(build(c.size, c.pieces), c.text) << c.size << " " << c.pieces.front();
@@ -75,6 +77,13 @@ TEST_F(ReportTextHelper, ATextThatLostItsTerminatorIsEndedInsideTheReply)
     std::fill(buffer.begin(), buffer.begin() + 8, 'x');
     append(&report, "d");
     EXPECT_EQ(std::string(buffer.begin(), buffer.end()), std::string("\0xxxxxx\0", 8) + std::string(16, '\0'));
+    // Changed behind the helper's back: the first NUL is the end.
+    begin(&report, buffer.data(), 8);
+    append(&report, "ab");
+    buffer[0] = '\0';
+    buffer[2] = 'c';
+    append(&report, "d");
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 3), std::string("d\0c", 3));
 }
 
 } // namespace

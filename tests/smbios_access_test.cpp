@@ -81,7 +81,9 @@ TEST(SmbiosFindEntryPoint, NoUsableEntryPointOrTableGivesItsErrorOnEveryRequest)
                     {{"quirks", {{"no_dmi_anchor", true}}}},
                     "*** Error: Pointer to DMI structures not found ***"},
                    {"_DMIX", {kBios}, {}, "*** Error: Pointer to DMI structures not found ***", wrongLetter},
-                   {"table of length 0", {kBios}, {{"table_address", "0x200000"}, {"table_length", 0}}, ""}});
+                   {"table of length 0", {kBios}, {{"table_address", "0x200000"}, {"table_length", 0}}, ""},
+                   {"table below its own length", {kBios}, {{"table_address", "0x10"}}, kBiosLines},
+                   {"table ending at 4 GiB", {kBios}, {{"table_address", "0xFFFFFFD6"}}, kBiosLines}});
 }
 
 // --- SmbiosLocateTable ---
@@ -127,13 +129,22 @@ TEST(SmbiosLocateTable, ATableThatRunsPastTheWindowIsWalkedOnlyToTheWindowsEnd)
     const json system = {
         {"type", 1}, {"length", 8}, {"manufacturer", "Maker"}, {"product", "Product"}, {"serial", "Serial"}};
     const json bios = {{"type", 0}, {"length", 0x14}, {"vendor", "V"}, {"version", "R"}, {"release_date", "D"}};
-    SmbiosDriver driver(SmbiosMachine(SmbiosSection({bios, {{"type", 32}, {"length", 0x0F}}, system, kBios},
-                                                    {{"table_address", "0xFFFC0"}, {"table_length", "0x100"}})));
-    driver.startAndOpen();
-    EXPECT_EQ(driver.report(), Lines({"BIOS vendor: V", "BIOS version: R", "BIOS date: D", "System manufacturer: Maker",
-                                      "Product name: <missing string>", "Service tag: <missing string>"}));
-    EXPECT_EQ(driver.state().tableEnd, driver.window() + 0x20000);
-    EXPECT_EQ(driver.kernel->mapCalls(), 1u);
+    auto driver = std::make_unique<SmbiosDriver>(
+        SmbiosMachine(SmbiosSection({bios, {{"type", 32}, {"length", 0x0F}}, system, kBios},
+                                    {{"table_address", "0xFFFC0"}, {"table_length", "0x100"}})));
+    driver->startAndOpen();
+    EXPECT_EQ(driver->report(),
+              Lines({"BIOS vendor: V", "BIOS version: R", "BIOS date: D", "System manufacturer: Maker",
+                     "Product name: <missing string>", "Service tag: <missing string>"}));
+    EXPECT_EQ(driver->state().tableEnd, driver->window() + 0x20000);
+    EXPECT_EQ(driver->kernel->mapCalls(), 1u);
+
+    // The window's last byte: no structure fits, and nothing past 1 MiB is mapped.
+    driver.reset(); // one simulated kernel at a time
+    driver = std::make_unique<SmbiosDriver>(SmbiosMachine(SmbiosSection({kBios}, {{"table_address", "0xFFFFF"}})));
+    driver->startAndOpen();
+    EXPECT_EQ(driver->report(), "");
+    EXPECT_EQ(driver->kernel->mapCalls(), 1u);
 }
 
 // --- SmbiosStructureLength and the walk's bounds ---
@@ -193,6 +204,8 @@ TEST(SmbiosGetString, NumberZeroGivesDashesAndOnesBeyondTheSetOrCutByTheTableThe
     const json first = {{"type", 1}, {"manufacturer", "First"}, {"product", "Second"}};
     // The last string loses its NUL and the set's final NUL to the table's end.
     const json cut = {{"type", 1}, {"length", 8}, {"manufacturer", "Maker"}, {"product", "Product"}};
+    const std::string kNoStrings = Lines({"BIOS vendor: --", "BIOS version: --", "BIOS date: --"});
+    const json kEmptyFirst = json::array({{{"address", 0xF2014}, {"hex", "00"}}});
     ExpectReports({{"numbers 1, 2 and 0",
                     {first},
                     {},
@@ -212,7 +225,29 @@ TEST(SmbiosGetString, NumberZeroGivesDashesAndOnesBeyondTheSetOrCutByTheTableThe
                    {"cut by the table's end",
                     {cut},
                     {{"table_address", "0x300000"}, {"table_length", 8 + 6 + 7}},
-                    Lines({"System manufacturer: Maker", "Product name: <missing string>", "Service tag: --"})}});
+                    Lines({"System manufacturer: Maker", "Product name: <missing string>", "Service tag: --"})},
+                   // Ending on a page end: a read behind the table faults.
+                   {"ending with a string's NUL",
+                    {cut},
+                    {{"table_address", "0x300FF2"}, {"table_length", 8 + 6}},
+                    Lines({"System manufacturer: Maker", "Product name: <missing string>", "Service tag: --"})},
+                   {"an empty set before the next structure",
+                    {{{"type", 1}, {"manufacturer", 1}, {"product", 7}}, {{"type", 3}, {"asset_tag", "Tag"}}},
+                    {},
+                    Lines({"System manufacturer: --", "Product name: --", "Service tag: --", "Asset tag: Tag"})},
+                   // In the window the set's bytes stay behind a shorter table.
+                   {"no set at all", {kBios}, {{"table_length", 0x14}}, kNoStrings},
+                   {"a set of one NUL", {kBios}, {{"table_length", 0x15}}, kNoStrings, kEmptyFirst},
+                   {"an empty first string cut by the end",
+                    {kBios},
+                    {{"table_length", 0x16}},
+                    Lines({"BIOS vendor: ", "BIOS version: <missing string>", "BIOS date: <missing string>"}),
+                    kEmptyFirst},
+                   {"an empty first string",
+                    {kBios},
+                    {},
+                    Lines({"BIOS vendor: ", "BIOS version: endor", "BIOS date: V1"}),
+                    kEmptyFirst}});
 }
 
 } // namespace

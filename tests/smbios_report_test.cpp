@@ -127,12 +127,20 @@ TEST(BuildSmbiosReport, BatteryStringsWinOverTheSbdsFields)
 TEST(BuildSmbiosReport, FieldsPastTheTablesEndReadAsZero)
 {
     // A processor whose formatted area is only the header, at the very end
-    // of an exactly mapped table: its fields lie beyond the table.
-    SmbiosDriver driver(SmbiosMachine(
-        SmbiosSection({{{"type", 4}, {"length", 4}}}, {{"table_address", "0x300000"}, {"table_length", 4}})));
-    driver.startAndOpen();
-    EXPECT_EQ(driver.report(), CpuLines("--", 0, 0, 0));
-    EXPECT_EQ(driver.cpuSpeed(), "0");
+    // of an exactly mapped table: its fields lie beyond the table. One in
+    // the window whose table ends at its current speed: the bytes behind
+    // are its strings, not the speed.
+    json windowed = Processor(1000);
+    windowed["length"] = 0x16;
+    for (const auto& [section, lines] : std::vector<std::pair<json, std::string>>{
+             {SmbiosSection({{{"type", 4}, {"length", 4}}}, {{"table_address", "0x300000"}, {"table_length", 4}}),
+              CpuLines("--", 0, 0, 0)},
+             {SmbiosSection({windowed}, {{"table_length", 0x16}}), CpuLines("--", 0, 100, 2000)}}) {
+        SmbiosDriver driver(SmbiosMachine(section));
+        driver.startAndOpen();
+        EXPECT_EQ(driver.report(), lines);
+        EXPECT_EQ(driver.cpuSpeed(), "0");
+    }
 }
 
 // --- GetCpuSpeedText ---

@@ -38,7 +38,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 {
     (void)Exclusive;
     return Current().createDevice(
-        NameOf(DeviceName),
+        NameOf(DeviceName), DeviceType, DeviceCharacteristics,
         [&] {
             auto* object = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT) + DeviceExtensionSize));
             object->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
@@ -122,10 +122,12 @@ ULONG DbgPrint(const char* Format, ...)
 VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 {
     pthread_mutex_init(&FastMutex->Mutex, nullptr);
+    FastMutex->Initialized = 1;
 }
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
+    if (FastMutex->Initialized != 1) zhost::BugCheck("ExAcquireFastMutex on a FAST_MUTEX never initialised");
     pthread_mutex_lock(&FastMutex->Mutex);
 }
 

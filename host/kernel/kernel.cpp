@@ -182,10 +182,14 @@ void Kernel::clearFaults()
 
 // --- the services ---
 
-NTSTATUS Kernel::createDevice(const std::wstring& name, const std::function<uintptr_t()>& makeObject, bool onHostHeap)
+NTSTATUS Kernel::createDevice(const std::wstring& name, uint32_t type, uint32_t characteristics,
+                              const std::function<uintptr_t()>& makeObject, bool onHostHeap)
 {
     std::lock_guard lock(impl_->mutex);
-    impl_->journal.note("IoCreateDevice " + Narrow(name));
+    // Type and characteristics are what a caller's device queries answer.
+    char shape[48];
+    std::snprintf(shape, sizeof shape, " type 0x%x characteristics 0x%x", type, characteristics);
+    impl_->journal.note("IoCreateDevice " + Narrow(name) + shape);
     if (impl_->faults.failing(KernelService::IoCreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
     if (impl_->objects.hasDevice(name)) return STATUS_OBJECT_NAME_COLLISION;
     impl_->objects.addDevice(name, makeObject(), onHostHeap);

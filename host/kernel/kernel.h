@@ -112,7 +112,8 @@ class Kernel {
     // --- the services, as both images' stubs of the NT exports call them ---
     // `makeObject` builds the DEVICE_OBJECT in the driver's address space
     // once the name is admitted.
-    NTSTATUS createDevice(const std::wstring& name, const std::function<uintptr_t()>& makeObject, bool onHostHeap);
+    NTSTATUS createDevice(const std::wstring& name, uint32_t type, uint32_t characteristics,
+                          const std::function<uintptr_t()>& makeObject, bool onHostHeap);
     void deleteDevice(uintptr_t object);
     NTSTATUS createSymbolicLink(const std::wstring& link, const std::wstring& target);
     NTSTATUS deleteSymbolicLink(const std::wstring& link);

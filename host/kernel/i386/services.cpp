@@ -162,7 +162,7 @@ void IoCreateDevice(EmulatedImage& image)
     if (driver != image.driverObject()) image.stop("IoCreateDevice for another driver object");
     if (!image.writableByDriver(result, 4)) image.stop("IoCreateDevice with no place for the device object");
     const NTSTATUS status = image.kernel().createDevice(
-        image.unicodeString(image.arg(2)),
+        image.unicodeString(image.arg(2)), type, characteristics,
         [&] {
             const uint32_t object = image.allocateObject(DeviceObject::kSize + extension);
             image.write16(object + DeviceObject::Type, kIoTypeDevice);

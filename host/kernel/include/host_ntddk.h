@@ -162,6 +162,9 @@ typedef struct _DRIVER_OBJECT {
 // mutual exclusion between requests on different threads.
 typedef struct _FAST_MUTEX {
     pthread_mutex_t Mutex;
+    // Set by ExInitializeFastMutex: NT's zeroed FAST_MUTEX is no lock (its
+    // count and event are not set up), though a zeroed pthread mutex is.
+    ULONG Initialized;
 } FAST_MUTEX, *PFAST_MUTEX;
 
 extern "C" {
