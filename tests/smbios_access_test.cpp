@@ -145,6 +145,13 @@ TEST(SmbiosLocateTable, ATableThatRunsPastTheWindowIsWalkedOnlyToTheWindowsEnd)
     driver->startAndOpen();
     EXPECT_EQ(driver->report(), "");
     EXPECT_EQ(driver->kernel->mapCalls(), 1u);
+
+    // One byte across 4 GiB: refused without asking the kernel.
+    driver.reset();
+    driver = std::make_unique<SmbiosDriver>(SmbiosMachine(SmbiosSection({kBios}, {{"table_address", "0xFFFFFFD7"}})));
+    driver->startAndOpen();
+    EXPECT_EQ(driver->report(), "*** Error: SMBIOS table mapping failed ***");
+    EXPECT_EQ(driver->kernel->mapCalls(), 1u);
 }
 
 // --- SmbiosStructureLength and the walk's bounds ---
