@@ -50,6 +50,9 @@ include(cmake/driver_sources.cmake)
 add_library(zerlo_driver MODULE ${ZERLO_DRIVER_SOURCES})
 set_target_properties(zerlo_driver PROPERTIES PREFIX "" OUTPUT_NAME zerlo_driver)
 target_compile_options(zerlo_driver PRIVATE ${ZERLO_DRIVER_WARNINGS} -fno-exceptions -fno-rtti $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
+# A local the driver reads before it sets it holds a pattern here, not the
+# zeros a host stack happens to hold: on NT it holds whatever was there.
+target_compile_options(zerlo_driver PRIVATE -ftrivial-auto-var-init=pattern)
 target_link_libraries(zerlo_driver PRIVATE zerlo_kernel)
 # clang leaves the sanitizer runtimes to the executable, so only gcc builds
 # can insist that the image resolves every name against the kernel.

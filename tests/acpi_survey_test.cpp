@@ -209,22 +209,27 @@ TEST(AcpiSurvey, RangesReachingAboveFourGigabytesAreNotMapped)
                            "*** ERROR: Table at PA 0xfffff000, 8192 Bytes reaches above 4 GB, not remapped ***\r\n" +
                            Mappings({kWindowRow, {0x07fe0000, 3, 44}, {0xfffff000, 4, 36}})));
 
-    // The same for a root, found after a survey that walked an XSDT: that
-    // survey's XSDT is not walked again.
-    Driver driver;
-    driver.startAndOpen();
-    AcpiReport(driver);
-    zhost::AcpiFirmware later;
-    zhost::AcpiRsdpLayout rsdp;
-    rsdp.address = 0x9FC00;
-    rsdp.revision = 0;
-    rsdp.rsdt = zhost::AcpiReference{"", 0xFFFFFFF0};
-    later.rsdps.push_back(rsdp);
-    zhost::PlaceAcpiFirmware(driver.machine->memory, later);
-    EXPECT_EQ(NormaliseAddresses(AcpiReport(driver)),
-              NormaliseAddresses(EbdaSearch(1) + "Sig found at VA 0x00000001\r\nACPI V1 BIOS detected\r\n" +
-                                 "*** ERROR: Table at PA 0xfffffff0, 36 Bytes reaches above 4 GB, not mapped ***\r\n" +
-                                 Mappings({{0xE0000, 2, 0x20000}})));
+    // The same for a root, found after a survey that walked the other kind:
+    // that survey's root is not walked again.
+    const std::string tooHigh = "*** ERROR: Table at PA 0xfffffff0, 36 Bytes reaches above 4 GB, not mapped ***\r\n";
+    for (const bool extendedFirst : {true, false}) {
+        Driver driver(extendedFirst ? zhost::DefaultNotebookProfile() : zhost::BareProfile());
+        if (!extendedFirst) zhost::PlaceAcpiFirmware(driver.machine->memory, RsdtListing({}));
+        driver.startAndOpen();
+        AcpiReport(driver);
+        zhost::AcpiRsdpLayout rsdp;
+        rsdp.address = extendedFirst ? 0x9FC00 : 0x100; // in the first search area
+        rsdp.revision = extendedFirst ? 0 : 2;
+        (extendedFirst ? rsdp.rsdt : rsdp.xsdt) = zhost::AcpiReference{"", 0xFFFFFFF0};
+        zhost::AcpiFirmware later;
+        later.rsdps.push_back(rsdp);
+        zhost::PlaceAcpiFirmware(driver.machine->memory, later);
+        EXPECT_EQ(NormaliseAddresses(AcpiReport(driver)),
+                  NormaliseAddresses(EbdaSearch(0x20030000) +
+                                     Fmt("Sig found at VA 0x%08x\r\n", 0x20030000 + rsdp.address % 0x400) +
+                                     (extendedFirst ? "ACPI V1" : "ACPI V2") + " BIOS detected\r\n" + tooHigh +
+                                     Mappings({kWindowRow})));
+    }
 }
 
 // Seventeen tables of 1 MiB: fifteen are mapped whole, and the survey's

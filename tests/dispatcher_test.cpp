@@ -26,8 +26,10 @@ TEST_F(Dispatcher, EveryCodeRefusesOneByteLessThanItsMinimums)
 {
     for (const ZerloRequestInfo& request : ZERLO_REQUESTS) {
         SCOPED_TRACE(request.name);
-        // Only the requests with arguments need input.
-        EXPECT_EQ(request.minimumInput, request.arguments == ZERLO_ARGS_NONE ? 0u : 4u);
+        // A request without arguments needs no input.
+        if (request.minimumInput == 0) {
+            EXPECT_EQ(driver.ioctl(request.code, {}, request.minimumOutput).status, STATUS_SUCCESS);
+        }
         if (request.minimumInput > 0) {
             const std::vector<uint8_t> shortInput(request.minimumInput - 1, 0);
             const auto outcome = driver.ioctl(request.code, shortInput, request.minimumOutput);

@@ -70,14 +70,22 @@ TEST_F(ReportTextHelper, APieceThatDoesNotFitCutsTheTextAtAWholeLine)
 // A text whose terminator was overwritten is ended inside the reply.
 TEST_F(ReportTextHelper, ATextThatLostItsTerminatorIsEndedInsideTheReply)
 {
-    // The NUL behind the reply is not the text's end.
-    std::vector<char> buffer(8 + 16, '\0');
-    ReportText report;
-    begin(&report, buffer.data(), 8);
-    std::fill(buffer.begin(), buffer.begin() + 8, 'x');
-    append(&report, "d");
-    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), std::string("\0xxxxxx\0", 8) + std::string(16, '\0'));
+    // Behind the reply a NUL, which is not the text's end, or a canary.
+    for (const char behind : {'\0', '#'}) {
+        std::vector<char> buffer(8 + 16, '#');
+        buffer[8] = behind;
+        ReportText report;
+        begin(&report, buffer.data(), 8);
+        std::fill(buffer.begin(), buffer.begin() + 8, 'x');
+        append(&report, "%s", ""); // an empty piece still fits
+        EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 9), std::string("xxxxxxx\0", 8) + behind);
+        append(&report, "d");
+        EXPECT_EQ(std::string(buffer.begin(), buffer.end()),
+                  std::string("\0xxxxxx\0", 8) + behind + std::string(15, '#'));
+    }
     // Changed behind the helper's back: the first NUL is the end.
+    std::vector<char> buffer(8, '\0');
+    ReportText report;
     begin(&report, buffer.data(), 8);
     append(&report, "ab");
     buffer[0] = '\0';

@@ -3,7 +3,6 @@
 #include "driver_image.h"
 
 #include <cstdio>
-#include <cstring>
 #include <dlfcn.h>
 #include <link.h>
 #include <string>
@@ -104,17 +103,6 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-// The emulated i386 hands the driver a stack of 0xCC bytes; so does this
-// build, so that a local the driver reads before it sets it shows here too
-// instead of finding the zeros a fresh host stack happens to hold. The
-// driver's deepest request takes well under 2 KiB.
-[[gnu::noinline]] void FillStackBelow()
-{
-    uint8_t area[2048];
-    std::memset(area, 0xCC, sizeof area);
-    asm volatile("" : : "r"(area) : "memory");
-}
-
 class NativeImage final : public DriverImage {
   public:
     explicit NativeImage(void* handle) : handle_(handle) {}
@@ -156,7 +144,6 @@ class NativeImage final : public DriverImage {
         record.stack.Parameters.DeviceIoControl.IoControlCode = request.code;
         record.stack.Parameters.DeviceIoControl.InputBufferLength = request.inputLength;
         record.stack.Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
-        FillStackBelow();
         request.returned = object->DriverObject->MajorFunction[request.major](object, &record.irp);
         request.status = record.irp.IoStatus.Status;
         request.information = static_cast<uint32_t>(record.irp.IoStatus.Information);

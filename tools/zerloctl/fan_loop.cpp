@@ -203,8 +203,9 @@ void FanLoop::failSafe(const std::string& reason)
     }
 }
 
-bool FanLoop::poll()
+bool FanLoop::poll(bool last)
 {
+    stopping_ = last;
     ++polls_;
     std::string failure;
     if (!started_ && !start()) failure = "a fan's state could not be read";

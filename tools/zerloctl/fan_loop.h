@@ -70,8 +70,9 @@ class FanLoop {
     FanLoop(AutoConfig config, FanIo& io, LoopClock& clock, std::function<void(const LoopEvent&)> log,
             bool dryRun = false);
 
-    // One poll. False when it had to fail safe.
-    bool poll();
+    // One poll. False when it had to fail safe. `last`: no poll follows,
+    // so a fan that cannot be set is not promised a retry.
+    bool poll(bool last = false);
     // Polls until `stop` turns nonzero (a signal number, or any nonzero
     // value), then leaves the fans as on_exit says. `why` names the stop.
     void run(const std::atomic<int>& stop, const std::function<std::string(int)>& why);
