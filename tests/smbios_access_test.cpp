@@ -109,18 +109,6 @@ TEST(SmbiosLocateTable, ATableBelowTheFSegmentOrOutsideTheWindowIsMappedByItself
     }
 }
 
-TEST(SmbiosLocateTable, UnloadAfterOnlyFailedOwnMappingsReleasesJustTheWindow)
-{
-    // A release of a mapping that was never made would stop the kernel.
-    SmbiosDriver driver(SmbiosMachine(SmbiosSection({kBios}, {{"table_address", "0x200000"}})));
-    driver.kernel->failMapCall(2);
-    driver.startAndOpen();
-    EXPECT_EQ(driver.report(), "*** Error: SMBIOS table mapping failed ***");
-    driver.kernel->unload();
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
-    EXPECT_EQ(driver.kernel->debugLog().back(), "Zerlo: End of unload\n");
-}
-
 TEST(SmbiosLocateTable, ATableThatRunsPastTheWindowIsWalkedOnlyToTheWindowsEnd)
 {
     // The table starts at 0xFFFC0 and claims 0x100 bytes. The system
