@@ -5,6 +5,7 @@
 // after it must not interleave with another such pair.
 #pragma once
 
+#include "../frame/zerlo_ioctl.h"
 #include "port_io.h"
 
 constexpr USHORT SIO_FIRST_CONFIG_PORT = 0x2E;
@@ -31,9 +32,9 @@ constexpr USHORT SIO_MAX_LEVEL = 63;
 // fixed devices.
 constexpr USHORT SIO_LOWEST_RUNTIME_BASE = 0x100;
 
-constexpr ULONG SIO_TRUE = 0xFFFFFFFF;
-constexpr ULONG SIO_FALSE = 0;
-constexpr ULONG SIO_FAILURE = 0xFFFFFFFF;
+constexpr ULONG SIO_TRUE = ZERLO_TRUE;
+constexpr ULONG SIO_FALSE = ZERLO_FALSE;
+constexpr ULONG SIO_FAILURE = ZERLO_FAILURE;
 
 extern "C" {
 // The configuration port probed last (its data port is the next one), and

@@ -3,6 +3,7 @@
 // holds the request lock, since the machine has one SMI interface.
 #pragma once
 
+#include "../frame/zerlo_ioctl.h"
 #include "port_io.h"
 
 // Firmware function codes: 0xA3 in the low byte, the function in the high.
@@ -11,7 +12,8 @@ constexpr USHORT SMM_FN_SET_FAN_STATE = 0x01A3;
 constexpr USHORT SMM_FN_GET_FAN_SPEED = 0x02A3;
 constexpr USHORT SMM_FN_GET_TEMPERATURE = 0x10A3;
 
-constexpr ULONG SMM_FAILURE = 0xFFFFFFFF;
+// What user mode reads as a failed call.
+constexpr ULONG SMM_FAILURE = ZERLO_FAILURE;
 constexpr ULONG SMM_RPM_PER_UNIT = 30;
 
 extern "C" {
