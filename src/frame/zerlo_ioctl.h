@@ -115,9 +115,3 @@ constexpr const ZerloRequestInfo* ZerloFindRequest(uint32_t code)
     }
     return nullptr;
 }
-
-// NTSTATUS values that reach a caller at the request boundary.
-constexpr uint32_t ZERLO_STATUS_SUCCESS = 0x00000000u;
-constexpr uint32_t ZERLO_STATUS_INVALID_PARAMETER = 0xC000000Du;
-constexpr uint32_t ZERLO_STATUS_BUFFER_TOO_SMALL = 0xC0000023u;
-constexpr uint32_t ZERLO_STATUS_ACCESS_DENIED = 0xC0000022u;
