@@ -3,14 +3,14 @@
 namespace {
 
 // One SMI: no retry, no delay, nothing cached.
-ULONG SmmCallFunction(USHORT function, USHORT argument, USHORT* result)
+BOOLEAN SmmCallFunction(USHORT function, USHORT argument, USHORT* result)
 {
     SmiRegisters registers = {function, argument, 0, 0};
     if (SmmCall(&registers) != 1) {
-        return 0;
+        return FALSE;
     }
     *result = registers.ax;
-    return 1;
+    return TRUE;
 }
 
 } // namespace

@@ -67,7 +67,7 @@ void ZeroBehindText(UCHAR* buffer, ULONG replyLength)
         *reinterpret_cast<ULONG*>(byte) = 0;
     }
     while (byte < stop) {
-        *byte++ = 0;
+        *byte++ = 0; // an end that is not word-aligned
     }
 }
 
