@@ -136,12 +136,6 @@ TEST(AcpiDumpReplay, TablesAbove4GiBAreLeftOut)
 
 // ---- SMBIOS ---------------------------------------------------------------
 
-std::vector<uint8_t> ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 TEST(SmbiosDumpReplay, EntryPointOfLength0x20IsPlacedWholeWithItsChecksums)
 {
     Driver driver(zhost::BareProfile());
@@ -180,7 +174,7 @@ TEST(SmbiosDumpReplay, Smbios3DumpIsPlacedAndReportsNoSmbios)
 
 TEST(SmbiosDumpReplay, PlacementKeepsClearOfFirmwareAlreadyThere)
 {
-    const std::vector<uint8_t> dump = ReadFile(kDumps + "entry_length_0x20.bin");
+    const std::vector<uint8_t> dump = zhost::ReadWholeFile(kDumps + "entry_length_0x20.bin");
     zhost::Machine machine;
     // An RSDP at the segment's start, and BIOS code filling it from 0xF0400.
     machine.memory.write(0xF0000, Rsdp(0x100000));

@@ -3,6 +3,7 @@
 // (shown with a deliberately faulty driver), and keeps the cost of each
 // request within its budget.
 #include "driver_fixture.h"
+#include "machine/dump_import.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -22,12 +23,6 @@ class NeedsTargetBuild : public ::testing::Environment {
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new NeedsTargetBuild);
 
-std::vector<uint8_t> ReadFile(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
 class EmulatedKernel : public ::testing::Test {
   protected:
     void SetUp() override
@@ -41,7 +36,7 @@ class EmulatedKernel : public ::testing::Test {
     // kernel said.
     std::pair<NTSTATUS, std::string> loadChanged(const std::function<void(std::vector<uint8_t>&)>& change)
     {
-        auto bytes = ReadFile(ZERLO_SYS_IMAGE);
+        auto bytes = zhost::ReadWholeFile(ZERLO_SYS_IMAGE);
         change(bytes);
         const auto path =
             std::filesystem::temp_directory_path() / ("zerlo-changed-" + std::to_string(getpid()) + ".sys");
@@ -134,10 +129,7 @@ TEST_F(ProbeDriver, FaultsStopTheRunNamingTheInstruction)
     EXPECT_DEATH(probe(4, 30), "STOP: kernel stack overflow \\(12 KiB\\).*\\(Recurse");
     EXPECT_EQ(probe(4, 4).status, STATUS_SUCCESS);
     EXPECT_GT(driver.kernel->lastCall().stackBytes, 5u * 512);
-}
-
-TEST_F(ProbeDriver, AnSmiGateThatSavesNoRegisterIsCaught)
-{
+    // An SMI gate that saves no register.
     EXPECT_DEATH(probe(2, 0), "STOP: .*\\((Control|UnsavedSmmTrigger)\\+");
 }
 

@@ -32,30 +32,26 @@ TEST(Lifecycle, StartAcquiresAndUnloadReleasesEverythingInOrder)
     EXPECT_TRUE(driver.kernel->linkNames().empty());
 }
 
-TEST(Lifecycle, FailedDeviceCreationReturnsItsStatusAndLeavesNothing)
+TEST(Lifecycle, FailedDeviceOrLinkCreationReturnsItsStatusAndLeavesNothing)
 {
-    Driver driver;
-    driver.kernel->failService(zhost::KernelService::IoCreateDevice);
-    EXPECT_EQ(driver.start(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(driver.kernel->debugLog(), (Log{"Zerlo: Can't create device object !\n"}));
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
-    EXPECT_TRUE(driver.kernel->deviceNames().empty());
-    EXPECT_FALSE(driver.kernel->loaded());
-}
+    const std::pair<zhost::KernelService, const char*> cases[] = {
+        {zhost::KernelService::IoCreateDevice, "Zerlo: Can't create device object !\n"},
+        {zhost::KernelService::IoCreateSymbolicLink, "Zerlo: Can't create link\n"}};
+    for (const auto& [service, message] : cases) {
+        SCOPED_TRACE(message);
+        Driver driver;
+        driver.kernel->failService(service);
+        EXPECT_EQ(driver.start(), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(driver.kernel->debugLog(), Log{message});
+        EXPECT_TRUE(driver.kernel->liveMappings().empty());
+        EXPECT_TRUE(driver.kernel->deviceNames().empty());
+        EXPECT_TRUE(driver.kernel->linkNames().empty());
+        EXPECT_FALSE(driver.kernel->loaded());
 
-TEST(Lifecycle, FailedLinkCreationDeletesTheDeviceAndReleasesTheWindow)
-{
-    Driver driver;
-    driver.kernel->failService(zhost::KernelService::IoCreateSymbolicLink);
-    EXPECT_EQ(driver.start(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(driver.kernel->debugLog(), (Log{"Zerlo: Can't create link\n"}));
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
-    EXPECT_TRUE(driver.kernel->deviceNames().empty());
-    EXPECT_TRUE(driver.kernel->linkNames().empty());
-
-    // The next start, with the fault gone, works from a fresh image.
-    driver.kernel->clearFaults();
-    EXPECT_EQ(driver.start(), STATUS_SUCCESS);
+        // The next start, with the fault gone, works from a fresh image.
+        driver.kernel->clearFaults();
+        EXPECT_EQ(driver.start(), STATUS_SUCCESS);
+    }
 }
 
 TEST(Lifecycle, FailedLinkRemovalLeavesTheDevice)

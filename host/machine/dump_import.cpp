@@ -173,14 +173,14 @@ std::optional<uint32_t> FindFree(const Machine& machine, uint64_t from, uint64_t
 constexpr uint64_t kFSegment = 0xF0000;
 constexpr uint64_t kFSegmentEnd = 0x100000;
 
+} // namespace
+
 std::vector<uint8_t> ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw DumpError(path + ": cannot open");
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
-
-} // namespace
 
 std::vector<AcpiDumpBlock> ParseAcpiDump(std::istream& in, const std::string& name)
 {

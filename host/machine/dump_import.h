@@ -61,6 +61,9 @@ SmbiosPlacement ImportSmbiosDump(Machine& machine, const std::string& path);
 // not read and all-zero pages are not stored.
 void ImportPhysImage(Machine& machine, const std::string& path);
 
+// A file's bytes; throws DumpError when it cannot be opened.
+std::vector<uint8_t> ReadWholeFile(const std::string& path);
+
 // The machine a dump is replayed on: the profile without the firmware that
 // the dumps replace. The EBDA pointer stays, as the BIOS data area is no
 // part of what acpidump shows.
