@@ -23,17 +23,25 @@ ERROR_ACCESS_DENIED = 5
 ERROR_INVALID_PARAMETER = 87
 ERROR_INSUFFICIENT_BUFFER = 122
 
-SET_FAN_STATE = 0x9C40A400
-GET_FAN_STATE = 0x9C40A404
-GET_FAN_SPEED = 0x9C40A408
-GET_CPU_SPEED = 0x9C40A410
-SIO_DETECT = 0x9C40A414
-SIO_SET_FAN_LEVEL = 0x9C40A418
-SIO_GET_FAN_LEVEL = 0x9C40A41C
-GET_TEMPERATURE = 0x9C40A440
-GET_VERSION = 0x9C40A444
-GET_SMBIOS_REPORT = 0x9C40A448
-GET_ACPI_REPORT = 0x9C40A44C
+# Every code of the driver's table: the name the checks print, the code, an
+# input with valid arguments (none where the code takes none) and the length of
+# its reply. The size refusals and the read-only handle's requests are made from it.
+CODES = [
+    ("set fan state", 0x9C40A400, "00000000", 4),
+    ("fan state", 0x9C40A404, "00000000", 4),
+    ("fan speed", 0x9C40A408, "01000000", 4),
+    ("CPU speed", 0x9C40A410, "", 8),
+    ("Super-I/O detection", 0x9C40A414, "", 4),
+    ("set Super-I/O level", 0x9C40A418, "00003F00", 4),
+    ("Super-I/O level", 0x9C40A41C, "01000000", 4),
+    ("temperature", 0x9C40A440, "FF000000", 4),
+    ("version", 0x9C40A444, "", 8),
+    ("SMBIOS report", 0x9C40A448, "", 16384),
+    ("ACPI report", 0x9C40A44C, "", 32768),
+]
+CODE = {name: code for name, code, _, _ in CODES}
+# The text replies, each asked for with exactly its reply's length.
+FIRMWARE = [("SMBIOS report", 16384), ("CPU speed", 8), ("ACPI report", 32768)]
 
 ZERLOCTL = r"C:\zerlo\zerloctl.exe"
 DRIVER_IMAGE = r"\SystemRoot\system32\drivers\zerlo.sys"
@@ -136,12 +144,7 @@ def require_32bit_exec(register_script):
 
 
 def zerloctl_json(output):
-    replies = []
-    for line in output.splitlines():
-        line = line.strip()
-        if line.startswith("{"):
-            replies.append(json.loads(line))
-    return replies
+    return [json.loads(line) for line in map(str.strip, output.splitlines()) if line.startswith("{")]
 
 
 def ioctl_args(code, hex_in, out_len):
@@ -170,104 +173,53 @@ def refusals():
         ("version code with METHOD_IN_DIRECT", code_of(0x9C40, 2, 0x911, 1), "", 8, ERROR_INVALID_PARAMETER),
         ("version code with METHOD_OUT_DIRECT", code_of(0x9C40, 2, 0x911, 2), "", 8, ERROR_INVALID_PARAMETER),
         ("SMBIOS code with METHOD_NEITHER", code_of(0x9C40, 2, 0x912, 3), "", 16384, ERROR_INVALID_PARAMETER),
-        # Short input: the first word is valid, the size alone is refused.
-        ("set fan state with 3 input bytes", SET_FAN_STATE, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
-        ("fan state with 3 input bytes", GET_FAN_STATE, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
-        ("fan speed with 3 input bytes", GET_FAN_SPEED, "010000", 4, ERROR_INSUFFICIENT_BUFFER),
-        ("set Super-I/O level with 3 input bytes", SIO_SET_FAN_LEVEL, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
-        ("Super-I/O level with 3 input bytes", SIO_GET_FAN_LEVEL, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
-        ("temperature with 3 input bytes", GET_TEMPERATURE, "000000", 4, ERROR_INSUFFICIENT_BUFFER),
-        ("temperature with no input", GET_TEMPERATURE, "", 4, ERROR_INSUFFICIENT_BUFFER),
-        # Short output: valid arguments, one byte too few for the reply.
-        ("set fan state with 3 output bytes", SET_FAN_STATE, "00000000", 3, ERROR_INSUFFICIENT_BUFFER),
-        ("fan state with 3 output bytes", GET_FAN_STATE, "00000000", 3, ERROR_INSUFFICIENT_BUFFER),
-        ("fan speed with 3 output bytes", GET_FAN_SPEED, "00000000", 3, ERROR_INSUFFICIENT_BUFFER),
-        ("CPU speed with 7 output bytes", GET_CPU_SPEED, "", 7, ERROR_INSUFFICIENT_BUFFER),
-        ("Super-I/O detection with 3 output bytes", SIO_DETECT, "", 3, ERROR_INSUFFICIENT_BUFFER),
-        ("set Super-I/O level with 3 output bytes", SIO_SET_FAN_LEVEL, "00003F00", 3, ERROR_INSUFFICIENT_BUFFER),
-        ("Super-I/O level with 3 output bytes", SIO_GET_FAN_LEVEL, "01000000", 3, ERROR_INSUFFICIENT_BUFFER),
-        ("temperature with 3 output bytes", GET_TEMPERATURE, "FF000000", 3, ERROR_INSUFFICIENT_BUFFER),
-        ("version with 7 output bytes", GET_VERSION, "", 7, ERROR_INSUFFICIENT_BUFFER),
-        ("version with no output", GET_VERSION, "", 0, ERROR_INSUFFICIENT_BUFFER),
-        ("SMBIOS report with 16383 output bytes", GET_SMBIOS_REPORT, "", 16383, ERROR_INSUFFICIENT_BUFFER),
-        ("ACPI report with 32767 output bytes", GET_ACPI_REPORT, "", 32767, ERROR_INSUFFICIENT_BUFFER),
+    ]
+    # Short input: the first word is valid, the size alone is refused.
+    cases += [("%s with 3 input bytes" % name, code, valid_in[:6], size, ERROR_INSUFFICIENT_BUFFER)
+              for name, code, valid_in, size in CODES if valid_in]
+    cases.append(("temperature with no input", CODE["temperature"], "", 4, ERROR_INSUFFICIENT_BUFFER))
+    # Short output: valid arguments, one byte too few for the reply.
+    cases += [("%s with %d output bytes" % (name, size - 1), code, valid_in, size - 1, ERROR_INSUFFICIENT_BUFFER)
+              for name, code, valid_in, size in CODES]
+    cases += [
+        ("version with no output", CODE["version"], "", 0, ERROR_INSUFFICIENT_BUFFER),
         # Sizes are checked before arguments: a bad fan and a short output is a size refusal.
-        ("fan 2 with 3 output bytes is refused for its size", GET_FAN_STATE, "02000000", 3, ERROR_INSUFFICIENT_BUFFER),
-        # Arguments one past their range.
-        ("set fan state for fan 2", SET_FAN_STATE, "02000000", 4, ERROR_INVALID_PARAMETER),
-        ("set fan state to state 3", SET_FAN_STATE, "00000300", 4, ERROR_INVALID_PARAMETER),
-        ("fan state of fan 2", GET_FAN_STATE, "02000000", 4, ERROR_INVALID_PARAMETER),
-        ("fan state of fan 0xFFFF", GET_FAN_STATE, "FFFF0000", 4, ERROR_INVALID_PARAMETER),
-        ("fan speed of fan 2", GET_FAN_SPEED, "02000000", 4, ERROR_INVALID_PARAMETER),
-        ("set Super-I/O level 64", SIO_SET_FAN_LEVEL, "01004000", 4, ERROR_INVALID_PARAMETER),
-        ("set Super-I/O level for fan 2", SIO_SET_FAN_LEVEL, "02000000", 4, ERROR_INVALID_PARAMETER),
-        ("Super-I/O level of fan 2", SIO_GET_FAN_LEVEL, "02000000", 4, ERROR_INVALID_PARAMETER),
-        ("temperature of sensor 256", GET_TEMPERATURE, "00010000", 4, ERROR_INVALID_PARAMETER),
-        ("temperature of sensor 0xFFFF with a longer input", GET_TEMPERATURE, "FFFF000000000000", 8,
-         ERROR_INVALID_PARAMETER),
+        ("fan 2 with 3 output bytes is refused for its size", CODE["fan state"], "02000000", 3,
+         ERROR_INSUFFICIENT_BUFFER),
     ]
+    # Arguments one past their range, each with an output as long as its input: the
+    # longer input shows that a size above the minimum still has its argument checked.
+    for name, what, hex_in in [
+            ("set fan state", "for fan 2", "02000000"), ("set fan state", "to state 3", "00000300"),
+            ("fan state", "of fan 2", "02000000"), ("fan state", "of fan 0xFFFF", "FFFF0000"),
+            ("fan speed", "of fan 2", "02000000"),
+            ("set Super-I/O level", "64", "01004000"), ("set Super-I/O level", "for fan 2", "02000000"),
+            ("Super-I/O level", "of fan 2", "02000000"),
+            ("temperature", "of sensor 256", "00010000"),
+            ("temperature", "of sensor 0xFFFF with a longer input", "FFFF000000000000")]:
+        cases.append(("%s %s" % (name, what), CODE[name], hex_in, len(hex_in) // 2, ERROR_INVALID_PARAMETER))
     return cases
-
-
-def read_only_requests():
-    """Every code of the table, each of which the I/O manager must refuse on a
-    handle without write access before the driver sees it. The hardware codes
-    carry arguments or sizes the driver itself would refuse too, so that no
-    port is touched even if the access check were missing (the status then
-    differs and the check fails)."""
-    return [
-        ("set fan state", SET_FAN_STATE, "02000000", 4),
-        ("fan state", GET_FAN_STATE, "02000000", 4),
-        ("fan speed", GET_FAN_SPEED, "02000000", 4),
-        ("CPU speed", GET_CPU_SPEED, "", 8),
-        ("Super-I/O detection", SIO_DETECT, "", 3),
-        ("set Super-I/O level", SIO_SET_FAN_LEVEL, "00004000", 4),
-        ("Super-I/O level", SIO_GET_FAN_LEVEL, "02000000", 4),
-        ("temperature", GET_TEMPERATURE, "00010000", 4),
-        ("version", GET_VERSION, "", 8),
-        ("SMBIOS report", GET_SMBIOS_REPORT, "", 16384),
-        ("ACPI report", GET_ACPI_REPORT, "", 32768),
-    ]
-
-
-def text_of(reply_hex):
-    data = bytes.fromhex(reply_hex)
-    end = data.find(b"\0")
-    return data, (data[:end] if end >= 0 else None)
-
-
-def check_zeros_after_text(checks, name, data, length):
-    """Every byte of a text reply is the driver's: the text, its NUL, then
-    zeros up to the returned length. The system buffer comes from Wine's
-    pool, which holds whatever it held before."""
-    end = data.find(b"\0")
-    stale = len(data) - end - data[end:].count(0) if end >= 0 else len(data)
-    checks.expect(len(data) == length and end >= 0 and stale == 0,
-                  "%s is zero after its NUL up to byte %d" % (name, length),
-                  "%d bytes, NUL at %d, %d nonzero after it" % (len(data), end, stale))
 
 
 def check_firmware_texts(checks, replies):
     """The texts that need no physical memory: Wine's MmMapIoSpace returns
-    null, so the driver runs with no BIOS window."""
-    smbios, cpu, acpi = replies
-    for name, reply, length in [("SMBIOS report", smbios, 16384), ("CPU-speed text", cpu, 8),
-                                ("ACPI survey", acpi, 32768)]:
-        check_zeros_after_text(checks, name, bytes.fromhex(reply.get("reply", "")), length)
-    checks.expect(smbios.get("status") == 0 and smbios.get("information") == 16384,
-                  "SMBIOS report succeeds with returned length 16384", str(smbios)[:200])
-    data, text = text_of(smbios.get("reply", ""))
-    checks.expect(text == b"*** Error: BIOS segment mapping failed ***",
-                  "SMBIOS report is the BIOS-window mapping error alone", repr(text))
-    checks.expect(cpu.get("status") == 0 and cpu.get("information") == 8,
-                  "CPU speed succeeds with returned length 8", str(cpu))
-    data, text = text_of(cpu.get("reply", ""))
-    checks.expect(len(data) == 8 and text is not None, "CPU-speed text is terminated within 8 bytes", repr(data))
-    checks.expect(acpi.get("status") == 0 and acpi.get("information") == 32768,
-                  "ACPI survey succeeds with returned length 32768", str(acpi)[:200])
-    data, text = text_of(acpi.get("reply", ""))
-    checks.expect(len(data) == 32768 and text is not None, "ACPI survey text is terminated within 32768 bytes",
-                  "%d bytes, terminated: %s" % (len(data), text is not None))
+    null, so the driver runs with no BIOS window. Every byte of a text reply
+    is the driver's: the text, its NUL, then zeros up to the returned length.
+    The system buffer comes from Wine's pool, which holds whatever it held
+    before."""
+    texts = {}
+    for (name, length), reply in zip(FIRMWARE, replies):
+        checks.expect(reply.get("status") == 0 and reply.get("information") == length,
+                      "%s succeeds with returned length %d" % (name, length), str(reply)[:200])
+        data = bytes.fromhex(reply.get("reply", ""))
+        end = data.find(b"\0")
+        stale = len(data) - end - data[end:].count(0) if end >= 0 else len(data)
+        checks.expect(len(data) == length and end >= 0 and stale == 0,
+                      "%s is zero after its NUL up to byte %d" % (name, length),
+                      "%d bytes, NUL at %d, %d nonzero after it" % (len(data), end, stale))
+        texts[name] = data[:end] if end >= 0 else None
+    checks.expect(texts["SMBIOS report"] == b"*** Error: BIOS segment mapping failed ***",
+                  "SMBIOS report is the BIOS-window mapping error alone", repr(texts["SMBIOS report"]))
 
 
 def debug_lines(log_path):
@@ -373,37 +325,38 @@ def run_driver(wine, checks, options):
     opens = 0
 
     # The read-only handle first: the driver must still answer everything after it.
+    # The I/O manager must refuse every code of the table on it before the driver
+    # sees it. Each goes one output byte short, so that no port is touched even if
+    # the access check were missing (the driver's size refusal then fails the check).
     checks.group = "read-only handle"
-    requests = read_only_requests()
     args = ["--json", "--read-only"]
-    for _, code, hex_in, out_len in requests:
-        args += ioctl_args(code, hex_in, out_len)
+    for _, code, valid_in, size in CODES:
+        args += ioctl_args(code, valid_in, size - 1)
     status, out = wine.run([ZERLOCTL] + args, timeout=300)
     replies = zerloctl_json(out)
     opens += 1
-    checks.expect(len(replies) == len(requests), "every request gets an answer", out[-300:])
-    for (name, _, _, _), reply in zip(requests, replies):
+    checks.expect(len(replies) == len(CODES), "every request gets an answer", out[-300:])
+    for (name, _, _, _), reply in zip(CODES, replies):
         checks.expect(reply.get("win32_error") == ERROR_ACCESS_DENIED and reply.get("information") == 0,
                       "%s is ERROR_ACCESS_DENIED" % name, str(reply)[:200])
 
     # One run of zerloctl on one handle (plus the extra ones of `handles`).
     cases = refusals()
     args = ["--json"]
-    args += ioctl_args(GET_VERSION, "", 8)
-    args += ioctl_args(GET_VERSION, "", 64)
-    args += ioctl_args(GET_VERSION, "AABBCCDDEEFF0011", 8)
+    args += ioctl_args(CODE["version"], "", 8)
+    args += ioctl_args(CODE["version"], "", 64)
+    args += ioctl_args(CODE["version"], "AABBCCDDEEFF0011", 8)
     for _, code, hex_in, out_len, _ in cases:
         args += ioctl_args(code, hex_in, out_len)
     args += ["handles", str(MORE_HANDLES)]
-    firmware = [(GET_SMBIOS_REPORT, 16384), (GET_CPU_SPEED, 8), (GET_ACPI_REPORT, 32768)]
-    for code, out_len in firmware:
-        args += ioctl_args(code, "", out_len)
-    args += ioctl_args(GET_VERSION, "", 8)
+    for name, out_len in FIRMWARE:
+        args += ioctl_args(CODE[name], "", out_len)
+    args += ioctl_args(CODE["version"], "", 8)
     status, out = wine.run([ZERLOCTL] + args, timeout=300)
     replies = zerloctl_json(out)
     opens += 1 + MORE_HANDLES
     checks.group = "requests"
-    expected = 3 + len(cases) + 1 + len(firmware) + 1
+    expected = 3 + len(cases) + 1 + len(FIRMWARE) + 1
     checks.expect(len(replies) == expected, "every request gets an answer (%d)" % expected,
                   "%d answers: %s" % (len(replies), out[-300:]))
     replies += [{}] * (expected - len(replies))
@@ -428,7 +381,7 @@ def run_driver(wine, checks, options):
                   "each of them answers the version request", str(handles))
 
     checks.group = "firmware reports"
-    texts = replies[4 + len(cases):4 + len(cases) + len(firmware)]
+    texts = replies[4 + len(cases):4 + len(cases) + len(FIRMWARE)]
     check_firmware_texts(checks, texts)
 
     checks.group = "after all of it"
@@ -488,12 +441,9 @@ def check_debug_lines(checks, log_path, opens):
     lines = debug_lines(log_path)
     wanted = (["Zerlo: DriverEntry successful\n"] + ["Zerlo: Open / Close\n"] * (2 * opens) +
               ["Zerlo: Entering unload function\n", "Zerlo: Link removed\n", "Zerlo: End of unload\n"])
-    checks.expect(lines[:1] == wanted[:1], "DriverEntry reports success first", repr(lines[:2]))
-    checks.expect(lines.count("Zerlo: Open / Close\n") == 2 * opens,
-                  "one open/close line for each of %d opens and closes" % (2 * opens),
-                  "%d lines" % lines.count("Zerlo: Open / Close\n"))
-    checks.expect(lines[-3:] == wanted[-3:], "unload prints its three lines last, in order", repr(lines[-4:]))
-    checks.expect(lines == wanted, "no other lines and nothing out of order", repr(lines))
+    checks.expect(lines == wanted, "DriverEntry's success, an open/close line for each of %d opens and closes, "
+                  "the three unload lines, in order and nothing else" % (2 * opens),
+                  "%d lines (want %d): %r" % (len(lines), len(wanted), lines))
 
 
 if __name__ == "__main__":
