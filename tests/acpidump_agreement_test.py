@@ -18,18 +18,12 @@ import json
 import os
 import re
 import struct
-import subprocess
 import sys
 import tempfile
 
-IMAGE_SIZE = 8 << 30  # covers XSDT entries just above 4 GiB
-HIGH_TABLE_SIGNATURE = b"HIGH"
+from firmware_tools import acpidump, can_bind_over_dev_mem, outcome, read, run, write
 
-ACPIDUMP_IN_NAMESPACE = (
-    'mount -t tmpfs none /dev && touch /dev/mem && mount --bind "$0" /dev/mem && '
-    "{ [ ! -d /sys/firmware/efi ] || mount -t tmpfs none /sys/firmware/efi; } && "
-    'exec acpidump -c off -s "$@"'
-)
+HIGH_TABLE_SIGNATURE = b"HIGH"
 
 LINE = re.compile(
     r"^ACPI: (.{4}) 0x([0-9A-F]{16}) ([0-9A-F]{6})(?: \(v(\d\d) (.{6})(?: (.{8}) [0-9A-F]{8} .{4} [0-9A-F]{8})?\))?$"
@@ -37,8 +31,7 @@ LINE = re.compile(
 
 
 def run_acpidump(image, args):
-    done = subprocess.run(["unshare", "-m", "sh", "-c", ACPIDUMP_IN_NAMESPACE, image] + args,
-                          capture_output=True, text=True)
+    done = acpidump(image, "-s", *args)
     tables = []
     for line in done.stdout.splitlines():
         m = LINE.match(line)
@@ -70,9 +63,7 @@ class Survey:
         candidate = None
         pending_pa = None
         describing = None
-        with open(image, "rb") as f:
-            f.seek(0x40E)
-            ebda = struct.unpack("<H", f.read(2))[0] * 16
+        ebda = struct.unpack("<H", read(image, 0x40E, 2))[0] * 16
         first_area = ebda if 0x400 <= ebda < 0xA0000 else 0
         for line in text.split("\r\n"):
             m = re.match(r"Searching VA 0x([0-9a-f]{8}), (\d+) Bytes", line)
@@ -113,21 +104,17 @@ class Survey:
 
 
 def root_entries(image, address, extended):
-    with open(image, "rb") as f:
-        f.seek(address + 4)
-        length = struct.unpack("<I", f.read(4))[0]
-        size = 8 if extended else 4
-        f.seek(address + 36)
-        data = f.read(((length - 36) // size) * size)
+    length = struct.unpack("<I", read(image, address + 4, 4))[0]
+    size = 8 if extended else 4
+    data = read(image, address + 36, ((length - 36) // size) * size)
     return [struct.unpack_from("<Q" if extended else "<I", data, i)[0] for i in range(0, len(data), size)]
 
 
 def check(zerloctl, profile, workdir):
     image = os.path.join(workdir, "phys.img")
     args = [zerloctl, "--json"] + ([] if profile == "default" else ["--machine", profile])
-    out = subprocess.run(args + ["acpi", "dump-phys", image], capture_output=True, text=True, check=True).stdout
+    out = run(args + ["acpi", "dump-phys", image], text=True)
     text = json.loads(out.splitlines()[0])["text"]
-    os.truncate(image, max(IMAGE_SIZE, os.path.getsize(image)))
     survey = Survey(text, image)
     problems = []
 
@@ -145,16 +132,11 @@ def check(zerloctl, profile, workdir):
             problems.append("acpidump's own search disagrees:\n" + output)
 
     for address in survey.above_4g:
-        header = HIGH_TABLE_SIGNATURE + struct.pack("<IB", 36, 1) + b"\0" * 27
-        with open(image, "r+b") as f:
-            f.seek(address)
-            f.write(checksum_fixed(header))
+        write(image, address, checksum_fixed(HIGH_TABLE_SIGNATURE + struct.pack("<IB", 36, 1) + b"\0" * 27))
     # acpidump refuses firmware with a table shorter than its header; a copy
     # with that Length set to 36 lets it list the rest.
     for address in survey.short:
-        with open(image, "r+b") as f:
-            f.seek(address + 4)
-            f.write(struct.pack("<I", 36))
+        write(image, address + 4, struct.pack("<I", 36))
 
     rc, tables, output = run_acpidump(image, ["-r", hex(survey.rsdp)])
     if [t[1:3] for t in survey.tables] == [(survey.root, 36)]:
@@ -193,18 +175,13 @@ def check(zerloctl, profile, workdir):
 
 def main():
     zerloctl, profiles = sys.argv[1], sys.argv[2:]
-    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True)
-    if os.geteuid() != 0 or probe.returncode != 0:
+    if not can_bind_over_dev_mem():
         print("skipped: acpidump reads the image only as root in a private mount namespace")
         return 77
-    failed = 0
+    failed = False
     for profile in profiles:
         with tempfile.TemporaryDirectory() as workdir:
-            problems = check(zerloctl, profile, workdir)
-        print(("FAIL " if problems else "ok   ") + os.path.basename(profile))
-        for problem in problems:
-            print("  " + problem.replace("\n", "\n  "))
-        failed += bool(problems)
+            failed |= outcome(os.path.basename(profile), check(zerloctl, profile, workdir))
     return 1 if failed else 0
 
 

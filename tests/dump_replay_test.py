@@ -23,8 +23,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import smbios_dmidecode_test as smbios_check  # noqa: E402
+import smbios_dmidecode_test as smbios_check
+from firmware_tools import acpidump, can_bind_over_dev_mem, have, outcome, read, run
 
 # Machines whose dumps carry everything the driver reads, so that a replay
 # must give the very same texts. Left out, and why:
@@ -33,32 +33,10 @@ import smbios_dmidecode_test as smbios_check  # noqa: E402
 #   range's end, which the driver reports and acpidump does not dump;
 #   short_table: acpidump refuses a table shorter than its header;
 #   smbios_no_dmi_anchor, smbios_broken_firmware: dmidecode writes no dump
-#   of an entry point it rejects,
 #   of an entry point it rejects, nor of one off the 16-byte boundaries it
 #   searches (smbios_unaligned_entry).
 ROUND_TRIP = ["default", "acpi/rsdt_length_36.json", "acpi/rsdt_length_46.json", "acpi/xsdt_length_48.json",
               "smbios_empty_table.json", "smbios_low_table.json", "smbios_sm3_only.json"]
-
-ACPIDUMP_IN_NAMESPACE = (
-    'mount -t tmpfs none /dev && touch /dev/mem && mount --bind "$0" /dev/mem && '
-    "{ [ ! -d /sys/firmware/efi ] || mount -t tmpfs none /sys/firmware/efi; } && "
-    "exec acpidump -c off"
-)
-
-
-def run(args, **kwargs):
-    return subprocess.run(args, check=True, capture_output=True, **kwargs).stdout
-
-
-def have(tool):
-    return any(os.access(os.path.join(d, tool), os.X_OK) for d in os.environ.get("PATH", "").split(":") + ["/usr/sbin"])
-
-
-def read(image, address, length):
-    with open(image, "rb") as f:
-        f.seek(address)
-        return f.read(length).ljust(length, b"\0")
-
 
 # ---- the machine's ACPI tables as acpidump text ----------------------------
 
@@ -132,16 +110,6 @@ def acpidump_text(blocks, layout):
     return "\n".join(out) + "\n"
 
 
-def real_acpidump(image, workdir):
-    if os.geteuid() != 0 or not have("acpidump") or subprocess.run(["unshare", "-m", "true"]).returncode != 0:
-        return None
-    sized = os.path.join(workdir, "sized.img")
-    subprocess.run(["cp", "--sparse=always", image, sized], check=True)
-    os.truncate(sized, max(8 << 30, os.path.getsize(sized)))
-    done = subprocess.run(["unshare", "-m", "sh", "-c", ACPIDUMP_IN_NAMESPACE, sized], capture_output=True, text=True)
-    return done.stdout if done.returncode == 0 and done.stdout else None
-
-
 # ---- the checks -------------------------------------------------------------
 
 def texts(zerloctl, args):
@@ -171,9 +139,9 @@ def round_trip(zerloctl, profile_dir, profile, workdir):
     if blocks:
         for layout in ("current", "older"):
             variants[layout] = acpidump_text(blocks, layout)
-        acpidump = real_acpidump(image, workdir)
-        if acpidump is not None:
-            variants["acpidump"] = acpidump
+        done = acpidump(image) if have("acpidump") and can_bind_over_dev_mem() else None
+        if done and done.returncode == 0 and done.stdout:
+            variants["acpidump"] = done.stdout
     for layout, text in sorted(variants.items()) or [("no ACPI", None)]:
         extra = []
         if text is not None:
@@ -277,18 +245,11 @@ def main():
                 elif name.startswith("acpi-"):
                     problems += acpixtract_agreement(zerloctl, path, workdir)
                 os.unlink(path)
-            print("%s %s" % ("FAIL" if problems else "ok  ", profile))
-            for problem in problems:
-                print("  " + problem.replace("\n", "\n  "))
-            failed = failed or bool(problems)
+            failed |= outcome(profile, problems)
         for name in sorted(n for n in os.listdir(quirk_dir) if n.endswith((".bin", ".txt"))):
             path = os.path.join(quirk_dir, name)
-            problems = smbios_agreement(zerloctl, path, workdir) if name.endswith(".bin") else \
-                acpixtract_agreement(zerloctl, path, workdir)
-            print("%s %s" % ("FAIL" if problems else "ok  ", name))
-            for problem in problems:
-                print("  " + problem.replace("\n", "\n  "))
-            failed = failed or bool(problems)
+            agreement = smbios_agreement if name.endswith(".bin") else acpixtract_agreement
+            failed |= outcome(name, agreement(zerloctl, path, workdir))
     return 1 if failed else 0
 
 

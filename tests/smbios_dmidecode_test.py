@@ -12,9 +12,10 @@ is applied (RULE: ...).
 import json
 import os
 import re
-import subprocess
 import sys
 import tempfile
+
+from firmware_tools import outcome, read, run, write
 
 TYPES = "0,1,3,4,7,10,17,22"
 NOT_SPECIFIED = "Not Specified"
@@ -25,10 +26,6 @@ class Rest:
 
     def __init__(self, pattern):
         self.pattern = re.compile(pattern)
-
-
-def run(args, **kwargs):
-    return subprocess.run(args, check=True, capture_output=True, **kwargs).stdout
 
 
 def zerlo_report(zerloctl, machine_args):
@@ -47,8 +44,7 @@ def dmidecode_records(image):
 
 def dmidecode_records_from(source):
     """dmidecode's records read from SOURCE (its --dev-mem or --from-dump options)."""
-    out = subprocess.run(["dmidecode", *source, "-t", TYPES],
-                         capture_output=True, check=True).stdout.decode("latin-1")
+    out = run(["dmidecode", *source, "-t", TYPES]).decode("latin-1")
     if "No SMBIOS nor DMI entry point found" in out:
         return None, out
     records, record = [], None
@@ -191,9 +187,7 @@ def compare(expected, actual):
 
 def find_entry_point(image):
     """The first "_SM_" in 0xF0000..0xFFFFF on a 4-byte step with a valid checksum."""
-    with open(image, "rb") as f:
-        f.seek(0xF0000)
-        area = f.read(0x10000)
+    area = read(image, 0xF0000, 0x10000)
     for offset in range(0, len(area) - 0x1F, 4):
         if area[offset:offset + 4] == b"_SM_":
             length = area[offset + 5]
@@ -202,7 +196,7 @@ def find_entry_point(image):
     return None, None
 
 
-def check_machine(zerloctl, name, machine_args, workdir):
+def check_machine(zerloctl, machine_args, workdir):
     image = os.path.join(workdir, "phys.img")
     run([zerloctl, *machine_args, "dump-phys", image])
     report = zerlo_report(zerloctl, machine_args)
@@ -223,9 +217,7 @@ def check_machine(zerloctl, name, machine_args, workdir):
         # RULE: dmidecode searches 16-byte boundaries, as the standard lays
         # down; Zerlo searches every 4 bytes. dmidecode is shown the same
         # entry point copied to the 16-byte boundary below it.
-        with open(image, "r+b") as f:
-            f.seek(address & ~0xF)
-            f.write(entry)
+        write(image, address & ~0xF, entry)
         records, raw = dmidecode_records(image)
         if records is None:
             return ["dmidecode found no entry point even on a 16-byte boundary"]
@@ -248,15 +240,9 @@ def main():
             with open(path) as f:
                 if "smbios" in json.load(f):
                     machines.append((entry, ["--machine", path]))
-    failed = False
     with tempfile.TemporaryDirectory() as workdir:
-        for name, args in machines:
-            problems = check_machine(zerloctl, name, args, workdir)
-            print("%s: %s" % (name, "agrees with dmidecode" if not problems else "DIFFERS"))
-            for problem in problems:
-                print("  " + problem)
-            failed = failed or bool(problems)
-    return 1 if failed else 0
+        failed = [outcome(name, check_machine(zerloctl, args, workdir)) for name, args in machines]
+    return 1 if any(failed) else 0
 
 
 if __name__ == "__main__":
