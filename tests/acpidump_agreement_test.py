@@ -21,7 +21,7 @@ import struct
 import sys
 import tempfile
 
-from firmware_tools import acpidump, can_bind_over_dev_mem, outcome, read, run, write
+from firmware_tools import acpidump, can_bind_over_dev_mem, checksummed, outcome, read, run, write
 
 HIGH_TABLE_SIGNATURE = b"HIGH"
 
@@ -39,12 +39,6 @@ def run_acpidump(image, args):
             sig, address, length, _rev, oem_id, oem_table_id = m.groups()
             tables.append((int(address, 16), sig, int(length, 16), oem_id, oem_table_id))
     return done.returncode, tables, done.stdout + done.stderr
-
-
-def checksum_fixed(table):
-    table = bytearray(table)
-    table[9] = (-sum(table)) & 0xFF
-    return bytes(table)
 
 
 class Survey:
@@ -132,7 +126,7 @@ def check(zerloctl, profile, workdir):
             problems.append("acpidump's own search disagrees:\n" + output)
 
     for address in survey.above_4g:
-        write(image, address, checksum_fixed(HIGH_TABLE_SIGNATURE + struct.pack("<IB", 36, 1) + b"\0" * 27))
+        write(image, address, checksummed(HIGH_TABLE_SIGNATURE + struct.pack("<IB", 36, 1) + b"\0" * 27, 9))
     # acpidump refuses firmware with a table shorter than its header; a copy
     # with that Length set to 36 lets it list the rest.
     for address in survey.short:

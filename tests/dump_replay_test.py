@@ -24,7 +24,7 @@ import sys
 import tempfile
 
 import smbios_dmidecode_test as smbios_check
-from firmware_tools import acpidump, can_bind_over_dev_mem, have, outcome, read, run
+from firmware_tools import acpidump, acpidump_text, can_bind_over_dev_mem, have, outcome, read, run
 
 # Machines whose dumps carry everything the driver reads, so that a replay
 # must give the very same texts. Left out, and why:
@@ -88,26 +88,6 @@ def acpi_blocks(image):
                 table(struct.unpack_from("<I", data, 40)[0])  # DSDT
                 table(struct.unpack_from("<I", data, 36)[0])  # FACS
     return blocks + listed
-
-
-def acpidump_text(blocks, layout):
-    out = []
-    for signature, address, data in blocks:
-        if layout == "current":
-            out.append("%s @ 0x%016X" % (signature, address))
-        else:
-            out.append("%s @ 0x%x" % ("RSD PTR" if signature == "RSD " else signature, address))
-        for offset in range(0, len(data), 16):
-            chunk = data[offset:offset + 16]
-            ascii_text = "".join(chr(b) if 32 <= b < 127 else "." for b in chunk)
-            if layout == "current":
-                hex_text = " ".join("%02X" % b for b in chunk)
-                out.append("    %04X: %-47s  %s" % (offset, hex_text, ascii_text))
-            else:
-                hex_text = " ".join("%02x" % b for b in chunk)
-                out.append("  %04x: %-47s  %s" % (offset, hex_text, ascii_text))
-        out.append("")
-    return "\n".join(out) + "\n"
 
 
 # ---- the checks -------------------------------------------------------------

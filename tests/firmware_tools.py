@@ -49,6 +49,36 @@ def acpidump(image, *args):
                           capture_output=True, text=True)
 
 
+def checksummed(data, at):
+    """DATA with the byte at AT set so that all of it adds up to 0."""
+    data = bytearray(data)
+    data[at] = 0
+    data[at] = (-sum(data)) & 0xFF
+    return bytes(data)
+
+
+def acpidump_text(blocks, layout):
+    """(signature, address, bytes) blocks as acpidump prints them: "current" is
+    ACPICA's "SIG @ 0x%016X" layout, "older" the earlier tool's, which names an
+    address it could not find "(nil)". The RSDP is "RSD " or "RSDP" in BLOCKS."""
+    out = []
+    for signature, address, data in blocks:
+        rsdp = signature in ("RSD ", "RSDP")
+        if layout == "current":
+            out.append("%s @ 0x%016X" % ("RSD " if rsdp else signature, address))
+        else:
+            out.append("%s @ %s" % ("RSD PTR" if rsdp else signature, "0x%x" % address if address else "(nil)"))
+        for offset in range(0, len(data), 16):
+            chunk = data[offset:offset + 16]
+            shown = "".join(chr(b) if 32 <= b < 127 else "." for b in chunk)
+            if layout == "current":
+                out.append("    %04X: %-47s  %s" % (offset, " ".join("%02X" % b for b in chunk), shown))
+            else:
+                out.append("  %04x: %-47s  %s" % (offset, " ".join("%02x" % b for b in chunk), shown))
+        out.append("")
+    return "\n".join(out) + "\n"
+
+
 def outcome(name, problems):
     """Prints "ok   NAME", or "FAIL NAME" and each problem indented below it; true if it failed."""
     print(("FAIL " if problems else "ok   ") + name)

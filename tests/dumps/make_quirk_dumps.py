@@ -4,15 +4,11 @@
 anywhere; it rewrites the files next to itself."""
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def checksummed(data, at):
-    data = bytearray(data)
-    data[at] = 0
-    data[at] = (-sum(data)) & 0xFF
-    return bytes(data)
+sys.path.insert(0, os.path.dirname(HERE))
+from firmware_tools import acpidump_text, checksummed  # noqa: E402
 
 
 def table(sig, body=b"", oem=b"INSYDE", table_id=b"CALPELLA", revision=1):
@@ -25,26 +21,7 @@ def rsdp(oem, rsdt, xsdt=None):
     if xsdt is None:
         return checksummed(b"RSD PTR " + b"\0" + oem + b"\0" + struct.pack("<I", rsdt), 8)
     first = checksummed(b"RSD PTR " + b"\0" + oem + b"\2" + struct.pack("<I", rsdt), 8)
-    full = first + struct.pack("<IQB3x", 36, xsdt, 0)
-    return full[:32] + bytes([(-sum(full[:32] + full[33:])) & 0xFF]) + full[33:]
-
-
-def text(blocks, layout):
-    out = []
-    for sig, address, data in blocks:
-        if layout == "current":
-            out.append("%s @ 0x%016X" % ("RSD " if sig == "RSDP" else sig, address))
-        else:
-            out.append("%s @ %s" % ("RSD PTR" if sig == "RSDP" else sig, "0x%x" % address if address else "(nil)"))
-        for offset in range(0, len(data), 16):
-            chunk = data[offset:offset + 16]
-            shown = "".join(chr(b) if 32 <= b < 127 else "." for b in chunk)
-            if layout == "current":
-                out.append("    %04X: %-47s  %s" % (offset, " ".join("%02X" % b for b in chunk), shown))
-            else:
-                out.append("  %04x: %-47s  %s" % (offset, " ".join("%02x" % b for b in chunk), shown))
-        out.append("")
-    return "\n".join(out) + "\n"
+    return checksummed(first + struct.pack("<IQB3x", 36, xsdt, 0), 32)
 
 
 def write(name, content):
@@ -74,7 +51,7 @@ blocks = [
     ("HPET", t["HPET"], table(b"HPET", bytes(20))),
     ("MCFG", t["MCFG"], table(b"MCFG", bytes(24))),
 ]
-write("rsdt_xsdt_differ.txt", text(blocks, "current"))
+write("rsdt_xsdt_differ.txt", acpidump_text(blocks, "current"))
 
 # Processor power states loaded at run time: Linux shows their SSDTs at
 # address 0, next to the firmware's own SSDT.
@@ -91,7 +68,7 @@ blocks = [
     ("SSDT", 0, table(b"SSDT", bytes(80), oem=b"PmRef ", table_id=b"Cpu0Ist ")),
     ("SSDT", 0, table(b"SSDT", bytes(60), oem=b"PmRef ", table_id=b"ApIst   ")),
 ]
-write("ssdts_at_address_0.txt", text(blocks, "current"))
+write("ssdts_at_address_0.txt", acpidump_text(blocks, "current"))
 
 # An ACPI 1.0 notebook, dumped by the older acpidump, whose RSDT names a
 # BOOT table that the dump does not hold (the tool skipped it).
@@ -105,7 +82,7 @@ blocks = [
     ("APIC", base + 0xC0, table(b"APIC", bytes(24), oem=b"ASUS  ", table_id=b"A7V133-C")),
     ("DSDT", base + 0x800, table(b"DSDT", bytes(48), oem=b"ASUS  ", table_id=b"A7V133-C")),
 ]
-write("table_missing.txt", text(blocks, "older"))
+write("table_missing.txt", acpidump_text(blocks, "older"))
 
 # Phoenix firmware of its day: an RSDT at an odd address, dumped by the
 # older acpidump with an SSDT it could not locate ("(nil)").
@@ -117,7 +94,7 @@ blocks = [
     ("SSDT", 0x3BEB6A78, table(b"SSDT", bytes(30), oem=b"PTLTD ", table_id=b"POWERNOW")),
     ("SSDT", 0, table(b"SSDT", bytes(30), oem=b"PTLTD ", table_id=b"  CST   ")),
 ]
-write("unaligned_rsdt.txt", text(blocks, "older"))
+write("unaligned_rsdt.txt", acpidump_text(blocks, "older"))
 
 
 # dmidecode --dump-bin of firmware whose SMBIOS 2.4 entry point says it is
