@@ -16,14 +16,6 @@ inline nlohmann::json AcpiProfile(const std::string& name)
     return zhost::LoadProfileFile(std::string(ZERLO_TEST_PROFILES) + "/acpi/" + name + ".json");
 }
 
-inline std::string Lines(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\r\n";
-    return text;
-}
-
 template <typename... Args> std::string Fmt(const char* format, Args... args)
 {
     char text[256];

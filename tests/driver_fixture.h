@@ -40,6 +40,15 @@ inline std::string Text(const std::vector<uint8_t>& bytes)
     return std::string(bytes.begin(), end);
 }
 
+// Report lines as the driver ends them.
+inline std::string Lines(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
 class Driver {
   public:
     explicit Driver(const nlohmann::json& profile = zhost::DefaultNotebookProfile())

@@ -135,10 +135,6 @@ TEST_F(SioProbe, EachStepCanRejectAndAnAnsweringChipIsLeftOpen)
     }
 }
 
-// --- SioDetect: 0x2E first, then 0x4E; base from 0x60 (high) and 0x61 ---
-
-using SioDetect = Sio;
-
 // --- SioSetFanLevel: register, 0x80 | level << 1, register, read-back ---
 
 using SioSetFanLevel = Sio;

@@ -7,8 +7,6 @@
 #include "firmware/smbios_access.h"
 #include "frame/driver.h"
 
-#include <initializer_list>
-
 namespace ztest {
 
 using nlohmann::json;
@@ -27,14 +25,6 @@ inline json SmbiosMachine(const json& section, const json& memory = json())
     json profile = {{"name", "smbios test"}, {"smbios", section}};
     if (!memory.is_null()) profile["memory"] = memory;
     return profile;
-}
-
-inline std::string Lines(std::initializer_list<const char*> lines)
-{
-    std::string text;
-    for (const char* line : lines)
-        text += std::string(line) + "\r\n";
-    return text;
 }
 
 class SmbiosDriver : public Driver {
