@@ -169,6 +169,8 @@ def check(zerloctl, profile, workdir):
 
 def main():
     zerloctl, profiles = sys.argv[1], sys.argv[2:]
+    # Only what a user's machine may lack is a skip; a missing acpidump fails
+    # the runs below, since scripts/install-deps installs it.
     if not can_bind_over_dev_mem():
         print("skipped: acpidump reads the image only as root in a private mount namespace")
         return 77
