@@ -20,6 +20,7 @@ namespace {
 
 std::atomic<int> g_stop{0};
 std::atomic<bool> g_stopped{false};
+std::atomic<bool> g_recheck{false};
 
 // Sleeps in short slices so that a stop is seen within a tenth of a second.
 void SleepUnlessStopped(double seconds, const std::atomic<int>& stop)
@@ -27,7 +28,7 @@ void SleepUnlessStopped(double seconds, const std::atomic<int>& stop)
     const auto deadline =
         std::chrono::steady_clock::now() +
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-    while (stop.load() == 0) {
+    while (stop.load() == 0 && !g_recheck.load()) {
         const auto left = deadline - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero()) return;
         const auto slice = std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100));
@@ -139,6 +140,16 @@ void RequestStop(int request)
 void MarkStopped()
 {
     g_stopped = true;
+}
+
+void RequestRecheck()
+{
+    g_recheck = true;
+}
+
+bool TakeRecheckRequest()
+{
+    return g_recheck.exchange(false);
 }
 
 std::string StopName(int request)

@@ -22,6 +22,10 @@ constexpr int kServiceStop = 1001;
 // Tells a console-close handler that the fans are safe and the process may
 // end (Windows ends it when the handler returns).
 void MarkStopped();
+// Asks a running loop to read back every fan it controls at once, and wakes
+// it from its wait: the firmware may have changed them (resume from standby).
+void RequestRecheck();
+bool TakeRecheckRequest(); // true once per request
 std::string StopName(int request);
 
 // On the simulated machine waiting advances its clock; `timeScale` is
