@@ -42,6 +42,7 @@ const char* KindName(LoopEvent::Kind kind)
     case LoopEvent::kRecovered: return "recovered";
     case LoopEvent::kCannotSet: return "cannot-set";
     case LoopEvent::kStopping: return "stopping";
+    case LoopEvent::kFound: return "found";
     }
     return "?";
 }
@@ -70,6 +71,9 @@ std::string FormatLoopEvent(const LoopEvent& event)
         return line + fan + "cannot set " + FanStateText(event.to) + ": firmware call failed" +
                (event.atStop ? "; the loop is stopping, so not retried" : "; retrying each poll");
     case LoopEvent::kStopping: return line + "stopping: " + event.reason;
+    case LoopEvent::kFound:
+        return line + fan + "found " + FanStateText(event.to) + ", not " +
+               (event.from ? FanStateText(*event.from) : "unknown") + " as set: changed outside the loop";
     }
     return line;
 }
@@ -78,7 +82,7 @@ std::string FormatLoopEventJson(const LoopEvent& event)
 {
     nlohmann::json object{{"time", event.time}, {"event", KindName(event.kind)}};
     if (event.fan >= 0) object["fan"] = event.fan;
-    if (event.kind == LoopEvent::kChange || event.kind == LoopEvent::kCannotSet) {
+    if (event.kind == LoopEvent::kChange || event.kind == LoopEvent::kCannotSet || event.kind == LoopEvent::kFound) {
         object["from"] = event.from ? nlohmann::json(FanStateText(*event.from)) : nlohmann::json();
         object["to"] = FanStateText(event.to);
     }
@@ -116,42 +120,35 @@ uint16_t FanLoop::levelState(const Fan& fan, size_t level) const
     return level == 0 ? fan.rule.idleState : fan.rule.steps[level - 1].state;
 }
 
-void FanLoop::emit(LoopEvent event)
+// A log that fails (a full disk, no memory) loses its line; the fans
+// still get what they need.
+void FanLoop::emit(LoopEvent event) noexcept
 {
-    event.time = clock_.stamp();
-    event.dryRun = dryRun_ && event.kind == LoopEvent::kChange;
-    if (log_) log_(event);
-}
-
-// The fans' states are read once: from then on the loop knows what it set.
-// A fan that cannot be read is set high by the fail-safe, which makes its
-// state known again.
-bool FanLoop::start()
-{
-    started_ = true;
-    bool allRead = true;
-    for (Fan& fan : fans_) {
-        fan.state = io_.fanState(fan.rule.fan);
-        if (!fan.state) {
-            allRead = false;
-            continue;
-        }
-        while (fan.level < fan.rule.steps.size() && levelState(fan, fan.level + 1) <= *fan.state)
-            ++fan.level;
+    try {
+        event.time = clock_.stamp();
+        event.dryRun = dryRun_ && event.kind == LoopEvent::kChange;
+        if (log_) log_(event);
+    } catch (...) {
     }
-    return allRead;
 }
 
 bool FanLoop::readSensors(std::map<uint16_t, uint32_t>& readings, std::string& failure)
 {
     for (uint16_t sensor : sensors_) {
-        const std::optional<uint32_t> reading = io_.temperature(sensor);
+        const std::string name = "sensor " + std::to_string(sensor) + ": ";
+        std::optional<uint32_t> reading;
+        try {
+            reading = io_.temperature(sensor);
+        } catch (const std::exception& error) {
+            failure = name + error.what();
+            return false;
+        }
         if (!reading) {
-            failure = "sensor " + std::to_string(sensor) + ": read failed";
+            failure = name + "read failed";
             return false;
         }
         if (*reading > kHighestBelievableReading) {
-            failure = "sensor " + std::to_string(sensor) + ": reading " + std::to_string(*reading) + " outside 0-" +
+            failure = name + "reading " + std::to_string(*reading) + " outside 0-" +
                       std::to_string(kHighestBelievableReading);
             return false;
         }
@@ -160,57 +157,140 @@ bool FanLoop::readSensors(std::map<uint16_t, uint32_t>& readings, std::string& f
     return true;
 }
 
-bool FanLoop::setFan(Fan& fan, uint16_t state, const std::map<uint16_t, uint32_t>& readings, const std::string& reason)
+// Nothing the loop set is taken on trust: another program, `set-fan-state`
+// or the BIOS after a resume may have changed a fan since. A fan found
+// changed counts as changed now, so a step down from what someone else
+// chose waits its minimum interval like any other; a step up does not.
+bool FanLoop::readFans(std::string& failure)
 {
-    LoopEvent event;
-    event.fan = fan.rule.fan;
-    event.from = fan.state;
-    event.to = state;
-    for (uint16_t sensor : fan.rule.sensors)
-        if (readings.contains(sensor)) event.temperatures[sensor] = readings.at(sensor);
-    event.reason = reason;
-    if (!dryRun_ && !io_.setFanState(fan.rule.fan, state)) {
-        fan.state.reset();
-        fan.pending = true;
-        fan.failedPoll = polls_;
-        event.kind = LoopEvent::kCannotSet;
-        event.atStop = stopping_;
-        emit(event);
-        return false;
+    const bool first = !started_;
+    started_ = true;
+    for (Fan& fan : fans_) {
+        // A dry run sets nothing, so what it read first stays what it
+        // believes; reading again would only show its own sets missing.
+        if (dryRun_ && !first) continue;
+        const std::string name = "fan " + std::to_string(fan.rule.fan) + ": ";
+        std::optional<uint16_t> found;
+        try {
+            found = io_.fanState(fan.rule.fan);
+        } catch (const std::exception& error) {
+            failure = name + error.what();
+        }
+        if (!found) {
+            if (failure.empty()) failure = name + "state could not be read";
+            fan.state.reset();
+            return false;
+        }
+        if (first) {
+            // Start from the step the fan is already on, so a fan the BIOS
+            // runs high is not turned down by the first poll's hysteresis.
+            while (fan.level < fan.rule.steps.size() && levelState(fan, fan.level + 1) <= *found)
+                ++fan.level;
+        } else if (fan.state && *fan.state != *found) {
+            LoopEvent event;
+            event.kind = LoopEvent::kFound;
+            event.fan = fan.rule.fan;
+            event.from = fan.state;
+            event.to = *found;
+            emit(event);
+            fan.lastChange = clock_.now();
+        }
+        fan.state = found;
     }
-    fan.state = state;
-    fan.pending = false;
-    fan.lastChange = clock_.now();
-    emit(event);
     return true;
 }
 
-void FanLoop::failSafe(const std::string& reason)
+bool FanLoop::send(Fan& fan, uint16_t state) noexcept
+{
+    if (dryRun_) return true;
+    try {
+        return io_.setFanState(fan.rule.fan, state);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool FanLoop::setFan(Fan& fan, uint16_t state, const std::map<uint16_t, uint32_t>& readings, const std::string& reason,
+                     bool logUnchanged) noexcept
+{
+    const std::optional<uint16_t> from = fan.state;
+    const bool sent = send(fan, state);
+    if (sent) {
+        fan.state = state;
+        fan.pending = false;
+        if (from != state) fan.lastChange = clock_.now();
+    } else {
+        fan.state.reset();
+        fan.pending = true;
+        fan.failedPoll = polls_;
+    }
+    if (sent && from == state && !logUnchanged) return true;
+    try {
+        LoopEvent event;
+        event.kind = sent ? LoopEvent::kChange : LoopEvent::kCannotSet;
+        event.fan = fan.rule.fan;
+        event.from = from;
+        event.to = state;
+        for (uint16_t sensor : fan.rule.sensors)
+            if (readings.contains(sensor)) event.temperatures[sensor] = readings.at(sensor);
+        event.reason = reason;
+        event.atStop = stopping_;
+        emit(event);
+    } catch (...) {
+        // The fan is set; only its log line is lost.
+    }
+    return sent;
+}
+
+// Every controlled fan is sent high at every failed poll, whatever the loop
+// believes: a fan set off behind its back must not stay off through a
+// failure. Only changes are logged. Safety outranks the minimum interval.
+void FanLoop::failSafe(const std::string& reason) noexcept
 {
     if (!failedSafe_) {
-        LoopEvent event;
-        event.kind = LoopEvent::kFailSafe;
-        event.reason = reason;
-        emit(event);
+        try {
+            LoopEvent event;
+            event.kind = LoopEvent::kFailSafe;
+            event.reason = reason;
+            emit(event);
+        } catch (...) {
+        }
     }
     failedSafe_ = true;
-    // Safety outranks the minimum interval: these changes are not held.
     for (Fan& fan : fans_) {
         fan.level = fan.rule.steps.size();
         // Once a poll: a fan that just failed is tried again at the next.
         const bool failedJustNow = fan.pending && fan.failedPoll == polls_;
-        if (fan.state != kHigh && !failedJustNow) setFan(fan, kHigh, {}, "fail-safe");
+        if (!failedJustNow) setFan(fan, kHigh, {}, "fail-safe", false);
     }
 }
 
-bool FanLoop::poll(bool last)
+bool FanLoop::poll(bool last) noexcept
 {
     stopping_ = last;
     ++polls_;
+    try {
+        return pollOrThrow();
+    } catch (const std::exception& error) {
+        // Out of memory, or a reply the transport could not take apart:
+        // nothing read in this poll can be trusted.
+        const char* what = error.what();
+        try {
+            failSafe(std::string("poll failed: ") + what);
+        } catch (...) {
+            failSafe({});
+        }
+    } catch (...) {
+        failSafe({});
+    }
+    return false;
+}
+
+bool FanLoop::pollOrThrow()
+{
     std::string failure;
-    if (!started_ && !start()) failure = "a fan's state could not be read";
     std::map<uint16_t, uint32_t> readings;
-    if (failure.empty()) readSensors(readings, failure);
+    if (readSensors(readings, failure)) readFans(failure);
     for (const Fan& fan : fans_)
         if (failure.empty() && fan.pending) failure = "fan " + std::to_string(fan.rule.fan) + " could not be set";
     if (!failure.empty()) {
@@ -240,9 +320,11 @@ bool FanLoop::poll(bool last)
             fan.level = level;
             continue;
         }
-        // Held: the decision is made again at the next poll, from the same
-        // level, so a change that is no longer wanted then is not made.
-        if (fan.lastChange && now - *fan.lastChange < fan.rule.minChangeSeconds) continue;
+        // Only a step down is held, so that the fan does not flap; heat is
+        // answered at once. A held step is decided again at the next poll,
+        // from the same level, so one no longer wanted then is not made.
+        const bool down = fan.state && wanted < *fan.state;
+        if (down && fan.lastChange && now - *fan.lastChange < fan.rule.minChangeSeconds) continue;
         if (setFan(fan, wanted, readings, ""))
             fan.level = level;
         else
@@ -255,26 +337,50 @@ bool FanLoop::poll(bool last)
     return true;
 }
 
-void FanLoop::run(const std::atomic<int>& stop, const std::function<std::string(int)>& why)
+void FanLoop::run(const std::atomic<int>& stop, const std::function<std::string(int)>& why,
+                  const std::function<bool()>& recheck) noexcept
 {
     while (stop.load() == 0) {
+        double started = 0;
+        try {
+            started = clock_.now();
+        } catch (...) {
+        }
         poll();
         if (stop.load() != 0) break;
-        clock_.sleep(config_.pollSeconds, stop);
+        try {
+            // Start to start: the time a poll took is not added to the wait.
+            const double wait = std::min(config_.pollSeconds - (clock_.now() - started), config_.pollSeconds);
+            const bool resumed = recheck && recheck();
+            if (!resumed && wait > 0) clock_.sleep(wait, stop);
+            // A resume during the wait cut it short: the next poll is now.
+            if (recheck) recheck();
+        } catch (...) {
+            // A clock that fails cannot time the wait: poll again, rather
+            // than stop watching the heat.
+        }
     }
-    finish(why(stop.load()));
+    std::string reason;
+    try {
+        reason = why(stop.load());
+    } catch (...) {
+    }
+    finish(reason);
 }
 
-void FanLoop::finish(const std::string& why)
+void FanLoop::finish(const std::string& why) noexcept
 {
-    LoopEvent event;
-    event.kind = LoopEvent::kStopping;
-    event.reason = why + (config_.onExitHigh ? "; every controlled fan to high" : "; fans kept as they are");
-    emit(event);
     stopping_ = true;
+    try {
+        LoopEvent event;
+        event.kind = LoopEvent::kStopping;
+        event.reason = why + (config_.onExitHigh ? "; every controlled fan to high" : "; fans kept as they are");
+        emit(event);
+    } catch (...) {
+    }
     if (!config_.onExitHigh) return;
     for (Fan& fan : fans_)
-        if (fan.state != kHigh) setFan(fan, kHigh, {}, why);
+        setFan(fan, kHigh, {}, why, false);
 }
 
 } // namespace zerloctl

@@ -1,9 +1,11 @@
 // The automatic fan loop: reads the sensors a configuration names, moves
 // each controlled fan along its steps with hysteresis and a minimum time
-// between changes, and fails safe (every controlled fan high) when it can
-// no longer trust what it reads or sets. It reaches the driver only through
-// FanIo and time only through LoopClock, so tests drive it on a simulated
-// notebook with simulated time.
+// between changes downward, and fails safe (every controlled fan high) when
+// it can no longer trust what it reads or sets. It trusts nothing it set:
+// every poll reads each controlled fan back, so a fan that another program,
+// a command or the BIOS changed is found within one poll. It reaches the
+// driver only through FanIo and time only through LoopClock, so tests drive
+// it on a simulated notebook with simulated time.
 #pragma once
 
 #include "auto_config.h"
@@ -51,11 +53,11 @@ class LoopClock {
 
 // One line of the loop's log.
 struct LoopEvent {
-    enum Kind { kChange, kFailSafe, kRecovered, kCannotSet, kStopping } kind = kChange;
+    enum Kind { kChange, kFailSafe, kRecovered, kCannotSet, kStopping, kFound } kind = kChange;
     std::string time;
     int fan = -1;
-    std::optional<uint16_t> from; // empty: not known
-    uint16_t to = 0;
+    std::optional<uint16_t> from;              // empty: not known
+    uint16_t to = 0;                           // kFound: the state the fan was found in
     std::map<uint16_t, uint32_t> temperatures; // the readings that decided
     std::string reason;
     bool dryRun = false;
@@ -71,13 +73,19 @@ class FanLoop {
             bool dryRun = false);
 
     // One poll. False when it had to fail safe. `last`: no poll follows,
-    // so a fan that cannot be set is not promised a retry.
-    bool poll(bool last = false);
-    // Polls until `stop` turns nonzero (a signal number, or any nonzero
-    // value), then leaves the fans as on_exit says. `why` names the stop.
-    void run(const std::atomic<int>& stop, const std::function<std::string(int)>& why);
-    // Sets every controlled fan high (or keeps them, per on_exit).
-    void finish(const std::string& why);
+    // so a fan that cannot be set is not promised a retry. Never throws:
+    // whatever goes wrong inside a poll makes it fail safe.
+    bool poll(bool last = false) noexcept;
+    // Polls every poll_seconds, start to start, until `stop` turns nonzero
+    // (a signal number, or any nonzero value), then leaves the fans as
+    // on_exit says; `why` names the stop. `recheck`, when it answers true
+    // after a wait, makes the next poll come at once (a resume). Never
+    // throws: every way out goes through the fail-safe and on_exit.
+    void run(const std::atomic<int>& stop, const std::function<std::string(int)>& why,
+             const std::function<bool()>& recheck = {}) noexcept;
+    // Sets every controlled fan high (or keeps them, per on_exit), whatever
+    // the loop believes they are.
+    void finish(const std::string& why) noexcept;
 
     // The state the loop believes a fan is in (empty: not known).
     std::optional<uint16_t> believedState(uint16_t fan) const;
@@ -92,12 +100,15 @@ class FanLoop {
         uint64_t failedPoll = 0;
     };
 
-    bool start();
+    bool pollOrThrow();
     bool readSensors(std::map<uint16_t, uint32_t>& readings, std::string& failure);
-    void failSafe(const std::string& reason);
-    bool setFan(Fan& fan, uint16_t state, const std::map<uint16_t, uint32_t>& readings, const std::string& reason);
+    bool readFans(std::string& failure);
+    void failSafe(const std::string& reason) noexcept;
+    bool send(Fan& fan, uint16_t state) noexcept;
+    bool setFan(Fan& fan, uint16_t state, const std::map<uint16_t, uint32_t>& readings, const std::string& reason,
+                bool logUnchanged = true) noexcept;
     uint16_t levelState(const Fan& fan, size_t level) const;
-    void emit(LoopEvent event);
+    void emit(LoopEvent event) noexcept;
 
     AutoConfig config_;
     FanIo& io_;

@@ -33,7 +33,7 @@ int RunAuto(Transport& transport, bool asJson, const AutoConfig& config, const A
     // One poll leaves the fans as it set them: that is what a script that
     // polls from a timer wants; on_exit is for a loop that is stopped.
     if (options.once) return loop.poll(true) ? 0 : 1;
-    loop.run(StopRequest(), StopName);
+    loop.run(StopRequest(), StopName, TakeRecheckRequest);
     MarkStopped();
     return 0;
 }

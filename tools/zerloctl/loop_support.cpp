@@ -1,12 +1,10 @@
 #include "loop_support.h"
 
-#include <chrono>
+#include "loop_clock.h"
+
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#if !defined(_WIN32)
-#include <thread>
-#endif
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -22,49 +20,17 @@ std::atomic<int> g_stop{0};
 std::atomic<bool> g_stopped{false};
 std::atomic<bool> g_recheck{false};
 
-// Sleeps in short slices so that a stop is seen within a tenth of a second.
-void SleepUnlessStopped(double seconds, const std::atomic<int>& stop)
-{
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-    while (stop.load() == 0 && !g_recheck.load()) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) return;
-        const auto slice = std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100));
-#if defined(_WIN32)
-        // MinGW's thread library is not linked into the static client.
-        Sleep(static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count()) + 1);
-#else
-        std::this_thread::sleep_for(slice);
-#endif
-    }
-}
-
-class RealClock : public LoopClock {
-  public:
-    double now() override
-    {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    }
-    void sleep(double seconds, const std::atomic<int>& stop) override { SleepUnlessStopped(seconds, stop); }
-    std::string stamp() override
-    {
-        const std::time_t now = std::time(nullptr);
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
-        return text;
-    }
-};
-
 class SimulatedClock : public LoopClock {
   public:
-    SimulatedClock(Transport& transport, double timeScale) : transport_(transport), timeScale_(timeScale) {}
+    SimulatedClock(Transport& transport, double timeScale)
+        : transport_(transport), timeScale_(timeScale), real_(MakeSystemTicks(), [] { return std::string(); })
+    {
+    }
     double now() override { return static_cast<double>(transport_.simulatedClockMs()) / 1000.0; }
     void sleep(double seconds, const std::atomic<int>& stop) override
     {
         transport_.advanceSimulatedClock(static_cast<uint64_t>(seconds * 1000.0 + 0.5));
-        if (timeScale_ > 0) SleepUnlessStopped(seconds / timeScale_, stop);
+        if (timeScale_ > 0) real_.sleep(seconds / timeScale_, stop);
     }
     std::string stamp() override
     {
@@ -79,6 +45,7 @@ class SimulatedClock : public LoopClock {
   private:
     Transport& transport_;
     double timeScale_;
+    TickClock real_; // paces the simulated time
 };
 
 #if defined(_WIN32)
@@ -123,6 +90,8 @@ void InstallStopHandlers()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal: the promise of a closed console holds here too.
+    sigaction(SIGHUP, &action, nullptr);
 #endif
 }
 
@@ -157,6 +126,9 @@ std::string StopName(int request)
     switch (request) {
     case SIGINT: return "SIGINT (Ctrl-C)";
     case SIGTERM: return "SIGTERM";
+#if !defined(_WIN32)
+    case SIGHUP: return "SIGHUP (terminal closed)";
+#endif
 #if defined(_WIN32)
     case SIGBREAK: return "Ctrl-Break";
 #endif
@@ -166,15 +138,16 @@ std::string StopName(int request)
     }
 }
 
+std::unique_ptr<LoopClock> MakeRealClock()
+{
+    return std::make_unique<TickClock>(
+        MakeSystemTicks(), [] { return WallStamp(std::time(nullptr)); }, [] { return g_recheck.load(); });
+}
+
 std::unique_ptr<LoopClock> MakeLoopClock(Transport& transport, double timeScale)
 {
     if (transport.hasSimulatedClock()) return std::make_unique<SimulatedClock>(transport, timeScale);
-    return std::make_unique<RealClock>();
-}
-
-std::unique_ptr<LoopClock> MakeRealClock()
-{
-    return std::make_unique<RealClock>();
+    return MakeRealClock();
 }
 
 bool StdoutIsTerminal()

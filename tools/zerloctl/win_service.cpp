@@ -318,7 +318,7 @@ void WINAPI AutoServiceMain(DWORD, char**)
         if (transport != nullptr) {
             DriverFanIo io(*transport);
             FanLoop loop(config, io, *clock, [&](const LoopEvent& event) { write(FormatLoopEvent(event)); });
-            loop.run(StopRequest(), StopName);
+            loop.run(StopRequest(), StopName, TakeRecheckRequest);
         } else {
             // The loop logs its own stop; without it the log would end in
             // the last failed open, as a crash would leave it.
