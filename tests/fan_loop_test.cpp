@@ -1,7 +1,7 @@
 // The fan loop on a notebook that heats and cools over simulated hours:
 // it keeps the sensors near their bounds, respects each fan's minimum
 // interval, settles under constant load, and fails safe.
-#include "driver_fixture.h"
+#include "loop_fixture.h"
 
 #include "auto_config.h"
 #include "fan_loop.h"
@@ -12,28 +12,9 @@
 namespace {
 
 using nlohmann::json;
+using ztest::DriverTransport;
+using ztest::HeatingProfile;
 using zerloctl::LoopEvent;
-
-// The loop's transport over a test's own driver, so the test sees the machine.
-class DriverTransport : public zerloctl::Transport {
-  public:
-    explicit DriverTransport(ztest::Driver& driver) : driver_(driver) {}
-    zerloctl::Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) override
-    {
-        const zhost::IoctlOutcome outcome = driver_.ioctl(code, input, outputLength);
-        return {static_cast<uint32_t>(outcome.status), outcome.information, 0, outcome.reply};
-    }
-    std::vector<zerloctl::Reply> ioctlOnNewHandles(unsigned, uint32_t, const std::vector<uint8_t>&, uint32_t) override
-    {
-        throw std::logic_error("not used by the loop");
-    }
-    bool hasSimulatedClock() const override { return true; }
-    uint64_t simulatedClockMs() const override { return driver_.machine->clockMs(); }
-    void advanceSimulatedClock(uint64_t ms) override { driver_.machine->advanceClock(ms); }
-
-  private:
-    ztest::Driver& driver_;
-};
 
 // Refuses to set one fan for the first `failures` attempts.
 class FlakyFanIo : public zerloctl::FanIo {
@@ -52,24 +33,6 @@ class FlakyFanIo : public zerloctl::FanIo {
     uint16_t fan_;
     int failures_;
 };
-
-// The default notebook with its CPU, GPU and chassis sensors heating under a
-// load that steps from light to full after ten minutes.
-json HeatingProfile(const json& extraSchedule = json::array())
-{
-    json profile = zhost::DefaultNotebookProfile();
-    profile["smm"]["fans"][0]["state"] = 0;
-    json schedule = json::array({{{"at_s", 0}, {"load", 0.2}}, {{"at_s", 600}, {"load", 1.0}}});
-    for (const json& event : extraSchedule)
-        schedule.push_back(event);
-    profile["thermal"] = {{"ambient_celsius", 25},
-                          {"sensors",
-                           {{{"heat_per_load", 73}, {"cooling_per_level", 9}, {"time_constant_s", 60}},
-                            {{"heat_per_load", 55}, {"cooling_per_level", 7}, {"time_constant_s", 90}},
-                            {{"heat_per_load", 25}, {"cooling_per_level", 2}, {"time_constant_s", 300}}}},
-                          {"schedule", schedule}};
-    return profile;
-}
 
 struct LoopRun {
     std::vector<LoopEvent> events;

@@ -21,7 +21,7 @@ check_match bad-config 2 'fans\[0\]\.steps\[1\]\.down: 70 is not below up \(68\)
 
 # A running loop stopped by a signal leaves every fan high.
 sed 's/"load": 1.0/"load": 0.2/' "$PROFILE" >"$work/light.json"
-for signal in TERM INT; do
+for signal in TERM INT HUP; do
     "$ZERLOCTL" --machine "$work/light.json" auto --config "$work/example.json" --time-scale 2000 >"$work/out" 2>&1 &
     pid=$!
     sleep 2

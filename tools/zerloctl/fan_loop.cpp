@@ -193,11 +193,22 @@ bool FanLoop::readFans(std::string& failure)
             event.from = fan.state;
             event.to = *found;
             emit(event);
-            fan.lastChange = clock_.now();
+            fan.lastChange = now();
         }
         fan.state = found;
     }
     return true;
+}
+
+// A clock that fails reads as the last time it gave: nothing is held for
+// longer than it was, and no wait is cut short by it.
+double FanLoop::now() noexcept
+{
+    try {
+        lastNow_ = clock_.now();
+    } catch (...) {
+    }
+    return lastNow_;
 }
 
 bool FanLoop::send(Fan& fan, uint16_t state) noexcept
@@ -218,11 +229,15 @@ bool FanLoop::setFan(Fan& fan, uint16_t state, const std::map<uint16_t, uint32_t
     if (sent) {
         fan.state = state;
         fan.pending = false;
-        if (from != state) fan.lastChange = clock_.now();
+        // A forced set may have undone a change made behind the loop's
+        // back that it has not read yet: it counts as a change.
+        if (from != state || !logUnchanged) fan.lastChange = now();
     } else {
+        // A set whose reply was lost may still have moved the fan.
         fan.state.reset();
         fan.pending = true;
         fan.failedPoll = polls_;
+        fan.lastChange = now();
     }
     if (sent && from == state && !logUnchanged) return true;
     try {
@@ -304,7 +319,7 @@ bool FanLoop::pollOrThrow()
         emit(event);
     }
 
-    const double now = clock_.now();
+    const double at = now();
     bool allSet = true;
     for (Fan& fan : fans_) {
         uint32_t hottest = 0;
@@ -324,7 +339,7 @@ bool FanLoop::pollOrThrow()
         // answered at once. A held step is decided again at the next poll,
         // from the same level, so one no longer wanted then is not made.
         const bool down = fan.state && wanted < *fan.state;
-        if (down && fan.lastChange && now - *fan.lastChange < fan.rule.minChangeSeconds) continue;
+        if (down && fan.lastChange && at - *fan.lastChange < fan.rule.minChangeSeconds) continue;
         if (setFan(fan, wanted, readings, ""))
             fan.level = level;
         else
@@ -341,16 +356,12 @@ void FanLoop::run(const std::atomic<int>& stop, const std::function<std::string(
                   const std::function<bool()>& recheck) noexcept
 {
     while (stop.load() == 0) {
-        double started = 0;
-        try {
-            started = clock_.now();
-        } catch (...) {
-        }
+        const double started = now();
         poll();
         if (stop.load() != 0) break;
         try {
             // Start to start: the time a poll took is not added to the wait.
-            const double wait = std::min(config_.pollSeconds - (clock_.now() - started), config_.pollSeconds);
+            const double wait = std::min(config_.pollSeconds - (now() - started), config_.pollSeconds);
             const bool resumed = recheck && recheck();
             if (!resumed && wait > 0) clock_.sleep(wait, stop);
             // A resume during the wait cut it short: the next poll is now.

@@ -109,6 +109,7 @@ class FanLoop {
                 bool logUnchanged = true) noexcept;
     uint16_t levelState(const Fan& fan, size_t level) const;
     void emit(LoopEvent event) noexcept;
+    double now() noexcept;
 
     AutoConfig config_;
     FanIo& io_;
@@ -119,6 +120,7 @@ class FanLoop {
     bool stopping_ = false;
     uint64_t polls_ = 0;
     bool failedSafe_ = false;
+    double lastNow_ = 0;
     std::vector<Fan> fans_;
     std::vector<uint16_t> sensors_; // every followed sensor, once
 };
