@@ -1,0 +1,90 @@
+// The service's log: repeated lines fold into counts, and the file is capped
+// with one rotation, so that a failure lasting days leaves a log one can read.
+#include "service_log.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>; // stamp, text
+
+class ServiceLogTest : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        dir_ = std::filesystem::temp_directory_path() / ("zerlo-log-" + std::to_string(getpid()) + "-" +
+                                                         testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        path_ = (dir_ / "auto.log").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    void Write(const Entries& entries, uint64_t maxBytes = 1 << 20, unsigned maxFold = 1000)
+    {
+        zerloctl::ServiceLog log(path_, maxBytes, maxFold);
+        for (const auto& [stamp, text] : entries)
+            log.write(stamp, text);
+    }
+    static std::string Read(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::filesystem::path dir_;
+    std::string path_;
+};
+
+TEST_F(ServiceLogTest, RepeatsFoldUntilADifferentLineTheLimitOrTheEnd)
+{
+    Write({{"t1", "no device"},
+           {"t2", "no device"},
+           {"t3", "no device"},
+           {"t4", "fan 0: off -> high"},
+           {"t5", "no device"},
+           {"t6", "no device"},
+           {"t7", "no device"},
+           {"t8", "no device"},
+           {"t9", "no device"},
+           {"t10", "no device"},
+           {"t11", "no device"}},
+          1 << 20, 3);
+    // The fold's text is whole: it may land in the next file after a rotation.
+    EXPECT_EQ(Read(path_), "t1 no device\n"
+                           "t3 again 2 times: no device\n"
+                           "t4 fan 0: off -> high\n"
+                           "t5 no device\n"
+                           "t8 again 3 times: no device\n"
+                           "t11 again 3 times: no device\n");
+    // A new log on the same file folds nothing into what an earlier run wrote.
+    const std::string before = Read(path_);
+    Write({{"t12", "no device"}, {"t13", "no device"}, {"t14", "stopping"}});
+    EXPECT_EQ(Read(path_), before + "t12 no device\n"
+                                    "t13 again 1 time: no device\n"
+                                    "t14 stopping\n");
+}
+
+TEST_F(ServiceLogTest, ALineThatWouldPassTheCapStartsAFileAndTheOldOneReplacesTheRotation)
+{
+    std::ofstream(path_ + ".1") << "an older rotation\n";
+    Write({{"t1", "aaaaaa"}, {"t2", "bbbbbb"}}, 20); // 10 bytes each: the cap is reached, not passed
+    // The size of what is there counts: a new run rotates at its first line.
+    Write({{"t3", "c"}}, 20);
+    EXPECT_EQ(Read(path_ + ".1"), "t1 aaaaaa\nt2 bbbbbb\n");
+    EXPECT_EQ(Read(path_), "t3 c\n");
+    Write({{"t4", "a line longer than the cap"}, {"t5", "d"}}, 20);
+    EXPECT_EQ(Read(path_ + ".1"), "t4 a line longer than the cap\n");
+    EXPECT_EQ(Read(path_), "t5 d\n");
+}
+
+} // namespace
