@@ -66,6 +66,7 @@ TEST_F(ServiceLogTest, RepeatsFoldUntilADifferentLineTheLimitOrTheEnd)
                            "t5 no device\n"
                            "t8 again 3 times: no device\n"
                            "t11 again 3 times: no device\n");
+    EXPECT_EQ(zerloctl::LastLogLine(path_), "t11 again 3 times: no device");
     // A new log on the same file folds nothing into what an earlier run wrote.
     const std::string before = Read(path_);
     Write({{"t12", "no device"}, {"t13", "no device"}, {"t14", "stopping"}});
@@ -77,14 +78,14 @@ TEST_F(ServiceLogTest, RepeatsFoldUntilADifferentLineTheLimitOrTheEnd)
 TEST_F(ServiceLogTest, ALineThatWouldPassTheCapStartsAFileAndTheOldOneReplacesTheRotation)
 {
     std::ofstream(path_ + ".1") << "an older rotation\n";
-    Write({{"t1", "aaaaaa"}, {"t2", "bbbbbb"}}, 20); // 10 bytes each: the cap is reached, not passed
-    // The size of what is there counts: a new run rotates at its first line.
-    Write({{"t3", "c"}}, 20);
-    EXPECT_EQ(Read(path_ + ".1"), "t1 aaaaaa\nt2 bbbbbb\n");
-    EXPECT_EQ(Read(path_), "t3 c\n");
-    Write({{"t4", "a line longer than the cap"}, {"t5", "d"}}, 20);
-    EXPECT_EQ(Read(path_ + ".1"), "t4 a line longer than the cap\n");
-    EXPECT_EQ(Read(path_), "t5 d\n");
+    // Alone in a new file, a line longer than the cap has nothing to rotate.
+    Write({{"t1", "a line longer than the cap"}}, 20);
+    EXPECT_EQ(Read(path_ + ".1"), "an older rotation\n");
+    // What the file holds counts: a new run rotates at its first line. Ten
+    // bytes a line: t3 reaches the cap, t4 would pass it.
+    Write({{"t2", "aaaaaa"}, {"t3", "bbbbbb"}, {"t4", "c"}}, 20);
+    EXPECT_EQ(Read(path_ + ".1"), "t2 aaaaaa\nt3 bbbbbb\n");
+    EXPECT_EQ(Read(path_), "t4 c\n");
 }
 
 } // namespace
