@@ -47,32 +47,23 @@ class ServiceLogTest : public testing::Test {
 
 TEST_F(ServiceLogTest, RepeatsFoldUntilADifferentLineTheLimitOrTheEnd)
 {
-    Write({{"t1", "no device"},
-           {"t2", "no device"},
-           {"t3", "no device"},
-           {"t4", "fan 0: off -> high"},
-           {"t5", "no device"},
-           {"t6", "no device"},
-           {"t7", "no device"},
-           {"t8", "no device"},
-           {"t9", "no device"},
-           {"t10", "no device"},
-           {"t11", "no device"}},
-          1 << 20, 3);
+    Entries entries{{"t1", "no device"}, {"t2", "no device"}, {"t3", "no device"}, {"t4", "fan 0: off -> high"}};
+    for (int i = 5; i <= 12; ++i)
+        entries.push_back({"t" + std::to_string(i), "no device"});
+    Write(entries, 1 << 20, 3);
     // The fold's text is whole: it may land in the next file after a rotation.
-    EXPECT_EQ(Read(path_), "t1 no device\n"
-                           "t3 again 2 times: no device\n"
-                           "t4 fan 0: off -> high\n"
-                           "t5 no device\n"
-                           "t8 again 3 times: no device\n"
-                           "t11 again 3 times: no device\n");
-    EXPECT_EQ(zerloctl::LastLogLine(path_), "t11 again 3 times: no device");
+    const std::string first = "t1 no device\n"
+                              "t3 again 2 times: no device\n"
+                              "t4 fan 0: off -> high\n"
+                              "t5 no device\n"
+                              "t8 again 3 times: no device\n"
+                              "t11 again 3 times: no device\n"
+                              "t12 again 1 time: no device\n";
+    EXPECT_EQ(Read(path_), first);
+    EXPECT_EQ(zerloctl::LastLogLine(path_), "t12 again 1 time: no device");
     // A new log on the same file folds nothing into what an earlier run wrote.
-    const std::string before = Read(path_);
-    Write({{"t12", "no device"}, {"t13", "no device"}, {"t14", "stopping"}});
-    EXPECT_EQ(Read(path_), before + "t12 no device\n"
-                                    "t13 again 1 time: no device\n"
-                                    "t14 stopping\n");
+    Write({{"t13", "no device"}, {"t14", "stopping"}});
+    EXPECT_EQ(Read(path_), first + "t13 no device\nt14 stopping\n");
 }
 
 TEST_F(ServiceLogTest, ALineThatWouldPassTheCapStartsAFileAndTheOldOneReplacesTheRotation)

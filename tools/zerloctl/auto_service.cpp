@@ -82,6 +82,9 @@ DWORD RunLoop(ServiceLog& log)
         } catch (const std::exception& error) {
             write(std::string(error.what()) + "; trying again");
             clock->sleep(config.pollSeconds, StopRequest());
+            // A resume before the device opened needs nothing: the loop reads
+            // every fan when it starts. Left pending, it would cut each wait.
+            TakeRecheckRequest();
         }
     }
     if (transport == nullptr) {

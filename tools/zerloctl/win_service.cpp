@@ -208,10 +208,9 @@ bool CopyWritable(const std::string& source, const std::string& target)
     SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) return false;
     const DWORD attributes = GetFileAttributesA(target.c_str());
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesA(target.c_str(), (attributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL);
-    }
-    return true;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
+    return rest == attributes || SetFileAttributesA(target.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
 }
 
 // True also when there was nothing to delete.
