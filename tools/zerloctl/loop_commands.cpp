@@ -50,9 +50,8 @@ void AddTimeScale([[maybe_unused]] CLI::App* command, [[maybe_unused]] double& s
 }
 
 // Every sample is a handful of firmware calls, each of which holds every
-// processor in system-management mode while the BIOS talks to the embedded
-// controller; faster than this, watching would cost the notebook more than
-// it shows (the controller refreshes its readings about once a second).
+// processor in system-management mode while the BIOS works: the floor keeps
+// a live view from becoming a load of its own.
 constexpr double kWatchFloorSeconds = 0.5;
 
 std::string Show(double value)
