@@ -30,6 +30,9 @@ check_match missing-machine 2 '' -- --machine /nonexistent.json version
 echo '{"name": 1e400}' >"$work/overflow.json"
 check machine-number-overflow 2 "zerloctl: [json.exception.out_of_range.406] number overflow parsing '1e400'" -- \
     --machine "$work/overflow.json" version
+# A file name need not be UTF-8: the file is written and named in JSON all the same.
+check dump-phys-name-not-utf8 0 "$(printf '{"command":"dump-phys","file":"%s/\357\277\275.bin"}' "$work")" -- \
+    --json dump-phys "$(printf '%s/\256.bin' "$work")"
 
 # Firmware strings hold any byte but NUL: JSON reads each byte as the
 # Latin-1 character of that number; a terminal gets control bytes escaped.
