@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint32_t kPage = VirtualArena::kPageSize;
 constexpr uint8_t kStackFill = 0xCC;
+constexpr uint32_t kFileNameRoom = 512; // bytes of the file object's name
 // Values the callee-saved registers carry into every call from the kernel.
 constexpr uint32_t kCalleeSaved[][2] = {{UC_X86_REG_EBX, 0xB0B0B0B0},
                                         {UC_X86_REG_ESI, 0x51515151},
@@ -211,6 +212,7 @@ bool EmulatedImage::boot(std::string* error)
          uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&Hooks::invalid), this, 1, 0) == 0;
     if (!ok) *error = "the i386 emulator cannot map the image";
     irp_ = allocateObject(nt32::Irp::kSize + nt32::IoStackLocation::kSize);
+    fileObject_ = allocateObject(nt32::FileObject::kSize + kFileNameRoom);
     return ok;
 }
 
@@ -306,6 +308,20 @@ void EmulatedImage::dispatch(uintptr_t device, Request& request)
     write32(stack + IoStackLocation::InputBufferLength, request.inputLength);
     write32(stack + IoStackLocation::IoControlCode, request.code);
     write32(stack + IoStackLocation::DeviceObject, static_cast<uint32_t>(device));
+    write32(stack + IoStackLocation::FileObject, fileObject_);
+
+    const std::u16string name(request.fileName.begin(), request.fileName.end());
+    const auto nameBytes = static_cast<uint32_t>(name.size() * 2);
+    if (nameBytes > kFileNameRoom - 2) stop("a file name of " + std::to_string(name.size()) + " characters");
+    std::vector<uint8_t> file(FileObject::kSize + nameBytes + 2, 0);
+    write(fileObject_, file.data(), static_cast<uint32_t>(file.size()));
+    write16(fileObject_ + FileObject::Type, kIoTypeFile);
+    write16(fileObject_ + FileObject::Size, FileObject::kSize);
+    write32(fileObject_ + FileObject::DeviceObject, static_cast<uint32_t>(device));
+    write16(fileObject_ + FileObject::FileName + UnicodeString::Length, static_cast<uint16_t>(nameBytes));
+    write16(fileObject_ + FileObject::FileName + UnicodeString::MaximumLength, static_cast<uint16_t>(nameBytes + 2));
+    write32(fileObject_ + FileObject::FileName + UnicodeString::Buffer, fileObject_ + FileObject::kSize);
+    write(fileObject_ + FileObject::kSize, name.data(), nameBytes);
 
     if (routine == kInvalidDeviceRequest) {
         // The I/O manager's own answer for a function the driver left alone.

@@ -102,6 +102,7 @@ class EmulatedImage final : public DriverImage {
     uint32_t objectsUsed_ = 0;
     uint32_t driverObject_ = 0;
     uint32_t irp_ = 0;
+    uint32_t fileObject_ = 0; // followed by room for its name
     Request* request_ = nullptr;
     std::set<uint32_t> heldMutexes_;
     std::string fault_; // set by a hook that stopped the run
