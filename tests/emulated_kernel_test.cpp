@@ -129,8 +129,34 @@ TEST_F(ProbeDriver, FaultsStopTheRunNamingTheInstruction)
     EXPECT_DEATH(probe(4, 30), "STOP: kernel stack overflow \\(12 KiB\\).*\\(Recurse");
     EXPECT_EQ(probe(4, 4).status, STATUS_SUCCESS);
     EXPECT_GT(driver.kernel->lastCall().stackBytes, 5u * 512);
-    // An SMI gate that saves no register.
+    // An SMI gate that saves no register, and writes to it wider than a byte.
     EXPECT_DEATH(probe(2, 0), "STOP: .*\\((Control|UnsavedSmmTrigger)\\+");
+    EXPECT_DEATH(probe(5, 0), "STOP: out of 2 bytes at port 0x000000b2 covers SMI gate port 0x000000b2, which takes "
+                              "bytes only, at .*\\(WideGateWrite\\+");
+    EXPECT_DEATH(probe(5, 1), "STOP: out of 4 bytes at port 0x00000084 covers SMI gate port 0x00000084, which takes "
+                              "bytes only, at .*\\(WideGateWrite\\+");
+}
+
+TEST_F(ProbeDriver, FormatsWhatNtFormatsAndStopsNamingAnyOtherFormat)
+{
+    // The arguments are 3, "abcdef", -42 and 0xBEEF.
+    auto print = [&](const std::string& format) {
+        const auto outcome = driver.ioctl(6 << 2, std::vector<uint8_t>(format.begin(), format.end() + 1), 64);
+        return std::string(outcome.reply.begin(), outcome.reply.end());
+    };
+    const std::pair<const char*, const char*> formats[] = {
+        {"%d|%.s|%d|%x", "3||-42|beef"},      {"%.*s|%05d|%hu", "abc|-0042|48879"},
+        {"%-3d|%s|%.*d", "3  |abcdef|48879"}, {"%*s|%I64x", "abcdef|beefffffffd6"},
+        {"%d|%hs|%hd|%%", "3|abcdef|-42|%"},
+    };
+    for (const auto& [format, text] : formats)
+        EXPECT_EQ(print(format), text) << format;
+    EXPECT_DEATH(print("%d|%n"), "STOP: _vsnprintf: conversion %n, which the driver may not use, in format "
+                                 "\"%d\\|%n\"\n");
+    EXPECT_DEATH(print("%d|%ls"), "STOP: _vsnprintf: a size prefix on %s in format \"%d\\|%ls\"\n");
+    EXPECT_DEATH(print("%4097d"), "STOP: _vsnprintf: a width above 4096 in format \"%4097d\"\n");
+    EXPECT_DEATH(print("%.5000d"), "STOP: _vsnprintf: a precision above 4096 in format \"%.5000d\"\n");
+    EXPECT_DEATH(print("%d%"), "STOP: _vsnprintf: a conversion cut off by the end in format \"%d%\"\n");
 }
 
 // Instructions zerlo.sys executes per request on the default notebook:

@@ -88,6 +88,8 @@ class EmulatedImage final : public DriverImage {
   private:
     friend struct Hooks;
     uint32_t call(uint32_t function, std::initializer_list<uint32_t> args);
+    void interrupt(uint32_t number);
+    void out(uint32_t port, int size, uint32_t value);
     void smi();
     bool readableByDriver(uint32_t address, uint32_t length) const;
     std::string where(uint32_t address) const { return symbols_.describe(address); }
