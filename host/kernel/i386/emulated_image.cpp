@@ -581,6 +581,16 @@ namespace zhost {
 
 std::unique_ptr<DriverImage> OpenEmulatedImage(Kernel& kernel, const std::string& path, std::string* error)
 {
+    std::error_code failed;
+    const uintmax_t size = std::filesystem::file_size(path, failed);
+    if (failed) {
+        *error = failed.message();
+        return nullptr;
+    }
+    if (size > i386::kMaxPeFileSize) {
+        *error = "a file of " + std::to_string(size) + " bytes is larger than any driver image (32 MiB)";
+        return nullptr;
+    }
     std::ifstream file(path, std::ios::binary);
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     i386::PeImage image;
