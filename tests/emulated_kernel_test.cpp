@@ -32,8 +32,8 @@ class EmulatedKernel : public ::testing::Test {
             GTEST_SKIP() << "the target build's drivers are not built";
         }
     }
-    // Loads a changed copy of zerlo.sys; returns the status and what the
-    // kernel said.
+    // Loads a changed copy of zerlo.sys; returns the status and the reason
+    // the kernel gave (all it said when it said something else).
     std::pair<NTSTATUS, std::string> loadChanged(const std::function<void(std::vector<uint8_t>&)>& change)
     {
         auto bytes = zhost::ReadWholeFile(ZERLO_SYS_IMAGE);
@@ -44,9 +44,12 @@ class EmulatedKernel : public ::testing::Test {
         Driver driver;
         testing::internal::CaptureStderr();
         const NTSTATUS status = driver.kernel->load(path.string());
-        const std::string said = testing::internal::GetCapturedStderr();
+        std::string said = testing::internal::GetCapturedStderr();
         std::filesystem::remove(path);
         EXPECT_TRUE(driver.kernel->journal().empty()) << "something of a refused image ran";
+        const std::string prefix = "host kernel: cannot load " + path.string() + ": ";
+        if (said.starts_with(prefix) && said.ends_with("\n"))
+            said = said.substr(prefix.size(), said.size() - prefix.size() - 1);
         return {status, said};
     }
 };
@@ -56,18 +59,52 @@ uint32_t PeOffset(const std::vector<uint8_t>& bytes)
     return bytes[0x3C] | bytes[0x3D] << 8;
 }
 
+void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes.at(at + static_cast<size_t>(i)) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// Where the file keeps the parts of zerlo.sys that the crafted files change.
+struct PeLayout {
+    explicit PeLayout(const std::vector<uint8_t>& bytes)
+        : optional(PeOffset(bytes) + 24), importRva(Long(bytes, optional + 96 + 8)),
+          relocationRva(Long(bytes, optional + 96 + 40))
+    {
+        const size_t sections = optional + (bytes[PeOffset(bytes) + 20] | bytes[PeOffset(bytes) + 21] << 8);
+        last = sections;
+        for (size_t header = sections; header < sections + 40u * bytes[PeOffset(bytes) + 6]; header += 40) {
+            const uint32_t rva = Long(bytes, header + 12);
+            const uint32_t rawOffset = Long(bytes, header + 20);
+            if (rawOffset >= Long(bytes, last + 20)) last = header;
+            if (importRva - rva < Long(bytes, header + 16)) importDescriptor = rawOffset + importRva - rva;
+            if (relocationRva - rva < Long(bytes, header + 16)) firstBlock = rawOffset + relocationRva - rva;
+        }
+    }
+    size_t optional;
+    uint32_t importRva, relocationRva;
+    size_t last = 0, importDescriptor = 0, firstBlock = 0; // file offsets of headers and tables
+};
+
 TEST_F(EmulatedKernel, RefusesImagesItCannotRunNamingWhy)
 {
+    const auto real = zhost::ReadWholeFile(ZERLO_SYS_IMAGE);
+    const PeLayout pe(real);
+    char signature[64];
+    std::snprintf(signature, sizeof signature, "malformed header: no PE signature at 0x%x", PeOffset(real));
+    char relocations[96];
+    std::snprintf(relocations, sizeof relocations,
+                  "malformed header: relocation directory at RVA 0x%x lies outside the image", pe.relocationRva);
     struct Case {
         const char* what;
         std::function<void(std::vector<uint8_t>&)> change;
-        const char* message;
+        std::string message;
     };
     const Case cases[] = {
         {"x64 machine type", [](auto& b) { b[PeOffset(b) + 4] = 0x64, b[PeOffset(b) + 5] = 0x86; },
-         "machine type 0x8664 is not i386"},
-        {"Win32 GUI subsystem", [](auto& b) { b[PeOffset(b) + 24 + 68] = 2; }, "subsystem 2 is not native"},
-        {"no PE signature", [](auto& b) { b[PeOffset(b)] = 'X'; }, "malformed header: no PE signature"},
+         "machine type 0x8664 is not i386 (0x014c)"},
+        {"Win32 GUI subsystem", [](auto& b) { b[PeOffset(b) + 24 + 68] = 2; }, "subsystem 2 is not native (1)"},
+        {"no PE signature", [](auto& b) { b[PeOffset(b)] = 'X'; }, signature},
         {"cut inside the headers", [](auto& b) { b.resize(0x400); }, "malformed header: SizeOfHeaders 0x1000"},
         {"an export NT 5.1 has but the emulator does not",
          [](auto& b) {
@@ -76,12 +113,42 @@ TEST_F(EmulatedKernel, RefusesImagesItCannotRunNamingWhy)
              at[6] = 'X';
          },
          "imports ntoskrnl.exe!strncpX, which the emulated kernel does not provide"},
+        {"more sections than NT loads", [](auto& b) { b[PeOffset(b) + 6] = 97; },
+         "malformed header: 97 sections, more than NT's 96"},
+        {"an import address table outside the image", [&](auto& b) { Put32(b, pe.importDescriptor + 16, 0x7FFFFFF0); },
+         "malformed header: import address table entry at RVA 0x7ffffff0 lies outside the image"},
+        {"relocation blocks whose sizes wrap at 4 GiB",
+         [&](auto& b) {
+             Put32(b, pe.optional + 96 + 44, 0u - pe.relocationRva + 8);
+             Put32(b, pe.firstBlock + 4, 0u - pe.relocationRva);
+         },
+         relocations},
+        // 4 MiB more in the last section: one name of 255 bytes, then a
+        // million lookup entries naming it for the first module.
+        {"a million imports of one long name",
+         [&](auto& b) {
+             const auto at = static_cast<uint32_t>((b.size() + 0x1FF) & ~size_t{0x1FF});
+             const uint32_t rva = Long(b, pe.last + 12);
+             const uint32_t length = 0x400 + 4 * (1u << 20) + 4;
+             b.resize(at + length, 0);
+             std::fill_n(b.begin() + at + 2, 255, 'A');
+             for (uint32_t i = 0; i < 1u << 20; ++i)
+                 Put32(b, at + 0x400 + 4 * i, rva);
+             Put32(b, pe.last + 8, length);
+             Put32(b, pe.last + 16, length);
+             Put32(b, pe.last + 20, at);
+             Put32(b, pe.optional + 56, rva + ((length + 0xFFF) & ~0xFFFu));
+             Put32(b, pe.importDescriptor, rva + 0x400);
+         },
+         "malformed header: more than 1024 imported names"},
+        {"a file larger than any image", [](auto& b) { b.resize(32u << 20 | 1); },
+         "a file of 33554433 bytes is larger than any driver image (32 MiB)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const auto [status, said] = loadChanged(c.change);
         EXPECT_EQ(status, STATUS_INVALID_IMAGE_FORMAT);
-        EXPECT_NE(said.find(c.message), std::string::npos) << said;
+        EXPECT_EQ(said, c.message);
     }
 }
 
@@ -129,8 +196,34 @@ TEST_F(ProbeDriver, FaultsStopTheRunNamingTheInstruction)
     EXPECT_DEATH(probe(4, 30), "STOP: kernel stack overflow \\(12 KiB\\).*\\(Recurse");
     EXPECT_EQ(probe(4, 4).status, STATUS_SUCCESS);
     EXPECT_GT(driver.kernel->lastCall().stackBytes, 5u * 512);
-    // An SMI gate that saves no register.
+    // An SMI gate that saves no register, and writes to it wider than a byte.
     EXPECT_DEATH(probe(2, 0), "STOP: .*\\((Control|UnsavedSmmTrigger)\\+");
+    EXPECT_DEATH(probe(5, 0), "STOP: out of 2 bytes at port 0x000000b2 covers SMI gate port 0x000000b2, which takes "
+                              "bytes only, at .*\\(WideGateWrite\\+");
+    EXPECT_DEATH(probe(5, 1), "STOP: out of 4 bytes at port 0x00000084 covers SMI gate port 0x00000084, which takes "
+                              "bytes only, at .*\\(WideGateWrite\\+");
+}
+
+TEST_F(ProbeDriver, FormatsWhatNtFormatsAndStopsNamingAnyOtherFormat)
+{
+    // The arguments are 3, "abcdef", -42 and 0xBEEF.
+    auto print = [&](const std::string& format) {
+        const auto outcome = driver.ioctl(6 << 2, std::vector<uint8_t>(format.begin(), format.end() + 1), 64);
+        return std::string(outcome.reply.begin(), outcome.reply.end());
+    };
+    const std::pair<const char*, const char*> formats[] = {
+        {"%d|%.s|%d|%x", "3||-42|beef"},      {"%.*s|%05d|%hu", "abc|-0042|48879"},
+        {"%-3d|%s|%.*d", "3  |abcdef|48879"}, {"%*s|%I64x", "abcdef|beefffffffd6"},
+        {"%d|%hs|%hd|%%", "3|abcdef|-42|%"},
+    };
+    for (const auto& [format, text] : formats)
+        EXPECT_EQ(print(format), text) << format;
+    EXPECT_DEATH(print("%d|%n"), "STOP: _vsnprintf: conversion %n, which the driver may not use, in format "
+                                 "\"%d\\|%n\"\n");
+    EXPECT_DEATH(print("%d|%ls"), "STOP: _vsnprintf: a size prefix on %s in format \"%d\\|%ls\"\n");
+    EXPECT_DEATH(print("%4097d"), "STOP: _vsnprintf: a width above 4096 in format \"%4097d\"\n");
+    EXPECT_DEATH(print("%.5000d"), "STOP: _vsnprintf: a precision above 4096 in format \"%.5000d\"\n");
+    EXPECT_DEATH(print("%d%"), "STOP: _vsnprintf: a conversion cut off by the end in format \"%d%\"\n");
 }
 
 // Instructions zerlo.sys executes per request on the default notebook:
@@ -153,8 +246,8 @@ TEST_F(EmulatedKernel, EveryRequestStaysWithinItsInstructionBudget)
         {"IOCTL_SMM_GET_FAN_SPEED", IOCTL_SMM_GET_FAN_SPEED, 4, 122},
         {"IOCTL_GET_CPU_SPEED", IOCTL_GET_CPU_SPEED, 8, 91245},
         {"IOCTL_SIO_DETECT", IOCTL_SIO_DETECT, 4, 270},
-        {"IOCTL_SIO_SET_FAN_LEVEL", IOCTL_SIO_SET_FAN_LEVEL, 4, 161},
-        {"IOCTL_SIO_GET_FAN_LEVEL", IOCTL_SIO_GET_FAN_LEVEL, 4, 135},
+        {"IOCTL_SIO_SET_FAN_LEVEL", IOCTL_SIO_SET_FAN_LEVEL, 4, 176},
+        {"IOCTL_SIO_GET_FAN_LEVEL", IOCTL_SIO_GET_FAN_LEVEL, 4, 152},
         {"IOCTL_SMM_GET_TEMPERATURE", IOCTL_SMM_GET_TEMPERATURE, 4, 145},
         {"IOCTL_GET_VERSION", IOCTL_GET_VERSION, 8, 107},
         {"IOCTL_GET_SMBIOS_REPORT", IOCTL_GET_SMBIOS_REPORT, 16384, 34923},

@@ -6,6 +6,8 @@
 #include "firmware/mapping_registry.h"
 #include "firmware/smbios_access.h"
 
+#include <tuple>
+
 namespace ztest {
 namespace {
 
@@ -16,7 +18,7 @@ TEST(Lifecycle, StartAcquiresAndUnloadReleasesEverythingInOrder)
     Driver driver;
     driver.startAndOpen();
     EXPECT_EQ(driver.kernel->journal(), (Log{"MmMapIoSpace 0x000e0000 131072 -> 0x20001000",
-                                             "IoCreateDevice \\Device\\Zerlo type 0x22 characteristics 0x0",
+                                             "IoCreateDevice \\Device\\Zerlo type 0x22 characteristics 0x100",
                                              "IoCreateSymbolicLink \\DosDevices\\ZerloDev \\Device\\Zerlo"}));
     driver.kernel->clearJournal();
     driver.kernel->close(driver.handle);
@@ -30,6 +32,38 @@ TEST(Lifecycle, StartAcquiresAndUnloadReleasesEverythingInOrder)
     EXPECT_TRUE(driver.kernel->liveMappings().empty());
     EXPECT_TRUE(driver.kernel->deviceNames().empty());
     EXPECT_TRUE(driver.kernel->linkNames().empty());
+}
+
+TEST(Lifecycle, OnlyTheDeviceItselfOpensAndItsSecurityGuardsANameBelowIt)
+{
+    // The device admits a user for reading only; a name below it is refused
+    // by its security for writing and by the driver otherwise.
+    using zhost::Caller;
+    constexpr uint32_t kRead = zhost::kAccessRead;
+    constexpr uint32_t kReadWrite = zhost::kAccessRead | zhost::kAccessWrite;
+    const std::tuple<Caller, const wchar_t*, uint32_t, NTSTATUS> cases[] = {
+        {Caller::Administrator, L"\\DosDevices\\ZerloDev", kReadWrite, STATUS_SUCCESS},
+        {Caller::User, L"\\DosDevices\\ZerloDev", kRead, STATUS_SUCCESS},
+        {Caller::User, L"\\DosDevices\\ZerloDev", kReadWrite, STATUS_ACCESS_DENIED},
+        {Caller::User, L"\\DosDevices\\ZerloDev\\anything", kReadWrite, STATUS_ACCESS_DENIED},
+        {Caller::User, L"\\??\\ZerloDev\\anything", kRead, STATUS_OBJECT_NAME_NOT_FOUND},
+        {Caller::Administrator, L"\\DosDevices\\ZerloDev\\anything", kReadWrite, STATUS_OBJECT_NAME_NOT_FOUND},
+        {Caller::Administrator, L"\\Device\\Zerlo\\", kReadWrite, STATUS_OBJECT_NAME_NOT_FOUND}};
+    Driver driver;
+    ASSERT_EQ(driver.start(), STATUS_SUCCESS);
+    Log log{"Zerlo: DriverEntry successful\n"};
+    for (const auto& [caller, name, access, status] : cases) {
+        SCOPED_TRACE(zhost::Narrow(name) + (caller == Caller::User ? " by a user" : " by an administrator"));
+        driver.kernel->setCaller(caller);
+        zhost::Handle handle = 0;
+        EXPECT_EQ(driver.kernel->open(name, access, &handle), status);
+        if (status != STATUS_ACCESS_DENIED) log.push_back("Zerlo: Open / Close\n");
+        if (status == STATUS_SUCCESS) {
+            driver.kernel->close(handle);
+            log.push_back("Zerlo: Open / Close\n");
+        }
+    }
+    EXPECT_EQ(driver.kernel->debugLog(), log);
 }
 
 TEST(Lifecycle, FailedDeviceOrLinkCreationReturnsItsStatusAndLeavesNothing)

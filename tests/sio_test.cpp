@@ -195,12 +195,13 @@ TEST_F(SioGetFanLevel, DetectsOnceThenReadsTheStoredBlockIgnoringBits7And0)
 
 using SioRuntimeBase = Sio;
 
-TEST_F(SioRuntimeBase, BelowOneHundredHexOrAtFfffLevelOperationsFailDetectingAgainAndTouchNoRuntimePort)
+TEST_F(SioRuntimeBase, FixedDevicesPortsLevelOperationsFailDetectingAgainAndTouchNoRuntimePort)
 {
     // 0: not assigned; 0xFF: the DMA page and keyboard controllers' range;
-    // 0xFFFF: unimplemented base registers, whose data port would wrap to
-    // port 0. 0x100 is the lowest base used.
-    for (const uint16_t base : {0x0000, 0x00FF, 0xFFFF}) {
+    // 0xCF7 and 0xCFF: a runtime port on PCI configuration or the reset
+    // control at 0xCF9; 0xFFFF: unimplemented base registers, whose data
+    // port would wrap to port 0.
+    for (const uint16_t base : {0x0000, 0x00FF, 0x0CF7, 0x0CF8, 0x0CFF, 0xFFFF}) {
         SCOPED_TRACE(base);
         boot(ChipProfile({{"fan_base", base}}));
         baseAddress() = 0x0A00;
@@ -211,9 +212,13 @@ TEST_F(SioRuntimeBase, BelowOneHundredHexOrAtFfffLevelOperationsFailDetectingAga
         EXPECT_EQ(getLevel(1), 0xFFFFFFFFu);
         EXPECT_EQ(takeLog(), Expect().detected(base).detected(base).log);
     }
-    boot(ChipProfile({{"fan_base", 0x0100}}));
-    EXPECT_EQ(setLevel(0, 10), 0xFFFFFFFFu);
-    EXPECT_EQ(takeLog(), Expect().detected(0x0100).levelWrite(0x0100, 0x92, 0x94, 0x94).log);
+    // The nearest bases outside both ranges are used.
+    for (const uint16_t base : {0x0100, 0x0CF6, 0x0D00}) {
+        SCOPED_TRACE(base);
+        boot(ChipProfile({{"fan_base", base}}));
+        EXPECT_EQ(setLevel(0, 10), 0xFFFFFFFFu);
+        EXPECT_EQ(takeLog(), Expect().detected(base).levelWrite(base, 0x92, 0x94, 0x94).log);
+    }
 }
 
 } // namespace

@@ -20,7 +20,8 @@ struct Request {
     uint32_t code = 0;
     uint32_t inputLength = 0;
     uint32_t outputLength = 0;
-    PoolBlock system; // the system buffer, at the same address for the driver
+    std::wstring fileName; // the file object's name: below the device, "" for the device itself
+    PoolBlock system;      // the system buffer, at the same address for the driver
     NTSTATUS returned = 0;
     NTSTATUS status = -1; // IoStatus.Status as completed
     uint32_t information = 0;

@@ -32,21 +32,29 @@ void CheckCompletion(const Request& request)
 
 NTSTATUS Kernel::open(const std::wstring& name, uint32_t access, Handle* handle)
 {
-    uintptr_t device;
+    ResolvedName target;
+    Caller caller;
     {
         std::lock_guard lock(impl_->mutex);
-        device = impl_->objects.resolve(name);
+        target = impl_->objects.resolve(name);
+        caller = impl_->caller;
     }
-    if (device == 0 || image_ == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (target.device == 0 || image_ == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+    // NT checks the device's security for an open of the device itself; a
+    // name below it is the driver's to judge unless the device was created
+    // with FILE_DEVICE_SECURE_OPEN.
+    const bool checked = target.remainder.empty() || (target.characteristics & FILE_DEVICE_SECURE_OPEN);
+    if (checked && caller != Caller::Administrator && (access & kAccessWrite)) return STATUS_ACCESS_DENIED;
 
     Request request;
     request.major = IRP_MJ_CREATE;
-    image_->dispatch(device, request);
+    request.fileName = target.remainder;
+    image_->dispatch(target.device, request);
     CheckCompletion(request);
     if (!NT_SUCCESS(request.returned)) return request.returned;
 
     std::lock_guard lock(impl_->mutex);
-    *handle = impl_->objects.openHandle(device, access);
+    *handle = impl_->objects.openHandle({target.device, access, target.remainder});
     return request.returned;
 }
 
@@ -59,6 +67,7 @@ NTSTATUS Kernel::close(Handle handle)
     }
     Request request;
     request.major = IRP_MJ_CLOSE;
+    request.fileName = open.fileName;
     image_->dispatch(open.device, request);
     if (request.completions != 1) BugCheck("IRP_MJ_CLOSE completed %d times", request.completions);
     return request.returned;
@@ -89,6 +98,7 @@ IoctlOutcome Kernel::ioctl(Handle handle, uint32_t code, std::span<const uint8_t
 
     Request request;
     request.major = IRP_MJ_DEVICE_CONTROL;
+    request.fileName = open.fileName;
     request.code = code;
     request.inputLength = inputLength;
     request.outputLength = outputLength;

@@ -162,6 +162,12 @@ std::vector<std::wstring> Kernel::linkNames() const
     return impl_->objects.linkNames();
 }
 
+void Kernel::setCaller(Caller caller)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->caller = caller;
+}
+
 void Kernel::failService(KernelService service, bool fail)
 {
     std::lock_guard lock(impl_->mutex);
@@ -192,7 +198,7 @@ NTSTATUS Kernel::createDevice(const std::wstring& name, uint32_t type, uint32_t 
     impl_->journal.note("IoCreateDevice " + Narrow(name) + shape);
     if (impl_->faults.failing(KernelService::IoCreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
     if (impl_->objects.hasDevice(name)) return STATUS_OBJECT_NAME_COLLISION;
-    impl_->objects.addDevice(name, makeObject(), onHostHeap);
+    impl_->objects.addDevice(name, makeObject(), characteristics, onHostHeap);
     return STATUS_SUCCESS;
 }
 

@@ -57,6 +57,10 @@ struct IrpRecord {
 constexpr uint32_t kAccessRead = 0x1;  // FILE_READ_DATA
 constexpr uint32_t kAccessWrite = 0x2; // FILE_WRITE_DATA
 
+// Who opens. A device's security is the default NT gives a named device:
+// everyone may read, administrators (and the system) may also write.
+enum class Caller { Administrator, User };
+
 std::string DefaultDriverPath();
 
 class Kernel {
@@ -81,8 +85,12 @@ class Kernel {
     CallFigures lastCall() const;
 
     // Opens a device through a name such as L"\\DosDevices\\ZerloDev" or
-    // L"\\Device\\Zerlo", with kAccessRead and/or kAccessWrite.
+    // L"\\Device\\Zerlo", with kAccessRead and/or kAccessWrite, as the
+    // caller set (an administrator unless told). A name below the device
+    // (L"\\DosDevices\\ZerloDev\\x") reaches the driver's create as the
+    // file object's name.
     NTSTATUS open(const std::wstring& name, uint32_t access, Handle* handle);
+    void setCaller(Caller caller);
     NTSTATUS close(Handle handle);
     IoctlOutcome ioctl(Handle handle, uint32_t code, std::span<const uint8_t> input, uint32_t outputLength);
 

@@ -20,6 +20,7 @@ struct Kernel::Impl {
     MemoryManager memory;
     FaultInjection faults;
     Journal journal;
+    Caller caller = Caller::Administrator;
 };
 
 } // namespace zhost

@@ -95,6 +95,8 @@ void RestoreWritableSegments(const KeptImage& image)
     }
 }
 
+constexpr CSHORT kIoTypeFile = 5;
+
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
 {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -135,6 +137,14 @@ class NativeImage final : public DriverImage {
     {
         auto* object = reinterpret_cast<PDEVICE_OBJECT>(device);
         IrpRecord record{};
+        std::wstring name = request.fileName;
+        FILE_OBJECT file{};
+        file.Type = kIoTypeFile;
+        file.Size = sizeof file;
+        file.DeviceObject = object;
+        file.FileName = {static_cast<USHORT>(name.size() * sizeof(WCHAR)),
+                         static_cast<USHORT>((name.size() + 1) * sizeof(WCHAR)), name.data()};
+        record.stack.FileObject = &file;
         record.irp.Tail.Overlay.CurrentStackLocation = &record.stack;
         record.irp.AssociatedIrp.SystemBuffer = request.system.buffer;
         record.irp.IoStatus.Status = -1;

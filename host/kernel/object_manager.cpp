@@ -9,7 +9,7 @@ namespace zhost {
 std::wstring ObjectManager::removeDevice(uintptr_t object)
 {
     for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-        if (it->second == object) {
+        if (it->second.object == object) {
             std::wstring name = it->first;
             devices_.erase(it);
             hostHeap_.erase(object);
@@ -19,27 +19,45 @@ std::wstring ObjectManager::removeDevice(uintptr_t object)
     BugCheck("IoDeleteDevice on an unknown device object");
 }
 
-uintptr_t ObjectManager::resolve(const std::wstring& name) const
+namespace {
+
+// The first `components` components of a path, and the rest from its
+// backslash on.
+std::pair<std::wstring, std::wstring> SplitAfter(const std::wstring& path, int components)
+{
+    size_t end = 0;
+    for (int i = 0; i < components && end != std::wstring::npos; ++i)
+        end = path.find(L'\\', end + 1);
+    if (end == std::wstring::npos) return {path, L""};
+    return {path.substr(0, end), path.substr(end)};
+}
+
+} // namespace
+
+ResolvedName ObjectManager::resolve(const std::wstring& name) const
 {
     std::wstring target = name;
     for (const wchar_t* prefix : {L"\\??\\", L"\\DosDevices\\"}) {
         const std::wstring p(prefix);
         if (target.starts_with(p)) {
-            auto link = links_.find(L"\\DosDevices\\" + target.substr(p.size()));
-            if (link == links_.end()) return 0;
-            target = link->second;
+            const auto [linkName, below] = SplitAfter(L"\\DosDevices\\" + target.substr(p.size()), 2);
+            auto link = links_.find(linkName);
+            if (link == links_.end()) return {};
+            target = link->second + below;
             break;
         }
     }
-    auto device = devices_.find(target);
-    return device == devices_.end() ? 0 : device->second;
+    const auto [deviceName, below] = SplitAfter(target, 2);
+    auto device = devices_.find(deviceName);
+    if (device == devices_.end()) return {};
+    return {device->second.object, device->second.characteristics, below};
 }
 
-Handle ObjectManager::openHandle(uintptr_t device, uint32_t access)
+Handle ObjectManager::openHandle(OpenHandle open)
 {
     const Handle handle = nextHandle_;
     nextHandle_ += 4;
-    handles_[handle] = {device, access};
+    handles_[handle] = std::move(open);
     return handle;
 }
 

@@ -18,6 +18,15 @@ using Handle = uint32_t;
 struct OpenHandle {
     uintptr_t device = 0;
     uint32_t access = 0;
+    std::wstring fileName; // below the device, as its create request carried it
+};
+
+// What an open's name leads to: the device, its characteristics as created,
+// and the rest of the name below it ("" for the device itself).
+struct ResolvedName {
+    uintptr_t device = 0;
+    uint32_t characteristics = 0;
+    std::wstring remainder;
 };
 
 class ObjectManager {
@@ -25,9 +34,9 @@ class ObjectManager {
     bool hasDevice(const std::wstring& name) const { return devices_.contains(name); }
     // A device object on the host's heap is freed by the object manager if
     // the driver leaves it behind.
-    void addDevice(const std::wstring& name, uintptr_t object, bool onHostHeap)
+    void addDevice(const std::wstring& name, uintptr_t object, uint32_t characteristics, bool onHostHeap)
     {
-        devices_[name] = object;
+        devices_[name] = {object, characteristics};
         if (onHostHeap) hostHeap_.insert(object);
     }
     // The name the device had; stops the kernel for an unknown object.
@@ -36,10 +45,11 @@ class ObjectManager {
     void addLink(const std::wstring& link, const std::wstring& target) { links_[link] = target; }
     bool removeLink(const std::wstring& link) { return links_.erase(link) != 0; }
 
-    // A device name or a \DosDevices\ (or \??\) link to one; 0 if none.
-    uintptr_t resolve(const std::wstring& name) const;
+    // A device name or a \DosDevices\ (or \??\) link to one, either
+    // followed by a name below the device; device 0 if none.
+    ResolvedName resolve(const std::wstring& name) const;
 
-    Handle openHandle(uintptr_t device, uint32_t access);
+    Handle openHandle(OpenHandle open);
     bool findHandle(Handle handle, OpenHandle* open) const;
     bool closeHandle(Handle handle, OpenHandle* open);
     void dropHandles() { handles_.clear(); }
@@ -49,7 +59,11 @@ class ObjectManager {
     ~ObjectManager();
 
   private:
-    std::map<std::wstring, uintptr_t> devices_;
+    struct Device {
+        uintptr_t object;
+        uint32_t characteristics;
+    };
+    std::map<std::wstring, Device> devices_;
     std::map<std::wstring, std::wstring> links_;
     std::map<Handle, OpenHandle> handles_;
     std::set<uintptr_t> hostHeap_;

@@ -17,12 +17,14 @@ UCHAR LevelRegister(USHORT fan)
 // when logical device 9 is not assigned, 0xFFFF when the base registers are
 // unimplemented and read all ones (its data port would wrap to port 0).
 // Ports below 0x100 belong to the board's fixed devices (DMA, interrupt and
-// timer controllers, keyboard controller), where no Super-I/O block lives.
+// timer controllers, keyboard controller), where no Super-I/O block lives;
+// 0xCF8-0xCFF is the PCI configuration mechanism and the reset control.
 // With such a base the level operations fail (set 0, get 0xFFFFFFFF)
 // without touching a runtime port, and the next one detects again.
 bool RuntimeBaseUsable(USHORT base)
 {
-    return base >= SIO_LOWEST_RUNTIME_BASE && base != 0xFFFF;
+    const bool pciConfig = base + 1 >= SIO_FIRST_PCI_CONFIG_PORT && base <= SIO_LAST_PCI_CONFIG_PORT;
+    return base >= SIO_LOWEST_RUNTIME_BASE && base != 0xFFFF && !pciConfig;
 }
 
 bool RuntimeBlockKnown()

@@ -31,6 +31,11 @@ constexpr USHORT SIO_MAX_LEVEL = 63;
 // Lowest runtime base the level operations use: below it lie the board's
 // fixed devices.
 constexpr USHORT SIO_LOWEST_RUNTIME_BASE = 0x100;
+// PCI configuration address and data (0xCF8, 0xCFC) with the chipsets' reset
+// control at 0xCF9 between them: a level write there resets the processor or
+// rewrites a PCI register, so neither runtime port may fall in this range.
+constexpr USHORT SIO_FIRST_PCI_CONFIG_PORT = 0xCF8;
+constexpr USHORT SIO_LAST_PCI_CONFIG_PORT = 0xCFF;
 
 constexpr ULONG SIO_TRUE = ZERLO_TRUE;
 constexpr ULONG SIO_FALSE = ZERLO_FALSE;

@@ -8,6 +8,11 @@
 #include <stdarg.h>
 #include <stddef.h>
 
+// Missing from MinGW-w64's DDK; the value is NT's.
+#ifndef FILE_DEVICE_SECURE_OPEN
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
+#endif
+
 // ntoskrnl's C runtime exports. Declared here rather than through the
 // MinGW C headers, which would route them to msvcrt or to MinGW's own printf.
 extern "C" {

@@ -44,8 +44,12 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     RtlInitUnicodeString(&deviceName, ZERLO_DEVICE_NAME);
     RtlInitUnicodeString(&linkName, ZERLO_LINK_NAME);
 
+    // Without FILE_DEVICE_SECURE_OPEN NT checks the device's security only
+    // for an open of the device itself, and leaves an open of a name below
+    // it (\\.\ZerloDev\x) to the driver: any caller would reach the fans.
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         DbgPrint("Zerlo: Can't create device object !\n");
         // NT never calls unload after a failed start, so whatever was
@@ -72,10 +76,17 @@ extern "C" NTSTATUS NTAPI ZerloOpenClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     DbgPrint("Zerlo: Open / Close\n");
+    // The device has no namespace: a name below it names nothing, and the
+    // caller sees the same "file not found" as for a device that is absent.
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (stack->MajorFunction == IRP_MJ_CREATE && stack->FileObject->FileName.Length != 0) {
+        status = STATUS_OBJECT_NAME_NOT_FOUND;
+    }
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 extern "C" VOID NTAPI ZerloUnload(PDRIVER_OBJECT DriverObject)

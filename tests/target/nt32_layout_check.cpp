@@ -39,6 +39,12 @@ ZERLO_SAME(DEVICE_OBJECT, DeviceType, nt32::DeviceObject::DeviceType);
 ZERLO_SAME(DEVICE_OBJECT, StackSize, nt32::DeviceObject::StackSize);
 ZERLO_SIZE(DEVICE_OBJECT, nt32::DeviceObject::kSize);
 
+ZERLO_SAME(FILE_OBJECT, Type, nt32::FileObject::Type);
+ZERLO_SAME(FILE_OBJECT, Size, nt32::FileObject::Size);
+ZERLO_SAME(FILE_OBJECT, DeviceObject, nt32::FileObject::DeviceObject);
+ZERLO_SAME(FILE_OBJECT, FileName, nt32::FileObject::FileName);
+// The DDK's FILE_OBJECT has the fields of later NT versions at its end.
+
 ZERLO_SAME(IRP, Type, nt32::Irp::Type);
 ZERLO_SAME(IRP, Size, nt32::Irp::Size);
 ZERLO_SAME(IRP, AssociatedIrp.SystemBuffer, nt32::Irp::AssociatedIrp);

@@ -15,6 +15,15 @@ WCHAR LinkName[] = L"\\DosDevices\\ZerloProbe";
 // External names, so that the linker's map names them in a stop.
 extern "C" {
 
+int Print(char* buffer, size_t count, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int written = _vsnprintf(buffer, count, format, args);
+    va_end(args);
+    return written;
+}
+
 // SmmTrigger without saving what the firmware may change.
 __attribute__((noinline)) void UnsavedSmmTrigger(USHORT* registers)
 {
@@ -25,6 +34,27 @@ __attribute__((noinline)) void UnsavedSmmTrigger(USHORT* registers)
                          :
                          : "S"(registers)
                          : "eax", "memory", "cc");
+}
+
+// A write to the SMI gate wider than a byte: 16 bits to 0xB2 or 32 to 0x84.
+__attribute__((noinline)) void WideGateWrite(USHORT which)
+{
+    if (which == 0) {
+        __asm__ __volatile__("outw %%ax, $0xb2" : : "a"(0x02A3));
+    } else {
+        __asm__ __volatile__("outl %%eax, $0x84" : : "a"(0));
+    }
+}
+
+// The input's text as a format of _vsnprintf, with the arguments 3,
+// "abcdef", -42 and 0xBEEF, into the reply.
+__attribute__((noinline)) ULONG PrintInput(PUCHAR buffer)
+{
+    char format[64];
+    for (ULONG i = 0; i < sizeof format; ++i)
+        format[i] = static_cast<char>(buffer[i]);
+    format[sizeof format - 1] = 0;
+    return static_cast<ULONG>(Print(reinterpret_cast<char*>(buffer), 64, format, 3, "abcdef", -42, 0xBEEF));
 }
 
 __attribute__((noinline)) ULONG Recurse(volatile UCHAR* previous, ULONG depth)
@@ -49,7 +79,7 @@ NTSTATUS NTAPI OpenClose(PDEVICE_OBJECT, PIRP irp)
 
 // Codes are buffered, any access, numbered in bits 2 and up. 1: read the mapping's byte at the offset in the input's
 // first word. 2: call the SMI gate without saving registers. 3: write to the mapping. 4: recurse through 512-byte
-// frames, as many as the input says.
+// frames, as many as the input says. 5: write wider than a byte to the SMI gate. 6: format the input's text.
 NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -64,6 +94,8 @@ NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
     }
     case 3: const_cast<volatile UCHAR*>(Mapping)[argument] = 0; return Complete(irp, STATUS_SUCCESS, 0);
     case 4: buffer[0] = static_cast<UCHAR>(Recurse(nullptr, argument)); return Complete(irp, STATUS_SUCCESS, 1);
+    case 5: WideGateWrite(argument); return Complete(irp, STATUS_SUCCESS, 0);
+    case 6: return Complete(irp, STATUS_SUCCESS, PrintInput(buffer));
     default: return Complete(irp, STATUS_INVALID_PARAMETER, 0);
     }
 }

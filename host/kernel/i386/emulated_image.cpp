@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint32_t kPage = VirtualArena::kPageSize;
 constexpr uint8_t kStackFill = 0xCC;
+constexpr uint32_t kFileNameRoom = 512; // bytes of the file object's name
 // Values the callee-saved registers carry into every call from the kernel.
 constexpr uint32_t kCalleeSaved[][2] = {{UC_X86_REG_EBX, 0xB0B0B0B0},
                                         {UC_X86_REG_ESI, 0x51515151},
@@ -34,8 +35,26 @@ std::string Hex(uint32_t value)
 
 } // namespace
 
-// Unicorn's callbacks, forwarded to the image.
+// Unicorn's callbacks, forwarded to the image. A C++ exception must not
+// unwind through Unicorn's C frames (that terminates the host): each callback
+// catches whatever escapes it and stops the run with the reason.
 struct Hooks {
+    template <class Body> static auto guarded(uc_engine* uc, void* data, const char* hook, Body body)
+    {
+        auto* image = static_cast<EmulatedImage*>(data);
+        try {
+            return body(image);
+        } catch (const std::exception& error) {
+            image->fault_ = std::string("the emulated kernel failed in its ") + hook + " hook (" + error.what() +
+                            "), at " + image->where(image->lastInstruction_);
+        } catch (...) {
+            image->fault_ = std::string("the emulated kernel failed in its ") + hook + " hook, at " +
+                            image->where(image->lastInstruction_);
+        }
+        uc_emu_stop(uc);
+        return decltype(body(image))();
+    }
+
     static void code(uc_engine*, uint64_t address, uint32_t, void* data)
     {
         auto* image = static_cast<EmulatedImage*>(data);
@@ -45,89 +64,116 @@ struct Hooks {
 
     static void interrupt(uc_engine* uc, uint32_t number, void* data)
     {
-        auto* image = static_cast<EmulatedImage*>(data);
-        const uint32_t eip = image->reg(UC_X86_REG_EIP);
-        // The CPU reports a breakpoint trap with EIP after the int3.
-        auto stub = image->stubs_.find(eip - 1);
-        if (number != 3 || stub == image->stubs_.end()) {
-            image->fault_ = "unexpected interrupt " + std::to_string(number) + " at " + image->where(eip);
-            uc_emu_stop(uc);
-            return;
-        }
-        const uint32_t caller = image->read32(image->reg(UC_X86_REG_ESP));
-        if (!image->insideImageCode(caller)) {
-            image->stop(std::string(stub->second->name) + " called with return address " + Hex(caller) +
-                        ", outside the driver's code: a wrong stack shape");
-        }
-        stub->second->run(*image);
+        guarded(uc, data, "interrupt", [&](EmulatedImage* image) { image->interrupt(number); });
     }
 
-    static uint32_t in(uc_engine*, uint32_t port, int size, void* data)
+    static uint32_t in(uc_engine* uc, uint32_t port, int size, void* data)
     {
-        auto* image = static_cast<EmulatedImage*>(data);
-        uint32_t value = 0;
-        for (int i = 0; i < size; ++i)
-            value |= uint32_t{image->kernel_.machine().portRead(static_cast<uint16_t>(port + i))} << (8 * i);
-        return value;
+        return guarded(uc, data, "in", [&](EmulatedImage* image) {
+            uint32_t value = 0;
+            for (int i = 0; i < size; ++i)
+                value |= uint32_t{image->kernel_.machine().portRead(static_cast<uint16_t>(port + i))} << (8 * i);
+            return value;
+        });
     }
 
-    static void out(uc_engine*, uint32_t port, int size, uint32_t value, void* data)
+    static void out(uc_engine* uc, uint32_t port, int size, uint32_t value, void* data)
     {
-        auto* image = static_cast<EmulatedImage*>(data);
-        if (port == Machine::kSmiCommandPort && size == 1) {
-            image->smi();
-            return;
-        }
-        for (int i = 0; i < size; ++i)
-            image->kernel_.machine().portWrite(static_cast<uint16_t>(port + i), static_cast<uint8_t>(value >> (8 * i)));
+        guarded(uc, data, "out", [&](EmulatedImage* image) { image->out(port, size, value); });
     }
 
     static void read(uc_engine* uc, uc_mem_type, uint64_t address, int size, int64_t, void* data)
     {
-        auto* image = static_cast<EmulatedImage*>(data);
-        if (!image->readableByDriver(static_cast<uint32_t>(address), static_cast<uint32_t>(size))) {
-            image->fault_ = "read of " + std::to_string(size) + " bytes at " + Hex(static_cast<uint32_t>(address)) +
-                            " outside every mapping and the system buffer, by " + image->where(image->lastInstruction_);
-            uc_emu_stop(uc);
-        }
+        guarded(uc, data, "read", [&](EmulatedImage* image) {
+            if (!image->readableByDriver(static_cast<uint32_t>(address), static_cast<uint32_t>(size))) {
+                image->fault_ = "read of " + std::to_string(size) + " bytes at " + Hex(static_cast<uint32_t>(address)) +
+                                " outside every mapping and the system buffer, by " +
+                                image->where(image->lastInstruction_);
+                uc_emu_stop(uc);
+            }
+        });
     }
 
     static void write(uc_engine* uc, uc_mem_type, uint64_t address, int size, int64_t, void* data)
     {
-        auto* image = static_cast<EmulatedImage*>(data);
-        const Request* request = image->request_;
-        const uint32_t start = static_cast<uint32_t>(address);
-        const uint32_t buffer =
-            request ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(request->system.buffer)) : 0;
-        if (request == nullptr || start < buffer || uint64_t{start} + size > uint64_t{buffer} + request->system.size) {
-            image->fault_ = "write of " + std::to_string(size) + " bytes at " + Hex(start) +
-                            " outside the system buffer, by " + image->where(image->lastInstruction_);
-            uc_emu_stop(uc);
-        }
+        guarded(uc, data, "write", [&](EmulatedImage* image) {
+            const Request* request = image->request_;
+            const uint32_t start = static_cast<uint32_t>(address);
+            const uint32_t buffer =
+                request ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(request->system.buffer)) : 0;
+            if (request == nullptr || start < buffer ||
+                uint64_t{start} + size > uint64_t{buffer} + request->system.size) {
+                image->fault_ = "write of " + std::to_string(size) + " bytes at " + Hex(start) +
+                                " outside the system buffer, by " + image->where(image->lastInstruction_);
+                uc_emu_stop(uc);
+            }
+        });
     }
 
-    static bool invalid(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* data)
+    static bool invalid(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t, void* data)
     {
-        auto* image = static_cast<EmulatedImage*>(data);
-        const auto at = static_cast<uint32_t>(address);
-        std::string what;
-        switch (type) {
-        case UC_MEM_WRITE_PROT:
-            what = "write to read-only memory (mapped firmware or the image's code and constants)";
-            break;
-        case UC_MEM_FETCH_PROT:
-        case UC_MEM_FETCH_UNMAPPED: what = "execution outside the driver's code"; break;
-        default:
-            what = type == UC_MEM_WRITE_UNMAPPED ? "write to unmapped memory" : "read of unmapped memory";
-            if (at < kStackTop - kStackSize && at + 64 * 1024u >= kStackTop - kStackSize) {
-                what = "kernel stack overflow (12 KiB)";
+        return guarded(uc, data, "invalid-access", [&](EmulatedImage* image) {
+            const auto at = static_cast<uint32_t>(address);
+            std::string what;
+            switch (type) {
+            case UC_MEM_WRITE_PROT:
+                what = "write to read-only memory (mapped firmware or the image's code and constants)";
+                break;
+            case UC_MEM_FETCH_PROT:
+            case UC_MEM_FETCH_UNMAPPED: what = "execution outside the driver's code"; break;
+            default:
+                what = type == UC_MEM_WRITE_UNMAPPED ? "write to unmapped memory" : "read of unmapped memory";
+                if (at < kStackTop - kStackSize && at + 64 * 1024u >= kStackTop - kStackSize) {
+                    what = "kernel stack overflow (12 KiB)";
+                }
             }
-        }
-        image->fault_ = what + ": " + std::to_string(size) + " bytes at " + Hex(at) + ", by " +
-                        image->where(image->lastInstruction_);
-        return false;
+            image->fault_ = what + ": " + std::to_string(size) + " bytes at " + Hex(at) + ", by " +
+                            image->where(image->lastInstruction_);
+            return false;
+        });
     }
 };
+
+// A stub of an import, entered by its int3.
+void EmulatedImage::interrupt(uint32_t number)
+{
+    const uint32_t eip = reg(UC_X86_REG_EIP);
+    // The CPU reports a breakpoint trap with EIP after the int3.
+    auto stub = stubs_.find(eip - 1);
+    if (number != 3 || stub == stubs_.end()) {
+        fault_ = "unexpected interrupt " + std::to_string(number) + " at " + where(eip);
+        uc_emu_stop(uc_);
+        return;
+    }
+    const uint32_t caller = read32(reg(UC_X86_REG_ESP));
+    if (!insideImageCode(caller)) {
+        stop(std::string(stub->second->name) + " called with return address " + Hex(caller) +
+             ", outside the driver's code: a wrong stack shape");
+    }
+    stub->second->run(*this);
+}
+
+// Every width reaches the SMI gate's checks: the gate takes bytes alone, and
+// a wider write to 0xB2 or 0x84 would run the firmware on whatever the
+// registers held.
+void EmulatedImage::out(uint32_t port, int size, uint32_t value)
+{
+    for (const uint32_t gate : {uint32_t{Machine::kSmiCommandPort}, uint32_t{Machine::kPostCodePort}}) {
+        if (size != 1 && port <= gate && gate < port + static_cast<uint32_t>(size)) {
+            fault_ = "out of " + std::to_string(size) + " bytes at port " + Hex(port) + " covers SMI gate port " +
+                     Hex(gate) + ", which takes bytes only, at " + where(lastInstruction_);
+            uc_emu_stop(uc_);
+            return;
+        }
+    }
+    if (port == Machine::kSmiCommandPort) {
+        smi();
+        return;
+    }
+    for (int i = 0; i < size; ++i)
+        kernel_.machine().portWrite(static_cast<uint16_t>(port + static_cast<uint32_t>(i)),
+                                    static_cast<uint8_t>(value >> (8 * i)));
+}
 
 EmulatedImage::EmulatedImage(Kernel& kernel, PeImage image, const std::string& mapPath)
     : kernel_(kernel), image_(std::move(image))
@@ -211,6 +257,7 @@ bool EmulatedImage::boot(std::string* error)
          uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&Hooks::invalid), this, 1, 0) == 0;
     if (!ok) *error = "the i386 emulator cannot map the image";
     irp_ = allocateObject(nt32::Irp::kSize + nt32::IoStackLocation::kSize);
+    fileObject_ = allocateObject(nt32::FileObject::kSize + kFileNameRoom);
     return ok;
 }
 
@@ -306,6 +353,20 @@ void EmulatedImage::dispatch(uintptr_t device, Request& request)
     write32(stack + IoStackLocation::InputBufferLength, request.inputLength);
     write32(stack + IoStackLocation::IoControlCode, request.code);
     write32(stack + IoStackLocation::DeviceObject, static_cast<uint32_t>(device));
+    write32(stack + IoStackLocation::FileObject, fileObject_);
+
+    const std::u16string name(request.fileName.begin(), request.fileName.end());
+    const auto nameBytes = static_cast<uint32_t>(name.size() * 2);
+    if (nameBytes > kFileNameRoom - 2) stop("a file name of " + std::to_string(name.size()) + " characters");
+    std::vector<uint8_t> file(FileObject::kSize + nameBytes + 2, 0);
+    write(fileObject_, file.data(), static_cast<uint32_t>(file.size()));
+    write16(fileObject_ + FileObject::Type, kIoTypeFile);
+    write16(fileObject_ + FileObject::Size, FileObject::kSize);
+    write32(fileObject_ + FileObject::DeviceObject, static_cast<uint32_t>(device));
+    write16(fileObject_ + FileObject::FileName + UnicodeString::Length, static_cast<uint16_t>(nameBytes));
+    write16(fileObject_ + FileObject::FileName + UnicodeString::MaximumLength, static_cast<uint16_t>(nameBytes + 2));
+    write32(fileObject_ + FileObject::FileName + UnicodeString::Buffer, fileObject_ + FileObject::kSize);
+    write(fileObject_ + FileObject::kSize, name.data(), nameBytes);
 
     if (routine == kInvalidDeviceRequest) {
         // The I/O manager's own answer for a function the driver left alone.
@@ -520,6 +581,16 @@ namespace zhost {
 
 std::unique_ptr<DriverImage> OpenEmulatedImage(Kernel& kernel, const std::string& path, std::string* error)
 {
+    std::error_code failed;
+    const uintmax_t size = std::filesystem::file_size(path, failed);
+    if (failed) {
+        *error = failed.message();
+        return nullptr;
+    }
+    if (size > i386::kMaxPeFileSize) {
+        *error = "a file of " + std::to_string(size) + " bytes is larger than any driver image (32 MiB)";
+        return nullptr;
+    }
     std::ifstream file(path, std::ios::binary);
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     i386::PeImage image;

@@ -88,6 +88,8 @@ class EmulatedImage final : public DriverImage {
   private:
     friend struct Hooks;
     uint32_t call(uint32_t function, std::initializer_list<uint32_t> args);
+    void interrupt(uint32_t number);
+    void out(uint32_t port, int size, uint32_t value);
     void smi();
     bool readableByDriver(uint32_t address, uint32_t length) const;
     std::string where(uint32_t address) const { return symbols_.describe(address); }
@@ -102,6 +104,7 @@ class EmulatedImage final : public DriverImage {
     uint32_t objectsUsed_ = 0;
     uint32_t driverObject_ = 0;
     uint32_t irp_ = 0;
+    uint32_t fileObject_ = 0; // followed by room for its name
     Request* request_ = nullptr;
     std::set<uint32_t> heldMutexes_;
     std::string fault_; // set by a hook that stopped the run

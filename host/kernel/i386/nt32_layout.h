@@ -35,6 +35,10 @@ constexpr uint32_t MajorFunction = 0x00, OutputBufferLength = 0x04, InputBufferL
                    DeviceObject = 0x14, FileObject = 0x18, kSize = 0x24;
 }
 
+namespace FileObject {
+constexpr uint32_t Type = 0x00, Size = 0x02, DeviceObject = 0x04, FileName = 0x30, kSize = 0x70;
+}
+
 namespace Kevent {
 constexpr uint32_t Type = 0x00, Size = 0x02, SignalState = 0x04, WaitListHead = 0x08, kSize = 0x10;
 }
@@ -44,7 +48,7 @@ constexpr uint32_t Count = 0x00, Owner = 0x04, Contention = 0x08, Event = 0x0C, 
 }
 
 // Object type codes of the header's Type field.
-constexpr uint16_t kIoTypeDevice = 3, kIoTypeDriver = 4, kIoTypeIrp = 6;
+constexpr uint16_t kIoTypeDevice = 3, kIoTypeDriver = 4, kIoTypeFile = 5, kIoTypeIrp = 6;
 constexpr uint8_t kSynchronizationEvent = 1;
 
 } // namespace nt32

@@ -12,6 +12,13 @@ constexpr uint16_t kMachineI386 = 0x014C;
 constexpr uint16_t kPe32Magic = 0x010B;
 constexpr uint16_t kSubsystemNative = 1;
 constexpr uint32_t kMaxImageSize = 16u << 20;
+// NT's loader takes no more sections than this.
+constexpr uint32_t kMaxSections = 96;
+// Far above what a kernel driver imports (zerlo.sys: 2 modules, 15 names),
+// and low enough that a crafted table cannot make the loader's lists large.
+constexpr uint32_t kMaxImportModules = 16;
+constexpr uint32_t kMaxImports = 1024;
+constexpr uint32_t kMaxNameLength = 255;
 constexpr uint32_t kScnExecute = 0x20000000;
 constexpr uint32_t kScnWrite = 0x80000000;
 constexpr int kImportDirectory = 1;
@@ -32,25 +39,25 @@ class Reader {
             value = value << 8 | bytes_[offset + static_cast<uint64_t>(i)];
         return value;
     }
-    std::string text(uint64_t offset, const char* what)
+    // A NUL-terminated name of at most kMaxNameLength bytes, or the first
+    // `fixed` bytes up to a NUL when fixed is not 0.
+    std::string text(uint64_t offset, const char* what, uint32_t fixed = 0)
     {
         std::string result;
-        for (uint64_t at = offset; ok_; ++at) {
-            if (at >= bytes_.size() || result.size() > 255) {
-                fail(offset, what);
-                break;
-            }
+        for (uint64_t at = offset; ok_ && (fixed == 0 || at < offset + fixed); ++at) {
+            if (at >= bytes_.size()) return fail(offset, what), result;
             if (bytes_[at] == 0) break;
+            if (result.size() == kMaxNameLength) return fail(offset, what, "is longer than 255 bytes"), result;
             result += static_cast<char>(bytes_[at]);
         }
         return result;
     }
-    uint32_t fail(uint64_t offset, const char* what)
+    uint32_t fail(uint64_t offset, const char* what, const char* why = "lies outside the image")
     {
         if (ok_) {
             char text[160];
-            std::snprintf(text, sizeof text, "malformed header: %s at 0x%llx lies outside the image", what,
-                          static_cast<unsigned long long>(offset));
+            std::snprintf(text, sizeof text, "malformed header: %s at 0x%llx %s", what,
+                          static_cast<unsigned long long>(offset), why);
             *error_ = text;
         }
         ok_ = false;
@@ -74,16 +81,19 @@ bool Refuse(std::string* error, const char* format, uint32_t value)
 bool ReadImports(const PeImage& image, uint32_t directoryRva, std::vector<PeImport>* imports, std::string* error)
 {
     Reader in(image.memory, error);
-    for (uint32_t descriptor = directoryRva;; descriptor += 20) {
+    for (uint64_t descriptor = directoryRva, modules = 0;; descriptor += 20, ++modules) {
         const uint32_t lookup = in.get(descriptor, 4, "an import descriptor");
         const uint32_t nameRva = in.get(descriptor + 12, 4, "an import descriptor");
         const uint32_t slots = in.get(descriptor + 16, 4, "an import descriptor");
         if (!in.ok()) return false;
         if (nameRva == 0 && slots == 0) return true;
+        if (modules == kMaxImportModules) {
+            return Refuse(error, "malformed header: more than %u import descriptors", kMaxImportModules);
+        }
         std::string module = in.text(nameRva, "an imported module's name");
         std::transform(module.begin(), module.end(), module.begin(), [](char c) { return std::tolower(c); });
         const uint32_t names = lookup != 0 ? lookup : slots;
-        for (uint32_t i = 0;; ++i) {
+        for (uint64_t i = 0;; ++i) {
             const uint32_t entry = in.get(names + 4 * i, 4, "an import lookup entry");
             if (!in.ok()) return false;
             if (entry == 0) break;
@@ -92,7 +102,16 @@ bool ReadImports(const PeImage& image, uint32_t directoryRva, std::vector<PeImpo
                          ", which the emulated kernel does not provide";
                 return false;
             }
-            imports->push_back({module, in.text(entry + 2, "an imported name"), slots + 4 * i});
+            // The loader writes the stub's address into this slot.
+            const uint64_t slot = slots + 4 * i;
+            if (slot + 4 > image.memory.size()) {
+                return Refuse(error, "malformed header: import address table entry at RVA 0x%x lies outside the image",
+                              static_cast<uint32_t>(slot));
+            }
+            if (imports->size() == kMaxImports) {
+                return Refuse(error, "malformed header: more than %u imported names", kMaxImports);
+            }
+            imports->push_back({module, in.text(entry + 2, "an imported name"), static_cast<uint32_t>(slot)});
         }
         if (!in.ok()) return false;
     }
@@ -101,6 +120,11 @@ bool ReadImports(const PeImage& image, uint32_t directoryRva, std::vector<PeImpo
 bool ReadFixups(const PeImage& image, uint32_t directoryRva, uint32_t directorySize, std::vector<uint32_t>* fixups,
                 std::string* error)
 {
+    // Inside the image, every block's offsets and sizes below stay far from
+    // wrapping, so the walk ends.
+    if (uint64_t{directoryRva} + directorySize > image.memory.size()) {
+        return Refuse(error, "malformed header: relocation directory at RVA 0x%x lies outside the image", directoryRva);
+    }
     Reader in(image.memory, error);
     for (uint32_t block = directoryRva; block + 8 <= uint64_t{directoryRva} + directorySize;) {
         const uint32_t page = in.get(block, 4, "a relocation block");
@@ -114,11 +138,12 @@ bool ReadFixups(const PeImage& image, uint32_t directoryRva, uint32_t directoryS
             const uint32_t type = entry >> 12;
             if (type == 0) continue; // padding
             if (type != 3) return Refuse(error, "relocation of type %u is not i386's", type);
-            const uint32_t rva = page + (entry & 0xFFF);
-            if (uint64_t{rva} + 4 > image.memory.size()) {
-                return Refuse(error, "malformed header: relocation at RVA 0x%x lies outside the image", rva);
+            const uint64_t rva = uint64_t{page} + (entry & 0xFFF);
+            if (rva + 4 > image.memory.size()) {
+                return Refuse(error, "malformed header: relocation at RVA 0x%x lies outside the image",
+                              static_cast<uint32_t>(rva));
             }
-            fixups->push_back(rva);
+            fixups->push_back(static_cast<uint32_t>(rva));
         }
         block += size;
     }
@@ -141,6 +166,9 @@ bool ParsePeImage(const std::vector<uint8_t>& file, PeImage* image, std::string*
     const uint32_t machine = in.get(pe + 4, 2, "the file header");
     if (in.ok() && machine != kMachineI386) return Refuse(error, "machine type 0x%04x is not i386 (0x014c)", machine);
     const uint32_t sectionCount = in.get(pe + 6, 2, "the file header");
+    if (sectionCount > kMaxSections) {
+        return Refuse(error, "malformed header: %u sections, more than NT's 96", sectionCount);
+    }
     const uint32_t optionalSize = in.get(pe + 20, 2, "the file header");
     const uint32_t optional = pe + 24;
     const uint32_t magic = in.get(optional, 2, "the optional header");
@@ -174,7 +202,7 @@ bool ParsePeImage(const std::vector<uint8_t>& file, PeImage* image, std::string*
     for (uint32_t i = 0; i < sectionCount; ++i) {
         const uint32_t header = sectionTable + 40 * i;
         PeSection section;
-        section.name = in.text(header, "a section header").substr(0, 8);
+        section.name = in.text(header, "a section header", 8);
         const uint32_t virtualSize = in.get(header + 8, 4, "a section header");
         section.rva = in.get(header + 12, 4, "a section header");
         const uint32_t rawSize = in.get(header + 16, 4, "a section header");

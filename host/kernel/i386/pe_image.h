@@ -33,8 +33,14 @@ struct PeImage {
     std::vector<uint32_t> fixups; // RVAs of 32-bit absolute addresses
 };
 
+// Larger files are refused unread: every image the loader takes is at most
+// 16 MiB in memory, and the file's debugging sections follow it.
+constexpr uint64_t kMaxPeFileSize = 32u << 20;
+
 // False, with `error` naming the first fault, for anything but a well-formed
-// PE32 image of the native subsystem for i386.
+// PE32 image of the native subsystem for i386. Every offset, size and count
+// read from the file is checked before use, so any file is refused in time
+// and memory bounded by kMaxPeFileSize.
 bool ParsePeImage(const std::vector<uint8_t>& file, PeImage* image, std::string* error);
 
 // Moves the image to `base`, applying its base relocations.

@@ -87,6 +87,15 @@ struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
 
+// What the driver may read of the file object of a request: the name below
+// the device that the caller opened (empty for the device itself).
+typedef struct _FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
+    UNICODE_STRING FileName;
+} FILE_OBJECT, *PFILE_OBJECT;
+
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -101,6 +110,7 @@ typedef struct _IO_STACK_LOCATION {
         } DeviceIoControl;
     } Parameters;
     struct _DEVICE_OBJECT* DeviceObject;
+    PFILE_OBJECT FileObject;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 typedef struct _IRP {
@@ -150,6 +160,7 @@ typedef struct _DRIVER_OBJECT {
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
 #define FILE_DEVICE_UNKNOWN 0x00000022
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 #define DO_BUFFERED_IO 0x00000004
 #define DO_DEVICE_INITIALIZING 0x00000080
 #define IO_NO_INCREMENT 0
