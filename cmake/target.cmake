@@ -70,6 +70,7 @@ foreach(dir CLI nlohmann)
   file(CREATE_LINK /usr/include/${dir} ${ZERLO_CLIENT_HEADERS}/${dir} SYMBOLIC)
 endforeach()
 add_subdirectory(tools/zerloctl)
+add_subdirectory(tools/zerlomon)
 
 enable_testing()
 add_test(NAME zerlo_sys_pe
