@@ -93,7 +93,7 @@ SensorGraph LayoutGraph(const std::vector<MonitorSample>& samples, unsigned sens
     // About four labels along the span, at whole minutes where it allows.
     const double step = span <= 60 ? 15 : span <= 300 ? 60 : span <= 600 ? 120 : span <= 1800 ? 300 : 900;
     for (double ago = span; ago > step / 2; ago -= step)
-        graph.xLabels.push_back({x(now - ago), plot.bottom + 2, "-" + SpanLabel(ago)});
+        graph.xLabels.push_back({x(now - ago), plot.bottom + 2, std::string("-").append(SpanLabel(ago))});
     graph.xLabels.push_back({plot.right, plot.bottom + 2, "now"});
     return graph;
 }

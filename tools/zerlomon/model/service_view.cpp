@@ -30,6 +30,14 @@ std::vector<std::string> LastLines(const std::string& text, size_t count)
     return lines;
 }
 
+std::string EventText(const LoopEventView& event)
+{
+    const std::string fan = event.fan >= 0 ? "fan " + std::to_string(event.fan) + ": " : "";
+    if (event.kind == "change") return fan + (event.from.empty() ? "unknown" : event.from) + " -> " + event.to;
+    if (event.kind == "found") return fan + "found " + event.to + ", not " + event.from;
+    return fan + event.kind + (event.reason.empty() ? "" : ": " + event.reason);
+}
+
 std::optional<std::string> FailSafeNews::news(const std::string& latest, const std::string& reason)
 {
     const bool first = !looked_;

@@ -19,6 +19,9 @@ std::string ConfigOfServiceCommand(const std::string& command);
 // The last `count` lines of a log's text, without their line ends.
 std::vector<std::string> LastLines(const std::string& text, size_t count);
 
+// A replayed event as a line of the service's log shows it, without its time.
+std::string EventText(const LoopEventView& event);
+
 // Watches a log (or a replay's events) for a fail-safe the owner has not
 // been told of. What the first look finds is history, not news.
 class FailSafeNews {
