@@ -480,8 +480,8 @@ int RunMonitor(HINSTANCE instance, const MonitorOptions& options, int show)
     }
     const std::string title =
         "Zerlo Monitor - " + (options.replay ? "replay of " + options.replayName : std::string("\\\\.\\ZerloDev"));
-    const HWND window = CreateWindowExA(0, kWindowClass, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-                                        CW_USEDEFAULT, CW_USEDEFAULT, 900, 640, nullptr, nullptr, instance, &monitor);
+    const HWND window = CreateWindowExA(0, kWindowClass, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                        CW_USEDEFAULT, 900, 640, nullptr, nullptr, instance, &monitor);
     if (!window) return 1;
     if (settings.hasPlacement) {
         WINDOWPLACEMENT placement = settings.placement;
