@@ -102,7 +102,11 @@ TEST(Recording, TheHeatStepReplayRisesAndTurnsTheFansUp)
     EXPECT_EQ(*r.samples[39].sensors[0].value, 40u);
     EXPECT_EQ(*r.samples[46].sensors[0].value, 68u);
     EXPECT_EQ(FanText(r.samples.back().fans[0]), "high, 4500 rpm");
-    EXPECT_EQ(r.events.size(), 4u);
+    std::vector<std::string> events;
+    for (const LoopEventView& event : r.events)
+        events.push_back(event.time + " " + EventText(event));
+    EXPECT_EQ(events, (std::vector<std::string>{"sim 00:10:15 fan 1: off -> low", "sim 00:10:30 fan 0: off -> low",
+                                                "sim 00:10:45 fan 1: low -> high", "sim 00:11:30 fan 0: low -> high"}));
 }
 
 TEST(Graph, ScaleCoversReadingsAndThresholdsInWholeTens)
