@@ -82,6 +82,20 @@ add_test(NAME zerlo_sys_stack_frames
   COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/scripts/driver-memory ${CMAKE_BINARY_DIR} --max-frame 512)
 set_tests_properties(zerlo_sys_stack_frames PROPERTIES LABELS target)
 
+# zerloctl.exe starts on Windows XP SP3: it imports nothing XP's DLLs lack.
+# The lists of XP's exports and where they come from: tests/target/xp-exports.
+set(ZERLO_XP_EXPORTS ${CMAKE_SOURCE_DIR}/tests/target/xp-exports)
+add_test(NAME zerloctl_xp_imports
+  COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/check_xp_imports.py --exports ${ZERLO_XP_EXPORTS}
+    $<TARGET_FILE:zerloctl> $<TARGET_FILE:zerlomon>)
+# ... and the check is seen to fail on a program that imports a newer function.
+add_executable(post_xp_import tests/target/post_xp_import.c)
+target_compile_definitions(post_xp_import PRIVATE _WIN32_WINNT=0x0600)
+add_test(NAME zerloctl_xp_imports_refuses
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/target/check_xp_imports_test.sh ${CMAKE_SOURCE_DIR}/tests/target/check_xp_imports.py
+    ${ZERLO_XP_EXPORTS} $<TARGET_FILE:post_xp_import>)
+set_tests_properties(zerloctl_xp_imports zerloctl_xp_imports_refuses PROPERTIES LABELS target)
+
 # The shipped driver on an NT I/O manager we did not write: Wine's driver
 # host loads zerlo.sys as a kernel-driver service, installed and driven by
 # zerloctl.exe.

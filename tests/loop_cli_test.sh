@@ -4,20 +4,38 @@ set -u
 ZERLOCTL=$1 PROFILE=$2
 . "$(dirname "$0")/cli_check.sh"
 
-"$ZERLOCTL" watch --count 3 --interval 0 >"$work/out" 2>&1
+"$ZERLOCTL" watch --count 3 --interval 0.5 --time-scale 0 >"$work/out" 2>&1
 check_lines watch-three-lines 0 $? "$work/out" '^sim 00:00:00 \| fan 0: low, 2700 rpm \| fan 1: off, 0 rpm \| sensor 0: 62 C'
 same watch-three-lines-count 3 "$(grep -c '' "$work/out")"
 "$ZERLOCTL" --machine "$PROFILE" --json watch --count 2 --interval 1200 --time-scale 0 --sensors 1 >"$work/out" 2>&1
 check_lines watch-json-lines-heat 0 $? "$work/out" '^\{"fans":.*"sensors":\[\{"celsius":40,"sensor":0\}\],"time":"sim 00:00:00"\}$' \
     '"sensors":\[\{"celsius":9[0-9],"sensor":0\}\],"time":"sim 00:20:00"'
+check watch-interval-floor 2 "--interval: 0.4 is below the floor of 0.5 seconds
+Run with --help for more information." -- watch --interval 0.4
 check_match watch-failures-per-item 0 'fan 0: failed .* sensor 0: failed \| sio fan 0: failed' -- --bare watch --count 1 --sensors 1 --sio
 
 "$ZERLOCTL" auto --print-example-config >"$work/example.json" 2>&1
 check_lines example-config 0 $? "$work/example.json" '"on_exit": "high"'
 check_match once-light-load-sets-nothing 0 '^fan 0: state 0 \(off\)$' -- \
     --machine "$PROFILE" auto --config "$work/example.json" --once fan-state 0
-sed 's/"down": 60/"down": 70/' "$work/example.json" >"$work/bad.json"
-check_match bad-config 2 'fans\[0\]\.steps\[1\]\.down: 70 is not below up \(68\)' -- auto --config "$work/bad.json"
+# A mistake in the configuration names its field or line, before the driver
+# is opened. NAME|SED SCRIPT making it from the example|MESSAGE, then two
+# files made whole: a tower of brackets and a file over 1 MiB.
+{ printf '{"fans": [{"fan": '; printf '%0200000d' 0 | tr 0 '['; } >"$work/tower.json"
+head -c 1048577 /dev/zero | tr '\0' ' ' >"$work/huge.json"
+while IFS='|' read -r name edit message; do
+    [ -n "$edit" ] && sed "$edit" "$work/example.json" >"$work/$name.json"
+    check "bad-config-$name" 2 "auto --config: $work/$name.json: $message
+Run with --help for more information." -- auto --config "$work/$name.json"
+done <<'EOF'
+down-not-below-up|s/"down": 60/"down": 70/|fans[0].steps[1].down: 70 is not below up (68)
+idle-high|0,/"idle_state": "off"/s//"idle_state": "high"/|fans[0].idle_state: high leaves no state for a step above it: use off or low
+duplicate-key|s/"up": 68/"up": 68, "up": 69/|fans[0].steps[1].up: named twice
+number-overflow|s/"poll_seconds": 2/"poll_seconds": 1e400/|line 3, column 23: number overflow parsing '1e400'
+syntax|s/"on_exit": "high",/"on_exit": "high"/|line 6, column 11: syntax error while parsing object - unexpected string literal; expected '}'
+tower||fans[0].fan: lists and objects nested more than 32 deep
+huge||longer than 1048576 bytes
+EOF
 
 # A running loop stopped by a signal leaves every fan high.
 sed 's/"load": 1.0/"load": 0.2/' "$PROFILE" >"$work/light.json"

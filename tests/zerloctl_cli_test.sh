@@ -27,5 +27,25 @@ check_match bad-command 2 '' -- spin-fans
 check_match bad-argument 2 '' -- fan-speed 70000
 check_match bad-hex 2 '' -- ioctl 0x9C40A444 --in 0g
 check_match missing-machine 2 '' -- --machine /nonexistent.json version
+echo '{"name": 1e400}' >"$work/overflow.json"
+check machine-number-overflow 2 "zerloctl: [json.exception.out_of_range.406] number overflow parsing '1e400'" -- \
+    --machine "$work/overflow.json" version
+# A file name need not be UTF-8: the file is written and named in JSON all the same.
+check dump-phys-name-not-utf8 0 "$(printf '{"command":"dump-phys","file":"%s/\357\277\275.bin"}' "$work")" -- \
+    --json dump-phys "$(printf '%s/\256.bin' "$work")"
+
+# Firmware strings hold any byte but NUL: JSON reads each byte as the
+# Latin-1 character of that number; a terminal gets control bytes escaped.
+FIRMWARE=$(dirname "$0")/profiles/firmware_bytes/oem_strings.json R=$(printf '\302\256')
+check firmware-bytes-smbios 0 "$(printf 'System manufacturer: Acme\256\r\nProduct name: X\\x1b[2JY\r\nService tag: A\\x0dB\r')" -- \
+    --machine "$FIRMWARE" smbios
+check firmware-bytes-smbios-json 0 "$(cat <<EOF
+{"command":"smbios","information":16384,"text":"System manufacturer: Acme$R\r\nProduct name: X\u001b[2JY\r\nService tag: A\rB\r\n"}
+EOF
+)" -- --machine "$FIRMWARE" --json smbios
+check firmware-bytes-acpi-json 0 "$(cat <<EOF
+{"command":"acpi","information":32768,"text":"Searching EBDA for signature...\r\nSearching VA 0x20024000, 1024 Bytes...\r\nSearching BIOS area for signature...\r\nSearching VA 0x20001000, 131072 Bytes...\r\nSig found at VA 0x20001000\r\nACPI V1 BIOS detected\r\nRSDT @ VA 0x20026000 (PA 0x07fe0000)\r\nAnalyzing RSDT...\r\n  Remapping 'RSDT', 36 Bytes from VA 0x20026000\r\n  OEMID:'$R\u001bRLO '\r\n  OEM Table ID:'ALVISO  '\r\n  Table remapped to VA 0x20028000 (PA 0x07fe0000)\r\n\r\nPA->VA Mappings:\r\nPA 0x000e0000 -> VA 0x20001000 (131072 Bytes)\r\nPA 0x07fe0000 -> VA 0x20028000 (36 Bytes)\r\n"}
+EOF
+)" -- --machine "$FIRMWARE" --json acpi
 
 finish

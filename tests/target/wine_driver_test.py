@@ -45,6 +45,10 @@ FIRMWARE = [("SMBIOS report", 16384), ("CPU speed", 8), ("ACPI report", 32768)]
 
 ZERLOCTL = r"C:\zerlo\zerloctl.exe"
 DRIVER_IMAGE = r"\SystemRoot\system32\drivers\zerlo.sys"
+AUTO_FOLDER = r"C:\windows\system32\zerlo"
+AUTO_COMMAND = '"%s\\zerloctl.exe" auto-service --config "%s\\auto.json"' % (AUTO_FOLDER, AUTO_FOLDER)
+# A drive Wine reports as a network drive (DRIVE_REMOTE).
+NETWORK_DRIVE = "n:"
 MORE_HANDLES = 3
 VERSION_REPLY = "0100000005000000"
 
@@ -261,16 +265,23 @@ def main():
     if status != 0:
         return checks.finish()
 
-    # As a user unpacks them: zerlo.sys beside zerloctl.exe, which installs it.
+    # As a user unpacks them: zerlo.sys beside zerloctl.exe, which installs
+    # it, read-only as a copy from a CD is.
     tools = wine.windows_path("zerlo")
     os.makedirs(tools, exist_ok=True)
     for path in (options.zerloctl, options.sys):
         shutil.copyfile(path, os.path.join(tools, os.path.basename(path)))
+    os.chmod(os.path.join(tools, "zerlo.sys"), 0o444)
+    # The same folder again as a network drive; its type is read when the
+    # next session starts.
+    os.symlink("../drive_c/zerlo", os.path.join(options.prefix, "dosdevices", NETWORK_DRIVE))
+    wine.run(["reg", "add", r"HKLM\Software\Wine\Drives", "/v", NETWORK_DRIVE, "/d", "network", "/f"], timeout=300)
+    wine.server("-w")
     holder = wine.hold()
     opens = None
     try:
         opens = run_driver(wine, checks, options)
-        run_auto_service(wine, checks)
+        run_auto_service(wine, checks, options)
     finally:
         holder.stdin.close()
         try:
@@ -289,7 +300,7 @@ def command(wine, checks, args, want_status, want_output, name):
     """One service command of zerloctl.exe: its whole output, both streams,
     and its exit status."""
     status, out = wine.run([ZERLOCTL] + args, timeout=300, with_stderr=True)
-    out = out.replace("\r\n", "\n")
+    out = without_times(out.replace("\r\n", "\n"))
     ok = status == want_status and out == want_output
     checks.expect(ok, name, "exit %d (want %d): %r" % (status, want_status, out))
     return ok
@@ -310,6 +321,7 @@ def run_driver(wine, checks, options):
                    "install takes zerlo.sys from beside zerloctl.exe"):
         return None
     checks.expect(filecmp.cmp(installed, options.sys, shallow=False), "the installed file is the built zerlo.sys")
+    checks.expect(os.stat(installed).st_mode & 0o200, "the installed copy of a read-only zerlo.sys is not read-only")
     command(wine, checks, ["install", "--sys", r"C:\zerlo\zerlo.sys"], 1,
             "zerloctl: zerlo is already installed (%s)\n" % DRIVER_IMAGE, "a second install is refused")
     command(wine, checks, ["stop"], 1, "zerloctl: zerlo is not running\n", "stop before start is refused")
@@ -394,37 +406,80 @@ def run_driver(wine, checks, options):
     command(wine, checks, ["service-status"], 0, stopped, "service-status: zerlo stopped")
     command(wine, checks, ["uninstall"], 0, "zerlo: removed\n", "uninstall deletes the service")
     checks.expect(not os.path.exists(installed), "uninstall deletes system32\\drivers\\zerlo.sys")
+    # Read-only as an older zerloctl.exe left it: a new install replaces it.
+    open(installed, "wb").close()
+    os.chmod(installed, 0o444)
     return opens
 
 
-def run_auto_service(wine, checks):
+def run_auto_service(wine, checks, options):
     """The fan loop's service with no driver installed: under Wine a fan
     request faults in the driver host (port instructions in user mode) and
     takes it down. Wine's service manager starts no dependency, so the
-    service runs; it must log each failed open, keep trying and stop
-    cleanly."""
+    service runs; it must log each failed open, folded, keep trying and stop
+    cleanly. Then the driver is installed and started under the running
+    service, which waits an hour between two opens, so that it opens
+    nothing."""
     checks.group = "auto service"
     config = wine.windows_path("zerlo/cool.json")
-    with open(config, "w") as out:
-        json.dump({"poll_seconds": 0.5, "fans": [{"fan": 0, "sensors": [0],
-                                                  "steps": [{"state": "high", "up": 60, "down": 50}]}]}, out)
+    folder = wine.windows_path("windows/system32/zerlo")
+    installed_config, log = os.path.join(folder, "auto.json"), os.path.join(folder, "auto.log")
+    write_config(config, 0.1)
+    command(wine, checks, ["install-auto", "--config", NETWORK_DRIVE + r"\cool.json"], 1,
+            "zerloctl: n:\\cool.json is on a network drive: copy it to a local disk first\n",
+            "install-auto refuses a configuration on a network drive")
     if not command(wine, checks, ["install-auto", "--config", r"C:\zerlo\cool.json"], 0,
-                   "ZerloAuto: installed (auto start; log: C:\\zerlo\\cool.json.log)\nZerloAuto: running\n",
-                   "install-auto registers and starts ZerloAuto"):
+                   "ZerloAuto: installed in %s (auto start; log: %s\\auto.log)\nZerloAuto: running\n"
+                   % (AUTO_FOLDER, AUTO_FOLDER),
+                   "install-auto copies zerloctl.exe and the configuration to system32\\zerlo and starts it"):
         return
-    deadline = time.monotonic() + 120
-    while time.monotonic() < deadline and log_lines(config + ".log")[2:] == []:
-        time.sleep(1)
+    checks.expect(filecmp.cmp(os.path.join(folder, "zerloctl.exe"), options.zerloctl, shallow=False)
+                  and filecmp.cmp(installed_config, config, shallow=False),
+                  "system32\\zerlo holds the built zerloctl.exe and the configuration")
+    command(wine, checks, ["service-status"], 0, service_status("not installed", "running (%s)" % AUTO_COMMAND),
+            "service-status: ZerloAuto runs the copies")
+    time.sleep(2)
+    command(wine, checks, ["stop-auto"], 0, "ZerloAuto: stopped\n", "stop-auto stops it")
+    retry = "cannot open \\\\.\\ZerloDev: error 2 (is the zerlo service started?); trying again"
+    lines = log_lines(log)
+    checks.expect(lines == ["TIME " + retry, "TIME again N times: " + retry,
+                            "TIME stopping: service stopped before the device opened"],
+                  "the failed opens of every poll are one line and a count, the stop last", repr(lines))
+
+    checks.group = "bad configuration"
+    write_config(installed_config, 0)
+    reason = ("its log ends: TIME stopped: bad configuration: %s\\auto.json: poll_seconds: 0 is outside 0.1 to 3600"
+              % AUTO_FOLDER)
+    command(wine, checks, ["start-auto"], 1, "zerloctl: ZerloAuto stopped at its start; %s\n" % reason,
+            "start-auto reports the stop and its reason")
     command(wine, checks, ["service-status"], 0,
-            service_status("not installed", 'running ("%s" auto-service --config "C:\\zerlo\\cool.json")' % ZERLOCTL),
-            "service-status: ZerloAuto running")
+            service_status("not installed", "stopped (%s)\n  stopped after a failure; %s" % (AUTO_COMMAND, reason)),
+            "service-status shows the reason")
+
+    checks.group = "zerlo under ZerloAuto"
+    write_config(installed_config, 3600)
+    command(wine, checks, ["start-auto"], 0, "ZerloAuto: running\n", "ZerloAuto starts again")
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and log_lines(log)[-1:] != ["TIME " + retry]:
+        time.sleep(0.2)
+    command(wine, checks, ["install"], 0,
+            "zerlo: installed (C:\\windows\\system32\\drivers\\zerlo.sys, demand start)\n",
+            "install replaces a read-only zerlo.sys")
+    command(wine, checks, ["start"], 0, "zerlo: running\n", "zerlo starts")
+    command(wine, checks, ["stop"], 1, "zerloctl: ZerloAuto depends on zerlo and runs: stop it first "
+            "(zerloctl stop-auto)\n", "stop is refused at once while ZerloAuto runs")
+    command(wine, checks, ["uninstall"], 1, "zerloctl: ZerloAuto depends on zerlo: remove it first "
+            "(zerloctl uninstall-auto)\n", "uninstall is refused while ZerloAuto is installed")
     command(wine, checks, ["uninstall-auto"], 0, "ZerloAuto: removed\n", "uninstall-auto stops and deletes it")
-    lines = log_lines(config + ".log")
-    retry = "TIME cannot open \\\\.\\ZerloDev: error 2 (is the zerlo service started?); trying again"
-    checks.expect(len(lines) >= 4 and lines[:-1] == [retry] * (len(lines) - 1),
-                  "each poll logs the failed open and tries again", repr(lines[:3]))
-    checks.expect(lines[-1:] == ["TIME stopping: service stopped before the device opened"],
-                  "the stop is logged last", repr(lines[-2:]))
+    checks.expect(sorted(os.listdir(folder)) == ["auto.log"], "only the log stays in system32\\zerlo",
+                  repr(os.listdir(folder)))
+    command(wine, checks, ["uninstall"], 0, "zerlo: removed\n", "then uninstall stops and removes zerlo")
+
+
+def write_config(path, poll_seconds):
+    with open(path, "w") as out:
+        json.dump({"poll_seconds": poll_seconds, "fans": [{"fan": 0, "sensors": [0],
+                                                           "steps": [{"state": "high", "up": 60, "down": 50}]}]}, out)
 
 
 def log_lines(path):
@@ -433,16 +488,25 @@ def log_lines(path):
         return []
     with open(path, "rb") as log:
         text = log.read().decode(errors="replace").replace("\r\n", "\n")
-    return [re.sub(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ", "TIME ", line) for line in text.splitlines()]
+    return [without_times(line) for line in text.splitlines()]
+
+
+def without_times(text):
+    """Each log line's time as TIME, a fold's count as N."""
+    text = re.sub(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ", "TIME ", text)
+    return re.sub(r"^TIME again \d+ times: ", "TIME again N times: ", text)
 
 
 def check_debug_lines(checks, log_path, opens):
     checks.group = "debug lines"
     lines = debug_lines(log_path)
-    wanted = (["Zerlo: DriverEntry successful\n"] + ["Zerlo: Open / Close\n"] * (2 * opens) +
-              ["Zerlo: Entering unload function\n", "Zerlo: Link removed\n", "Zerlo: End of unload\n"])
+    unload = ["Zerlo: Entering unload function\n", "Zerlo: Link removed\n", "Zerlo: End of unload\n"]
+    # The second load is the one under ZerloAuto, which opens nothing.
+    wanted = (["Zerlo: DriverEntry successful\n"] + ["Zerlo: Open / Close\n"] * (2 * opens) + unload +
+              ["Zerlo: DriverEntry successful\n"] + unload)
     checks.expect(lines == wanted, "DriverEntry's success, an open/close line for each of %d opens and closes, "
-                  "the three unload lines, in order and nothing else" % (2 * opens),
+                  "the three unload lines, then a load and unload with no open, in order and nothing else"
+                  % (2 * opens),
                   "%d lines (want %d): %r" % (len(lines), len(wanted), lines))
 
 

@@ -2,7 +2,6 @@
 
 #include "frame/zerlo_ioctl.h"
 
-#include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -98,7 +97,13 @@ FanRule ParseFan(const json& entry, const std::string& where)
             if (seen == sensor) throw ConfigError(field, "sensor " + std::to_string(sensor) + " named twice");
         rule.sensors.push_back(sensor);
     }
-    if (entry.contains("idle_state")) rule.idleState = State(entry.at("idle_state"), where + ".idle_state");
+    if (entry.contains("idle_state")) {
+        rule.idleState = State(entry.at("idle_state"), where + ".idle_state");
+        if (rule.idleState == ZERLO_MAX_FAN_STATE) {
+            throw ConfigError(where + ".idle_state", std::string(FanStateText(rule.idleState)) +
+                                                         " leaves no state for a step above it: use off or low");
+        }
+    }
     rule.minChangeSeconds = Number(entry, where, "min_change_seconds", rule.minChangeSeconds, 0, 86400);
     const json& steps = Array(entry, where, "steps");
     for (size_t i = 0; i < steps.size(); ++i) {
@@ -172,14 +177,12 @@ AutoConfig ParseAutoConfig(const json& config)
 
 AutoConfig LoadAutoConfig(const std::string& path)
 {
-    std::ifstream in(path);
-    if (!in) throw ConfigError(path, "cannot open");
-    json config;
-    try {
-        config = json::parse(in);
-    } catch (const json::parse_error& error) {
-        throw ConfigError(path, std::string("not JSON: ") + error.what());
-    }
+    // A configuration is a page of text: anything far larger is a wrong file.
+    constexpr size_t kMaxBytes = 1 << 20;
+    // The configuration nests five deep; the bound keeps a malicious file
+    // from exhausting the stack of whatever walks the document.
+    constexpr size_t kMaxDepth = 32;
+    const json config = ReadJsonFile(path, kMaxBytes, kMaxDepth);
     try {
         return ParseAutoConfig(config);
     } catch (const ConfigError& error) {
@@ -201,7 +204,7 @@ std::string ExampleAutoConfig()
       "fan": 0,
       "// sensors": "sensor numbers this fan follows; the hottest one decides",
       "sensors": [0, 1],
-      "// idle_state": "state below the first step: off, low or high",
+      "// idle_state": "state below the first step: off or low",
       "idle_state": "off",
       "// min_change_seconds": "least time between two changes of this fan (fail-safe excepted)",
       "min_change_seconds": 10,

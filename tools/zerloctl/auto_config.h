@@ -2,9 +2,10 @@
 // sends anything, so a typo can never leave a notebook half-controlled.
 #pragma once
 
+#include "json_reader.h"
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,15 +31,6 @@ struct AutoConfig {
     double pollSeconds = 2;
     bool onExitHigh = true;
     std::vector<FanRule> fans;
-};
-
-// A mistake in the file: `field` is its path ("fans[0].steps[1].down").
-struct ConfigError : std::invalid_argument {
-    ConfigError(const std::string& field, const std::string& problem)
-        : std::invalid_argument(field + ": " + problem), field(field)
-    {
-    }
-    std::string field;
 };
 
 AutoConfig ParseAutoConfig(const nlohmann::json& config); // throws ConfigError

@@ -7,7 +7,10 @@ namespace zerloctl {
 
 void Context::emit(const nlohmann::json& object, const std::string& text) const
 {
-    std::cout << (asJson ? object.dump() : text) << "\n";
+    // A text from outside the driver's replies, such as a file name, may be
+    // in any character set; what is not UTF-8 shows as U+FFFD. Throwing here
+    // would report a command whose work is done as failed.
+    std::cout << (asJson ? object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) : text) << "\n";
 }
 
 CLI::App* Cli::command(const std::string& name, const std::string& help, std::function<Step(CLI::App&)> makeStep)

@@ -4,6 +4,7 @@
 // and both outputs; the input and reply sizes come from the driver's own
 // request table.
 #include "cli.h"
+#include "firmware_text.h"
 #include "requests.h"
 #include "status_names.h"
 
@@ -37,7 +38,7 @@ enum class ReplyKind {
     kDone,    // 0, or ZERLO_FAILURE
     kTruth,   // ZERLO_TRUE, or false: the JSON field is a boolean
     kVersion, // major, minor
-    kText,    // a text up to its NUL, printed as it is
+    kText,    // a text up to its NUL; firmware strings in it may hold any byte
 };
 
 // A row's texts: {0} and {1} stand for the arguments, {v} for the reply's
@@ -149,10 +150,11 @@ void Run(Context& c, const Row& row, const Words& words)
     }
     case ReplyKind::kText: {
         const std::string text = ReplyText(reply);
-        object["text"] = text;
+        object["text"] = BytesAsLatin1(text);
         object["information"] = reply.information;
         if (c.asJson) return c.emit(object, "");
-        std::cout << text << (text.empty() || text.back() != '\n' ? "\n" : "");
+        const std::string shown = EscapeControlBytes(text);
+        std::cout << shown << (shown.empty() || shown.back() != '\n' ? "\n" : "");
         return;
     }
     default: break;

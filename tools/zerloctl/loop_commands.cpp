@@ -6,6 +6,7 @@
 
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 namespace zerloctl {
 
@@ -48,14 +49,36 @@ void AddTimeScale([[maybe_unused]] CLI::App* command, [[maybe_unused]] double& s
 #endif
 }
 
+// Every sample is a handful of firmware calls, each of which holds every
+// processor in system-management mode while the BIOS works: the floor keeps
+// a live view from becoming a load of its own.
+constexpr double kWatchFloorSeconds = 0.5;
+
+std::string Show(double value)
+{
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
 } // namespace
 
 void RegisterLoopCommands(CLI::App& app, const std::function<void(TransportCommand)>& queue)
 {
     auto watch = std::make_shared<WatchOptions>();
     auto* watchCommand = app.add_subcommand("watch", "live view of fans and sensors until Ctrl-C");
-    watchCommand->add_option("--interval", watch->intervalSeconds, "seconds between samples")
-        ->check(CLI::Range(0.0, 86400.0));
+    watchCommand
+        ->add_option("--interval", watch->intervalSeconds,
+                     "seconds between samples, " + Show(kWatchFloorSeconds) + " to 86400 (default 1)")
+        ->check(CLI::Validator(
+            [](const std::string& text) -> std::string {
+                double seconds = 0;
+                if (!CLI::detail::lexical_cast(text, seconds)) return text + " is not a number";
+                if (seconds < kWatchFloorSeconds)
+                    return text + " is below the floor of " + Show(kWatchFloorSeconds) + " seconds";
+                return seconds > 86400 ? text + " is above 86400 seconds" : "";
+            },
+            "SECONDS"));
     watchCommand->add_option("--count", watch->count, "stop after N samples");
     watchCommand->add_option("--sensors", watch->sensors, "how many sensors to read, from 0")
         ->check(CLI::Range(0, 256));

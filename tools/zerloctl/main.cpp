@@ -55,6 +55,11 @@ int main(int argc, char** argv)
     } catch (const std::invalid_argument& error) {
         std::cerr << "zerloctl: " << error.what() << "\n";
         return kUsage;
+    } catch (const nlohmann::json::exception& error) {
+        // The JSON library reads only files given on the command line
+        // (a machine profile); what it cannot take is the file's fault.
+        std::cerr << "zerloctl: " << error.what() << "\n";
+        return kUsage;
     } catch (const std::exception& error) {
         std::cerr << "zerloctl: " << error.what() << "\n";
         return kNoDriver;

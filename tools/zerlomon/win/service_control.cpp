@@ -2,6 +2,8 @@
 
 #include "service_view.h"
 
+#include "auto_service.h"
+
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
@@ -57,7 +59,7 @@ class ScmControl : public ServiceControl {
         if (needed && QueryServiceConfigA(service.get(), config, needed, &needed) && config->lpBinaryPathName)
             view.command = config->lpBinaryPathName;
         const std::string configPath = ConfigOfServiceCommand(view.command);
-        if (!configPath.empty()) view.logPath = configPath + ".log";
+        if (!configPath.empty()) view.logPath = zerloctl::ServiceLogPath(configPath);
         return view;
     }
 
