@@ -60,6 +60,7 @@ target_link_options(zerlo_driver PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wl,--no-undef
 
 # --- the user-mode client ---
 add_subdirectory(tools/zerloctl)
+add_subdirectory(tools/zerlomon)
 
 enable_testing()
 add_subdirectory(tests)

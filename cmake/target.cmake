@@ -70,6 +70,7 @@ foreach(dir CLI nlohmann)
   file(CREATE_LINK /usr/include/${dir} ${ZERLO_CLIENT_HEADERS}/${dir} SYMBOLIC)
 endforeach()
 add_subdirectory(tools/zerloctl)
+add_subdirectory(tools/zerlomon)
 
 enable_testing()
 add_test(NAME zerlo_sys_pe
@@ -86,7 +87,7 @@ set_tests_properties(zerlo_sys_stack_frames PROPERTIES LABELS target)
 set(ZERLO_XP_EXPORTS ${CMAKE_SOURCE_DIR}/tests/target/xp-exports)
 add_test(NAME zerloctl_xp_imports
   COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/check_xp_imports.py --exports ${ZERLO_XP_EXPORTS}
-    $<TARGET_FILE:zerloctl>)
+    $<TARGET_FILE:zerloctl> $<TARGET_FILE:zerlomon>)
 # ... and the check is seen to fail on a program that imports a newer function.
 add_executable(post_xp_import tests/target/post_xp_import.c)
 target_compile_definitions(post_xp_import PRIVATE _WIN32_WINNT=0x0600)
@@ -103,3 +104,12 @@ add_test(NAME zerlo_sys_wine
     --sys $<TARGET_FILE:zerlo_sys> --zerloctl $<TARGET_FILE:zerloctl>
     --prefix ${CMAKE_BINARY_DIR}/wine/prefix --register-i386 ${CMAKE_SOURCE_DIR}/scripts/enable-i386-exec)
 set_tests_properties(zerlo_sys_wine PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIAL TRUE)
+
+# Zerlo Monitor under Wine, on an X server without a screen: the replay of
+# a heat step, its screenshot, and a device that is missing.
+add_test(NAME zerlomon_wine
+  COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/wine_monitor_test.py
+    --zerlomon $<TARGET_FILE:zerlomon> --replay ${CMAKE_SOURCE_DIR}/tests/monitor/heat_step.jsonl
+    --config ${CMAKE_SOURCE_DIR}/tests/monitor/cool.json --prefix ${CMAKE_BINARY_DIR}/wine/monitor-prefix
+    --screenshot ${CMAKE_BINARY_DIR}/wine/monitor.png --register-i386 ${CMAKE_SOURCE_DIR}/scripts/enable-i386-exec)
+set_tests_properties(zerlomon_wine PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIAL TRUE)

@@ -1,6 +1,8 @@
 // `zerloctl watch`: fans, sensors and optionally the Super-I/O levels,
 // sampled until Ctrl-C or --count. A failed item shows as failed in its
 // sample; the view goes on.
+#include "watch.h"
+
 #include "loop_support.h"
 #include "requests.h"
 
@@ -171,6 +173,11 @@ class TableView {
 };
 
 } // namespace
+
+nlohmann::json WatchSampleJson(Transport& transport, const WatchOptions& options, LoopClock& clock)
+{
+    return SampleJson(TakeSample(transport, options, clock));
+}
 
 int RunWatch(Transport& transport, bool asJson, const WatchOptions& options)
 {

@@ -1,0 +1,281 @@
+// The monitor's view model: what the window, the icon and the tooltip show
+// of a recording, compared whole where it is text.
+#include "graph.h"
+#include "recording.h"
+#include "service_view.h"
+#include "tray_face.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace zerlomon {
+namespace {
+
+const char kSample[] =
+    R"({"fans":[{"fan":0,"rpm":4500,"state":2,"state_name":"high"},{"fan":1,"error":"firmware call failed"}],)"
+    R"("sensors":[{"celsius":67,"sensor":0},{"error":"firmware call failed","sensor":1}],)"
+    R"("time":"sim 00:10:30"})";
+
+Recording Read(const std::string& text)
+{
+    std::istringstream in(text);
+    return ReadRecording(in, "rec");
+}
+
+MonitorSample At(double seconds, std::vector<std::optional<uint32_t>> celsius)
+{
+    MonitorSample sample;
+    sample.seconds = seconds;
+    for (const auto& value : celsius)
+        sample.sensors.push_back({value, value ? "" : "firmware call failed"});
+    sample.fans = {{2, 4500, ""}, {1, 2400, ""}};
+    return sample;
+}
+
+TEST(Recording, StampsOfBothClocks)
+{
+    EXPECT_EQ(StampSeconds("sim 00:10:30"), 630);
+    EXPECT_EQ(StampSeconds("sim 123:00:01"), 442801);
+    EXPECT_EQ(StampSeconds("2026-12-07 13:05:09"), 1796648709);
+    EXPECT_EQ(StampSeconds("2000-03-01 00:00:00") - StampSeconds("2000-02-28 00:00:00"), 2 * 86400);
+    for (const char* bad : {"sim 00:60:00", "sim 1:2", "00:10:30", "2026-13-01 00:00:00", "2026-12-07 13:05:09Z", ""})
+        EXPECT_THROW(StampSeconds(bad), std::invalid_argument) << bad;
+}
+
+TEST(Recording, SamplesAndEventsAsZerloctlPrintsThem)
+{
+    const Recording r =
+        Read(std::string(kSample) + "\r\n\n" +
+             R"({"event":"fail-safe","reason":"sensor 1: firmware call failed","time":"sim 00:10:30"})");
+    ASSERT_EQ(r.samples.size(), 1u);
+    const MonitorSample& s = r.samples[0];
+    EXPECT_EQ(s.seconds, 630);
+    EXPECT_EQ(FanText(s.fans[0]), "high, 4500 rpm");
+    EXPECT_EQ(FanText(s.fans[1]), "firmware call failed");
+    EXPECT_EQ(SensorText(s.sensors[0]), "67 C");
+    EXPECT_EQ(SensorText(s.sensors[1]), "firmware call failed");
+    EXPECT_TRUE(s.sioLevels.empty());
+    ASSERT_EQ(r.events.size(), 1u);
+    EXPECT_EQ(r.events[0].kind, "fail-safe");
+    EXPECT_EQ(r.events[0].reason, "sensor 1: firmware call failed");
+}
+
+TEST(Recording, MalformedLinesNameTheirLine)
+{
+    const std::string good = kSample;
+    const struct {
+        std::string text, error;
+    } cases[] = {
+        {good + "\nfan 0: high", "rec:2: not a JSON object (a line of `zerloctl --json watch` or `auto --json`)"},
+        {good + "\n[1, 2]", "rec:2: not a JSON object (a line of `zerloctl --json watch` or `auto --json`)"},
+        {R"({"fans":[],"sensors":[]})", "rec:1: no \"time\""},
+        {R"({"time":"sim 00:00:01","sensors":[]})", "rec:1: no \"fans\""},
+        {R"({"time":"at noon","fans":[],"sensors":[]})",
+         "rec:1: time \"at noon\" is neither \"sim H:MM:SS\" nor \"YYYY-MM-DD HH:MM:SS\""},
+        {R"({"time":"sim 00:00:01","fans":[],"sensors":[{"sensor":1,"celsius":40}]})",
+         "rec:1: \"sensors\" entry 0 is not sensor 0"},
+        {R"({"time":"sim 00:00:01","fans":[],"sensors":[{"sensor":0,"celsius":-4}]})",
+         "rec:1: \"celsius\" is not a count"},
+        {R"({"time":"sim 00:00:01","fans":[{"fan":0,"state":1}],"sensors":[]})", "rec:1: no \"rpm\""},
+        {good + "\n" + R"({"time":"sim 00:00:01","fans":[],"sensors":[]})",
+         "rec:2: time sim 00:00:01 is before the sample above it"},
+        {R"({"event":"change","time":"sim 00:00:01"})", "rec: no sample of `zerloctl --json watch` in it"},
+        {"", "rec: no sample of `zerloctl --json watch` in it"},
+    };
+    for (const auto& c : cases) {
+        try {
+            Read(c.text);
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const ReplayError& error) {
+            EXPECT_EQ(std::string(error.what()), c.error);
+        }
+    }
+    EXPECT_THROW(ReadRecordingFile("/nonexistent/rec.jsonl"), ReplayError);
+}
+
+TEST(Recording, TheHeatStepReplayRisesAndTurnsTheFansUp)
+{
+    const Recording r = ReadRecordingFile(ZERLOMON_REPLAY);
+    ASSERT_EQ(r.samples.size(), 60u);
+    EXPECT_EQ(r.samples.front().time, "sim 00:00:00");
+    EXPECT_EQ(r.samples.back().time, "sim 00:14:45");
+    EXPECT_EQ(*r.samples[39].sensors[0].value, 40u);
+    EXPECT_EQ(*r.samples[46].sensors[0].value, 68u);
+    EXPECT_EQ(FanText(r.samples.back().fans[0]), "high, 4500 rpm");
+    std::vector<std::string> events;
+    for (const LoopEventView& event : r.events)
+        events.push_back(event.time + " " + EventText(event));
+    EXPECT_EQ(events, (std::vector<std::string>{"sim 00:10:15 fan 1: off -> low", "sim 00:10:30 fan 0: off -> low",
+                                                "sim 00:10:45 fan 1: low -> high", "sim 00:11:30 fan 0: low -> high"}));
+}
+
+TEST(Graph, ScaleCoversReadingsAndThresholdsInWholeTens)
+{
+    const struct {
+        std::vector<double> values;
+        double low, high;
+        std::vector<double> ticks;
+    } cases[] = {
+        {{}, 20, 60, {20, 30, 40, 50, 60}},
+        {{40}, 30, 60, {30, 40, 50, 60}},
+        {{38, 68}, 30, 70, {30, 40, 50, 60, 70}},
+        {{48, 50}, 40, 70, {40, 50, 60, 70}},
+        {{0, 125}, -10, 130, {0, 20, 40, 60, 80, 100, 120}},
+    };
+    for (const auto& c : cases) {
+        const Scale scale = TemperatureScale(c.values);
+        EXPECT_EQ(scale.low, c.low);
+        EXPECT_EQ(scale.high, c.high);
+        EXPECT_EQ(scale.ticks, c.ticks);
+    }
+}
+
+TEST(Graph, ThresholdsOfTheFansThatFollowASensor)
+{
+    const zerloctl::AutoConfig config = zerloctl::ParseAutoConfig(nlohmann::json::parse(zerloctl::ExampleAutoConfig()));
+    std::vector<std::string> labels;
+    for (const Threshold& t : SensorThresholds(config, 2))
+        labels.push_back(t.label + (t.up ? " ^" : " v"));
+    EXPECT_EQ(labels, (std::vector<std::string>{"fan 1 low up 50 ^", "fan 1 low down 44 v", "fan 1 high up 64 ^",
+                                                "fan 1 high down 56 v"}));
+    EXPECT_EQ(SensorThresholds(config, 0).size(), 8u);
+    EXPECT_TRUE(SensorThresholds(config, 3).empty());
+}
+
+TEST(Graph, PointsThresholdsAndLabelsInThePlot)
+{
+    // 10 minutes over 600 pixels, 30..70 degrees over 400: a pixel a
+    // second, ten pixels a degree. The sample before the span is left out,
+    // the failed one breaks the line.
+    const std::vector<MonitorSample> samples = {At(0, {30}), At(100, {40}), At(400, {50}), At(500, {std::nullopt}),
+                                                At(700, {60})};
+    const std::vector<Threshold> thresholds = {{55, true, "fan 0 low up 55"}};
+    const SensorGraph g = LayoutGraph(samples, 0, 600, thresholds, {100, 50, 700, 450});
+    EXPECT_EQ(g.title, "sensor 0: 60 C");
+    EXPECT_EQ(g.runs, (std::vector<std::vector<Point>>{{{100, 350}, {400, 250}}, {{700, 150}}}));
+    ASSERT_EQ(g.thresholds.size(), 1u);
+    EXPECT_EQ(g.thresholds[0].y, 200);
+    EXPECT_EQ(g.yLabels,
+              (std::vector<Label>{{96, 450, "30"}, {96, 350, "40"}, {96, 250, "50"}, {96, 150, "60"}, {96, 50, "70"}}));
+    EXPECT_EQ(g.xLabels, (std::vector<Label>{{100, 452, "-10 min"},
+                                             {220, 452, "-8 min"},
+                                             {340, 452, "-6 min"},
+                                             {460, 452, "-4 min"},
+                                             {580, 452, "-2 min"},
+                                             {700, 452, "now"}}));
+    MonitorSample failed;
+    failed.failure = "cannot open \\\\.\\ZerloDev: error 2";
+    EXPECT_EQ(LayoutGraph({failed}, 0, 600, {}, {0, 0, 10, 10}).title,
+              "sensor 0: cannot open \\\\.\\ZerloDev: error 2");
+    EXPECT_EQ(LayoutGraph({}, 1, 600, {}, {0, 0, 10, 10}).title, "sensor 1: no sample yet");
+}
+
+TEST(TrayFace, DigitsOfTheHottestFollowedSensor)
+{
+    zerloctl::AutoConfig config;
+    config.fans = {{0, {1}, 0, {{1, 50, 44}, {2, 70, 60}}, 10}};
+    const MonitorSample sample = At(0, {90, 67, std::nullopt});
+    const Hottest followed = HottestFollowed(sample, &config);
+    EXPECT_EQ(followed.celsius, 67u);
+    EXPECT_EQ(followed.top, 70);
+    const Hottest any = HottestFollowed(sample, nullptr);
+    EXPECT_EQ(any.celsius, 90u);
+    EXPECT_EQ(any.top, kDefaultTopCelsius);
+
+    const IconFace face = MakeIconFace(followed);
+    EXPECT_EQ(face.digits, "67");
+    EXPECT_EQ(face.rows, (std::vector<std::string>{
+                             "................", "................", "................", ".######..######.",
+                             ".######..######.", ".##..........##.", ".##..........##.", ".######......##.",
+                             ".######......##.", ".##..##......##.", ".##..##......##.", ".######......##.",
+                             ".######......##.", "................", "................", "................"}));
+    const IconFace hot = MakeIconFace({118, 80});
+    EXPECT_EQ(hot.digits, "118");
+    EXPECT_EQ(hot.rows[3], "##...##...######");
+    EXPECT_EQ(MakeIconFace({std::nullopt, 80}).rows[7], ".######..######.");
+}
+
+TEST(TrayFace, ColourRunsFromGreenToRedBelowTheTopStep)
+{
+    const struct {
+        std::optional<uint32_t> celsius;
+        Colour colour;
+    } cases[] = {{std::nullopt, {128, 128, 128}},
+                 {40, {0, 160, 0}},
+                 {50, {0, 160, 0}},
+                 {65, {230, 150, 0}},
+                 {72, {225, 80, 0}},
+                 {80, {220, 0, 0}},
+                 {125, {220, 0, 0}}};
+    for (const auto& c : cases)
+        EXPECT_EQ(HeatColour({c.celsius, 80}), c.colour) << c.celsius.value_or(0);
+}
+
+TEST(TrayFace, TooltipNamesEveryReading)
+{
+    const MonitorSample sample = At(0, {67, std::nullopt, 44});
+    EXPECT_EQ(TooltipText(sample, {67, 80}, "running"),
+              "Zerlo: hottest 67 C\nsensors: 67, failed, 44 C\nfan 0: high, 4500 rpm\nfan 1: low, 2400 rpm\n"
+              "automatic: running");
+    MonitorSample failed;
+    failed.failure = "cannot open \\\\.\\ZerloDev: error 2 (is the zerlo service started?)";
+    EXPECT_EQ(TooltipText(failed, {}, "not installed"),
+              "Zerlo: cannot open \\\\.\\ZerloDev: error 2 (is the zerlo service started?)\nautomatic: not installed");
+    const std::string longest = TooltipText(At(0, std::vector<std::optional<uint32_t>>(40, 100)), {100, 80}, "running");
+    EXPECT_EQ(longest.size(), kTooltipLimit);
+    EXPECT_EQ(longest.substr(longest.size() - 8), " 100,...");
+}
+
+TEST(ServiceView, ConfigOfTheServiceCommandLine)
+{
+    const struct {
+        const char *command, *config;
+    } cases[] = {
+        {R"("C:\zerlo\zerloctl.exe" auto-service --config "C:\My Files\cool.json")", R"(C:\My Files\cool.json)"},
+        {R"(C:\zerlo\zerloctl.exe auto-service --config C:\cool.json)", R"(C:\cool.json)"},
+        {R"(C:\zerlo\zerloctl.exe auto-service --config "C:\cool.json)", ""},
+        {R"(\SystemRoot\system32\drivers\zerlo.sys)", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ConfigOfServiceCommand(c.command), c.config) << c.command;
+    EXPECT_EQ(LastLines("a\r\nb\n\nc\nd", 3), (std::vector<std::string>{"b", "c", "d"}));
+}
+
+TEST(ServiceView, BalloonOnceForEachNewFailSafe)
+{
+    const std::string failSafe =
+        "2026-12-07 13:05:09 fail-safe: sensor 1: firmware call failed; every controlled fan to high";
+    FailSafeNews news;
+    EXPECT_EQ(news.lookAtLog({failSafe}), std::nullopt); // history
+    EXPECT_EQ(news.lookAtLog({failSafe, "2026-12-07 13:05:11 readings trusted again"}), std::nullopt);
+    const std::string again = "2026-12-07 14:00:00 fail-safe: sensor 0: reading 255 out of range; every "
+                              "controlled fan to high";
+    EXPECT_EQ(news.lookAtLog({failSafe, again}),
+              "The fan loop failed safe: sensor 0: reading 255 out of range. Every controlled fan is set to high.");
+    EXPECT_EQ(news.lookAtLog({again}), std::nullopt);
+
+    FailSafeNews replay;
+    LoopEventView event;
+    event.kind = "fail-safe";
+    event.reason = "sensor 1: firmware call failed";
+    EXPECT_EQ(replay.lookAtEvents({event}),
+              "The fan loop failed safe: sensor 1: firmware call failed. Every controlled fan is set to high.");
+}
+
+TEST(ServiceView, PollsNoFasterThanWatchAndSkipsTheWindowsItemsWhenHidden)
+{
+    const struct {
+        double asked;
+        bool shown;
+        double interval;
+        bool sio;
+    } cases[] = {{0.1, true, kWatchFloorSeconds, true}, {2, true, 2, true}, {2, false, 2, false}};
+    for (const auto& c : cases) {
+        const PollPlan plan = PlanPoll(c.asked, c.shown);
+        EXPECT_EQ(plan.interval, c.interval);
+        EXPECT_EQ(plan.sio, c.sio);
+    }
+}
+
+} // namespace
+} // namespace zerlomon

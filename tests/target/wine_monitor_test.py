@@ -1,0 +1,197 @@
+#!/usr/bin/env python3
+"""Runs zerlomon.exe under Wine on an X server without a screen (Xvfb), in
+Wine's virtual desktop, where explorer provides the notification area:
+first the replay of the heat-step recording, whose window, controls and
+tray tooltip the program's --self-check reports through Win32 and whose
+screenshot is checked coarsely; then a malformed replay; then live mode,
+where no driver is installed (a fan request would fault in Wine's driver
+host), to see how a missing device is shown."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+from PIL import ImageGrab
+
+from wine_driver_test import Checks, Wine, require_32bit_exec
+
+DESKTOP = (1024, 768)
+GRAPH = (0, 90, 200)  # the readings' line, kGraphColour
+ZERLO = r"C:\zerlo"
+NO_DEVICE = r"cannot open \\.\ZerloDev: error 2 (is the zerlo service started?)"
+
+
+def start_xvfb():
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "%dx%dx24" % DESKTOP, "-nolisten",
+                               "tcp"], pass_fds=[write], stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read) as display:
+        return server, ":" + display.readline().strip()
+
+
+def read_report(path, timeout=240):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and not os.path.exists(path):
+        time.sleep(1)
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="latin-1") as report:
+        return report.read()
+
+
+def controls(report):
+    """Control id -> (class, text, rect, flags), and the list items in order."""
+    found, items = {}, []
+    for line in report.splitlines():
+        if line.startswith("control "):
+            head, text, tail = line.split('"', 2)
+            _, number, kind = head.split()
+            fields = tail.split()
+            found[int(number)] = (kind, text, tuple(map(int, fields[:4])), set(fields[4:]))
+        elif line.startswith("  item "):
+            items.append(line[len('  item "'):-1])
+    return found, items
+
+
+def monitor(wine, name, args):
+    """zerlomon.exe in the virtual desktop with its self-check, as an owner
+    starts it; the report once written, or None."""
+    report = wine.windows_path("zerlo/%s.txt" % name)
+    if os.path.exists(report):
+        os.remove(report)
+    with open(wine.log_path, "ab") as log:
+        subprocess.Popen(["wine", "explorer", "/desktop=zerlo,%dx%d" % DESKTOP, ZERLO + r"\zerlomon.exe"] + args +
+                         ["--self-check", ZERLO + "\\%s.txt" % name], env=wine.env, stdout=log, stderr=log,
+                         stdin=subprocess.DEVNULL)
+    return read_report(report)
+
+
+def check_replay(checks, wine, screenshot):
+    checks.group = "replay"
+    report = monitor(wine, "replay", ["--replay", ZERLO + r"\heat_step.jsonl", "--config", ZERLO + r"\cool.json"])
+    checks.expect(report is not None, "the self-check reports")
+    if report is None:
+        return
+    time.sleep(2)  # the desktop's last repaint
+    image = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
+    image.save(screenshot)
+    lines = report.splitlines()
+    checks.expect(lines[0].startswith('window "Zerlo Monitor - replay of heat_step.jsonl" ') and
+                  lines[0].endswith(" visible"), "the window is shown with the recording's name", lines[0])
+    checks.expect(lines[1:4] == ["notification area found", "tray icon added",
+                                 'tip "Zerlo: hottest 62 C | sensors: 62, 52, 38, 22 C | fan 0: high, 4500 rpm | '
+                                 'fan 1: high, 3900 rpm | automatic: in the recording"'],
+                  "the icon is in the notification area with every reading in its tooltip", repr(lines[1:4]))
+    found, items = controls(report)
+    texts = {number: found[number][1] for number in found}
+    checks.expect(texts.get(110) == "fan 0: high, 4500 rpm" and texts.get(111) == "fan 1: high, 3900 rpm",
+                  "each fan's last state and rpm", repr((texts.get(110), texts.get(111))))
+    buttons = [found.get(number) for number in range(200, 206)]
+    checks.expect([b and (b[1], "disabled" in b[3]) for b in buttons] == [(s, True) for s in ["Off", "Low", "High"] * 2],
+                  "off, low and high for each fan, disabled in a replay", repr(buttons))
+    checks.expect(texts.get(122) == "no Super-I/O chip", "the Super-I/O panel says the recording found no chip",
+                  repr(texts.get(122)))
+    checks.expect(items == ["1 min", "5 min", "10 min", "30 min", "60 min", "sim 00:10:15 fan 1: off -> low",
+                            "sim 00:10:30 fan 0: off -> low", "sim 00:10:45 fan 1: low -> high",
+                            "sim 00:11:30 fan 0: low -> high"] and texts.get(100) == "10 min",
+                  "the spans (ten minutes chosen) and the fan loop's recorded events", repr((items, texts.get(100))))
+
+    graph = found.get(102)
+    checks.expect(graph is not None and graph[0] == "ZerloGraphs", "the graphs' area exists")
+    if graph is None:
+        return
+    left, top, right, bottom = graph[2]
+    band = (bottom - top) // 4  # sensor 0's graph
+    pixels = image.load()
+    line = [(x, y) for x in range(left, right) for y in range(top, top + band) if pixels[x, y][:3] == GRAPH]
+    checks.expect(len(line) > 200, "sensor 0's line is drawn in the graph colour", "%d pixels" % len(line))
+    third = (right - left) // 3
+    early = [y for x, y in line if x < left + third]
+    late = [y for x, y in line if x > right - third]
+    checks.expect(early and late and min(late) < min(early) - band // 4,
+                  "it rises: the last third is drawn well above the first",
+                  "first third top %s, last third top %s" % (early and min(early), late and min(late)))
+    for number, name in [(120, "fans"), (121, "Super-I/O"), (123, "service")]:
+        l, t, r, b = found[number][2]
+        background = pixels[r - 3, b - 3]
+        ink = sum(1 for x in range(l + 4, r - 4) for y in range(t + 16, b - 4) if pixels[x, y] != background)
+        checks.expect(ink > 100, "the %s panel shows something" % name, "%d pixels" % ink)
+
+
+def check_malformed(checks, wine):
+    checks.group = "malformed replay"
+    with open(wine.windows_path("zerlo/bad.jsonl"), "w") as bad:
+        bad.write('{"time":"sim 00:00:00","fans":[],"sensors":[]}\nfan 0: high\n')
+    status, _ = wine.run([ZERLO + r"\zerlomon.exe", "--replay", ZERLO + r"\bad.jsonl", "--self-check",
+                          ZERLO + r"\bad.txt"], timeout=300)
+    report = read_report(wine.windows_path("zerlo/bad.txt"), timeout=5)
+    checks.expect(status == 2 and report == "zerlomon: C:\\zerlo\\bad.jsonl:2: not a JSON object (a line of "
+                  "`zerloctl --json watch` or `auto --json`)\n", "exit 2 and the error names the line",
+                  "exit %d: %r" % (status, report))
+
+
+def check_live(checks, wine):
+    checks.group = "live, no driver"
+    report = monitor(wine, "live", [])
+    checks.expect(report is not None, "the self-check reports")
+    if report is None:
+        return
+    lines = report.splitlines()
+    checks.expect(lines[3] == 'tip "Zerlo: %s | automatic: not installed"' % NO_DEVICE,
+                  "the tooltip says the device is missing and ZerloAuto is not installed", lines[3])
+    found, _ = controls(report)
+    texts = {number: found[number][1] for number in found}
+    checks.expect([texts.get(n) for n in (110, 111, 122)] == ["fan 0: " + NO_DEVICE, "fan 1: " + NO_DEVICE, NO_DEVICE],
+                  "each fan and the Super-I/O panel show why", repr([texts.get(n) for n in (110, 111, 122)]))
+    checks.expect(texts.get(103, "").endswith(": " + NO_DEVICE) and "disabled" not in found[200][3],
+                  "the status line too, and the fan buttons stay usable", repr(texts.get(103)))
+    checks.expect(texts.get(124) == "ZerloAuto: not installed" and "disabled" in found[300][3],
+                  "the service panel: not installed, nothing to start", repr(texts.get(124)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--zerlomon", required=True)
+    parser.add_argument("--replay", required=True)
+    parser.add_argument("--config", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--screenshot", required=True)
+    parser.add_argument("--register-i386", required=True)
+    options = parser.parse_args()
+    checks = Checks()
+    if not require_32bit_exec(options.register_i386):
+        return 1
+    prefix = os.path.abspath(options.prefix)
+    wine = Wine(prefix, os.path.join(os.path.dirname(prefix), "wine-monitor.log"))
+    if os.path.isdir(prefix):
+        wine.server("-k")
+    shutil.rmtree(prefix, ignore_errors=True)
+    os.makedirs(prefix)
+    open(wine.log_path, "wb").close()
+    server, display = start_xvfb()
+    wine.env.update({"DISPLAY": display, "WINEDEBUG": "-all"})
+    try:
+        status, _ = wine.run(["wineboot", "-i"], timeout=300)
+        wine.server("-w")
+        checks.group = "prefix"
+        checks.expect(status == 0, "wineboot -i makes a fresh prefix")
+        os.makedirs(wine.windows_path("zerlo"), exist_ok=True)
+        for path in (options.zerlomon, options.replay, options.config):
+            shutil.copyfile(path, wine.windows_path("zerlo/" + os.path.basename(path)))
+        check_replay(checks, wine, options.screenshot)
+        wine.server("-k")
+        check_malformed(checks, wine)
+        check_live(checks, wine)
+    finally:
+        wine.server("-k")
+        server.terminate()
+        server.wait()
+    print("(screenshot: %s; Wine's log: %s)" % (options.screenshot, wine.log_path))
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,77 @@
+#include "self_check.h"
+
+#include <cstdio>
+#include <string>
+
+namespace zerlomon {
+
+namespace {
+
+std::string OneLine(std::string text)
+{
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos;)
+        text.replace(at, 1, " | ");
+    return text;
+}
+
+std::string Place(HWND window)
+{
+    RECT r;
+    GetWindowRect(window, &r);
+    char text[64];
+    std::snprintf(text, sizeof text, "%ld %ld %ld %ld", r.left, r.top, r.right, r.bottom);
+    return text;
+}
+
+BOOL CALLBACK Describe(HWND child, LPARAM out)
+{
+    auto& report = *reinterpret_cast<std::string*>(out);
+    char type[64], text[512];
+    GetClassNameA(child, type, sizeof type);
+    GetWindowTextA(child, text, sizeof text);
+    report += "control " + std::to_string(GetDlgCtrlID(child)) + " " + type + " \"" + OneLine(text) + "\" " +
+              Place(child) + (IsWindowVisible(child) ? "" : " hidden") + (IsWindowEnabled(child) ? "" : " disabled") +
+              "\n";
+    if (lstrcmpiA(type, "ListBox") == 0) {
+        const LRESULT count = SendMessageA(child, LB_GETCOUNT, 0, 0);
+        for (LRESULT i = 0; i < count; ++i) {
+            if (SendMessageA(child, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(sizeof text)) {
+                SendMessageA(child, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text));
+                report += "  item \"" + std::string(text) + "\"\n";
+            }
+        }
+    }
+    if (lstrcmpiA(type, "ComboBox") == 0) {
+        const LRESULT count = SendMessageA(child, CB_GETCOUNT, 0, 0);
+        for (LRESULT i = 0; i < count; ++i) {
+            if (SendMessageA(child, CB_GETLBTEXTLEN, i, 0) < static_cast<LRESULT>(sizeof text)) {
+                SendMessageA(child, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+                report += "  item \"" + std::string(text) + "\"\n";
+            }
+        }
+    }
+    return TRUE;
+}
+
+} // namespace
+
+void WriteSelfCheck(const std::string& path, HWND window, bool trayAdded, const std::string& tip)
+{
+    char title[256];
+    GetWindowTextA(window, title, sizeof title);
+    std::string report = "window \"" + std::string(title) + "\" " + Place(window) +
+                         (IsWindowVisible(window) ? " visible" : " hidden") + "\n";
+    report += std::string("notification area ") + (FindWindowA("Shell_TrayWnd", nullptr) ? "found" : "missing") + "\n";
+    report += std::string("tray icon ") + (trayAdded ? "added" : "not added") + "\n";
+    report += "tip \"" + OneLine(tip) + "\"\n";
+    EnumChildWindows(window, Describe, reinterpret_cast<LPARAM>(&report));
+    // Written whole under another name first: the test reads it once it exists.
+    const std::string partial = path + ".part";
+    if (FILE* out = std::fopen(partial.c_str(), "wb")) {
+        std::fwrite(report.data(), 1, report.size(), out);
+        std::fclose(out);
+        MoveFileExA(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+}
+
+} // namespace zerlomon

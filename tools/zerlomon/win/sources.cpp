@@ -1,0 +1,143 @@
+#include "sources.h"
+
+#include "cli.h"
+#include "loop_support.h"
+#include "requests.h"
+#include "watch.h"
+
+#include "frame/zerlo_ioctl.h"
+
+#include <deque>
+
+namespace zerlomon {
+
+namespace {
+
+class Lock {
+  public:
+    explicit Lock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~Lock() { LeaveCriticalSection(&section_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+  private:
+    CRITICAL_SECTION& section_;
+};
+
+class ThreadSource : public LiveSource {
+  public:
+    ThreadSource(HWND window, PollPlan plan, unsigned sensors) : window_(window), plan_(plan), sensors_(sensors)
+    {
+        InitializeCriticalSection(&lock_);
+        wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, &ThreadSource::Run, this, 0, nullptr);
+    }
+    ~ThreadSource() override
+    {
+        stop_ = true;
+        SetEvent(wake_);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        CloseHandle(wake_);
+        DeleteCriticalSection(&lock_);
+    }
+    ThreadSource(const ThreadSource&) = delete;
+    ThreadSource& operator=(const ThreadSource&) = delete;
+
+    void setPlan(const PollPlan& plan) override
+    {
+        Lock hold(lock_);
+        plan_ = plan;
+    }
+    void setFanState(unsigned fan, unsigned state) override
+    {
+        {
+            Lock hold(lock_);
+            sets_.push_back({fan, state});
+        }
+        SetEvent(wake_);
+    }
+
+  private:
+    static DWORD WINAPI Run(void* self)
+    {
+        static_cast<ThreadSource*>(self)->run();
+        return 0;
+    }
+
+    void post(MonitorSample sample)
+    {
+        auto* copy = new MonitorSample(std::move(sample));
+        if (!PostMessageA(window_, kSampleMessage, 0, reinterpret_cast<LPARAM>(copy))) delete copy;
+    }
+
+    void run()
+    {
+        const std::unique_ptr<zerloctl::LoopClock> clock = zerloctl::MakeRealClock();
+        std::unique_ptr<zerloctl::Platform> platform;
+        zerloctl::Transport* transport = nullptr;
+        while (!stop_) {
+            PollPlan plan;
+            std::deque<std::pair<unsigned, unsigned>> sets;
+            {
+                Lock hold(lock_);
+                plan = plan_;
+                sets.swap(sets_);
+            }
+            try {
+                if (!transport) {
+                    platform = zerloctl::MakePlatform();
+                    transport = &platform->open(false);
+                }
+                for (const auto& [fan, state] : sets) {
+                    const zerloctl::ValueResult r = zerloctl::RequestValue(
+                        *transport, IOCTL_SMM_SET_FAN_STATE, static_cast<uint16_t>(fan), static_cast<uint16_t>(state));
+                    PostMessageA(window_, kFanSetMessage, fan, r.refused || r.value != 0);
+                }
+                // A fan set wakes the thread early; the sample after it
+                // still keeps watch's floor from the one before.
+                const DWORD since = GetTickCount() - lastPoll_;
+                const auto floor = static_cast<DWORD>(kWatchFloorSeconds * 1000);
+                if (since < floor) Sleep(floor - since);
+                lastPoll_ = GetTickCount();
+                const zerloctl::WatchOptions options{.sensors = sensors_, .sio = plan.sio};
+                post(SampleFromJson(zerloctl::WatchSampleJson(*transport, options, *clock)));
+            } catch (const std::exception& error) {
+                // No device (yet): every item shows why, and the next poll
+                // tries to open it again.
+                for (const auto& set : sets)
+                    PostMessageA(window_, kFanSetMessage, set.first, 1);
+                transport = nullptr;
+                platform.reset();
+                MonitorSample failed;
+                failed.time = clock->stamp();
+                failed.failure = error.what();
+                try {
+                    failed.seconds = StampSeconds(failed.time);
+                } catch (const std::invalid_argument&) {
+                }
+                post(failed);
+            }
+            WaitForSingleObject(wake_, static_cast<DWORD>(plan.interval * 1000));
+        }
+    }
+
+    HWND window_;
+    PollPlan plan_;
+    unsigned sensors_;
+    CRITICAL_SECTION lock_;
+    std::deque<std::pair<unsigned, unsigned>> sets_;
+    HANDLE wake_ = nullptr;
+    HANDLE thread_ = nullptr;
+    DWORD lastPoll_ = GetTickCount() - 1000000;
+    volatile bool stop_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<LiveSource> StartLiveSource(HWND window, PollPlan plan, unsigned sensors)
+{
+    return std::make_unique<ThreadSource>(window, plan, sensors);
+}
+
+} // namespace zerlomon
