@@ -21,9 +21,9 @@
 // can set a fan then. ZERLO_SAFETY_SCHEDULES sets how many schedules run.
 #include "loop_fixture.h"
 
-#include "fan_loop.h"
-#include "loop_clock.h"
-#include "loop_support.h"
+#include "loop/fan_loop.h"
+#include "loop/loop_clock.h"
+#include "loop/loop_support.h"
 
 #include <csignal>
 #include <cstdlib>

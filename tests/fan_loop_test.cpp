@@ -3,18 +3,18 @@
 // interval, settles under constant load, and fails safe.
 #include "loop_fixture.h"
 
-#include "auto_config.h"
-#include "fan_loop.h"
-#include "loop_support.h"
+#include "loop/auto_config.h"
+#include "loop/fan_loop.h"
+#include "loop/loop_support.h"
 
 #include <csignal>
 
 namespace {
 
 using nlohmann::json;
+using zerloctl::LoopEvent;
 using ztest::DriverTransport;
 using ztest::HeatingProfile;
-using zerloctl::LoopEvent;
 
 // Refuses to set one fan for the first `failures` attempts.
 class FlakyFanIo : public zerloctl::FanIo {

@@ -4,7 +4,7 @@
 
 #include "driver_fixture.h"
 
-#include "transport.h"
+#include "platform/transport.h"
 
 namespace ztest {
 

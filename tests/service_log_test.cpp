@@ -1,6 +1,6 @@
 // The service's log: repeated lines fold into counts, and the file is capped
 // with one rotation, so that a failure lasting days leaves a log one can read.
-#include "service_log.h"
+#include "loop/service_log.h"
 
 #include <cstdio>
 #include <filesystem>

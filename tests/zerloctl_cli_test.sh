@@ -48,4 +48,57 @@ check firmware-bytes-acpi-json 0 "$(cat <<EOF
 EOF
 )" -- --machine "$FIRMWARE" --json acpi
 
+# The tour, whole: every capability on the default notebook, the loop on it heating.
+check tour 0 "$(cat <<'EOF'
+== the driver's version, and the processor's speed in MHz ==
+1.5
+1800
+== fans and sensors, as a fan-control utility polls them ==
+fan 0: low, 2700 rpm
+fan 1: off, 0 rpm
+sensor 0: 62
+sensor 1: 55
+sensor 2: 40
+sensor 3: 33
+== fan 1 set high through the BIOS, then read back ==
+fan 1: state set to 2 (high)
+fan 1: state 2 (high)
+fan 1: 3900 rpm
+== the Super-I/O chip: found, fan 1 set to level 10, read back ==
+Super-I/O chip found
+fan 1: level set to 10
+10
+== requests the driver refuses ==
+fan 2: refused by the driver: STATUS_INVALID_PARAMETER (0xC000000D); fans are 0 and 1
+sensor 256: refused by the driver: STATUS_INVALID_PARAMETER (0xC000000D); sensors are 0 to 255
+== the SMBIOS inventory's first lines (all of it: zerloctl smbios) ==
+BIOS vendor: Kestrel Firmware Ltd.
+BIOS version: A07
+BIOS date: 07/15/2004
+System manufacturer: Aldane Computer Corp.
+Product name: Voyager 4200
+== the ACPI survey's first lines (all of it: zerloctl acpi) ==
+Searching EBDA for signature...
+Searching VA 0x20024c00, 1024 Bytes...
+Searching BIOS area for signature...
+Searching VA 0x20001000, 131072 Bytes...
+Sig found at VA 0x20017a10
+ACPI V2 BIOS detected
+== the fan loop (zerloctl auto), 4 simulated minutes with the example configuration ==
+The tour makes this notebook heat: sensors 0 to 2 now follow a simulated load,
+light, then full from the first minute. Each line is a change the loop made.
+sim 00:00:00 fan 0: low -> off (sensor 0: 25, sensor 1: 25)
+sim 00:00:00 fan 1: high -> off (sensor 0: 25, sensor 1: 25, sensor 2: 25)
+sim 00:01:18 fan 1: off -> low (sensor 0: 51, sensor 1: 39, sensor 2: 27)
+sim 00:01:26 fan 0: off -> low (sensor 0: 56, sensor 1: 42)
+sim 00:01:50 fan 1: low -> high (sensor 0: 64, sensor 1: 48, sensor 2: 29)
+sim 00:02:36 fan 0: low -> high (sensor 0: 68, sensor 1: 52)
+== where next ==
+zerloctl watch --time-scale 60     fans and sensors, live
+zerloctl auto --config FILE        the fan loop (--print-example-config for a start)
+zerloctl --sys build/target/zerlo.sys tour   this tour on the built zerlo.sys (emulated i386)
+zerloctl --smbios-dump FILE --acpidump FILE smbios acpi   a real notebook's firmware
+EOF
+)" -- tour
+
 finish

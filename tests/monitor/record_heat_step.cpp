@@ -5,10 +5,11 @@
 // fan loop take turns on one: a poll, then a sample, every INTERVAL seconds
 // of simulated time.
 //   zerlomon_record PROFILE CONFIG INTERVAL COUNT > FILE
-#include "auto_config.h"
 #include "cli.h"
-#include "fan_loop.h"
-#include "watch.h"
+#include "loop/auto_config.h"
+#include "loop/fan_loop.h"
+#include "loop/loop_support.h"
+#include "loop/watch.h"
 
 #include <iostream>
 
@@ -21,7 +22,7 @@ int main(int argc, char** argv)
     }
     Cli cli;
     const std::unique_ptr<Platform> platform = MakePlatform();
-    platform->addOptions(cli);
+    platform->addOptions(cli.app);
     const char* const machine[] = {"zerlomon_record", "--machine", argv[1]};
     cli.app.parse(3, machine);
     Transport& transport = platform->open(false);

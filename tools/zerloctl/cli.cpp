@@ -13,11 +13,11 @@ void Context::emit(const nlohmann::json& object, const std::string& text) const
     std::cout << (asJson ? object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) : text) << "\n";
 }
 
-CLI::App* Cli::command(const std::string& name, const std::string& help, std::function<Step(CLI::App&)> makeStep)
+CLI::App* Cli::command(const std::string& name, const std::string& help, std::function<Step(CLI::App&)> setup)
 {
     CLI::App* command = app.add_subcommand(name, help);
     command->immediate_callback();
-    command->callback([this, command, makeStep = std::move(makeStep)] { steps.push_back(makeStep(*command)); });
+    command->callback([this, command, setup = std::move(setup)] { steps.push_back(setup(*command)); });
     return command;
 }
 

@@ -2,7 +2,7 @@
 // the reply layouts.
 #pragma once
 
-#include "transport.h"
+#include "platform/transport.h"
 
 #include <cstdint>
 #include <optional>

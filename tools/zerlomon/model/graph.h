@@ -5,7 +5,7 @@
 
 #include "recording.h"
 
-#include "auto_config.h"
+#include "loop/auto_config.h"
 
 #include <string>
 #include <vector>

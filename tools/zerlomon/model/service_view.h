@@ -5,6 +5,8 @@
 
 #include "recording.h"
 
+#include "loop/watch.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,9 +40,9 @@ class FailSafeNews {
     std::string latest_; // the last fail-safe line or event seen
 };
 
-// The minimum time between two polls: `zerloctl watch --interval` refuses
-// less (its floor), and the monitor asks the firmware no more often.
-inline constexpr double kWatchFloorSeconds = 0.5;
+// The monitor asks the firmware no more often than `zerloctl watch` may
+// (kWatchFloorSeconds).
+using zerloctl::kWatchFloorSeconds;
 inline constexpr double kDefaultPollSeconds = 1;
 
 struct PollPlan {

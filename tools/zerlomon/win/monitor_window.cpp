@@ -7,7 +7,7 @@
 #include "sources.h"
 #include "tray_icon.h"
 
-#include "auto_config.h"
+#include "loop/auto_config.h"
 
 #include <commctrl.h>
 #include <fstream>

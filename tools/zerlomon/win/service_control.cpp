@@ -2,7 +2,9 @@
 
 #include "service_view.h"
 
-#include "auto_service.h"
+#include "platform/auto_install.h"
+#include "platform/auto_service.h"
+#include "platform/service_control.h"
 
 #include <windows.h>
 // After windows.h, which it needs.
@@ -12,79 +14,38 @@ namespace zerlomon {
 
 namespace {
 
-const char kAutoService[] = "ZerloAuto";
-
-class ScHandle {
-  public:
-    explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-    ~ScHandle()
-    {
-        if (handle_) CloseServiceHandle(handle_);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const { return handle_; }
-
-  private:
-    SC_HANDLE handle_;
-};
-
-ServiceResult Failure(const std::string& what, DWORD error)
+ServiceResult Result(const zerloctl::ServiceResult& result)
 {
-    if (error == ERROR_ACCESS_DENIED) return {false, true, what + ": only an administrator may"};
-    return {false, false, what + ": error " + std::to_string(error)};
+    return {result.ok(), result.exit == zerloctl::kServiceNotAdministrator, result.message};
 }
 
+// zerloctl's own service code, so that the window and the command line
+// start, stop and read ZerloAuto the same way.
 class ScmControl : public ServiceControl {
   public:
     ServiceState query() override
     {
         ServiceState view;
-        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        ScHandle service(manager.get()
-                             ? OpenServiceA(manager.get(), kAutoService, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG)
-                             : nullptr);
-        if (!service.get()) return view;
-        SERVICE_STATUS status;
-        view.state = !QueryServiceStatus(service.get(), &status)      ? "unknown"
-                     : status.dwCurrentState == SERVICE_RUNNING       ? "running"
-                     : status.dwCurrentState == SERVICE_STOPPED       ? "stopped"
-                     : status.dwCurrentState == SERVICE_START_PENDING ? "starting"
-                     : status.dwCurrentState == SERVICE_STOP_PENDING  ? "stopping"
-                                                                      : "in transition";
-        DWORD needed = 0;
-        QueryServiceConfigA(service.get(), nullptr, 0, &needed);
-        std::string buffer(needed + 1, '\0');
-        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        if (needed && QueryServiceConfigA(service.get(), config, needed, &needed) && config->lpBinaryPathName)
-            view.command = config->lpBinaryPathName;
+        const zerloctl::ServiceState state = zerloctl::QueryServiceState(zerloctl::kAutoService);
+        if (!state.result.ok()) {
+            view.state = "unknown";
+            return view;
+        }
+        if (!state.installed) return view;
+        view.state = state.stateName;
+        view.command = state.command;
         const std::string configPath = ConfigOfServiceCommand(view.command);
         if (!configPath.empty()) view.logPath = zerloctl::ServiceLogPath(configPath);
         return view;
     }
-
-    ServiceResult start() override
-    {
-        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        if (!manager.get()) return Failure("cannot reach the service manager", GetLastError());
-        ScHandle service(OpenServiceA(manager.get(), kAutoService, SERVICE_START));
-        if (!service.get()) return Failure("ZerloAuto cannot be started", GetLastError());
-        if (!StartServiceA(service.get(), 0, nullptr)) return Failure("ZerloAuto did not start", GetLastError());
-        return {true, false, "ZerloAuto: starting"};
-    }
-
-    ServiceResult stop() override
-    {
-        ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        if (!manager.get()) return Failure("cannot reach the service manager", GetLastError());
-        ScHandle service(OpenServiceA(manager.get(), kAutoService, SERVICE_STOP));
-        if (!service.get()) return Failure("ZerloAuto cannot be stopped", GetLastError());
-        SERVICE_STATUS status;
-        if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
-            return Failure("ZerloAuto did not stop", GetLastError());
-        return {true, false, "ZerloAuto: stopping (the fans go as its on_exit says)"};
-    }
+    ServiceResult start() override { return Result(zerloctl::StartAutoService()); }
+    ServiceResult stop() override { return Result(zerloctl::StopAutoService()); }
 };
+
+ServiceResult Failure(const std::string& what, DWORD error)
+{
+    return {false, error == ERROR_ACCESS_DENIED, what + ": error " + std::to_string(error)};
+}
 
 } // namespace
 

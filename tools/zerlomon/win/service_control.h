@@ -1,7 +1,5 @@
-// The ZerloAuto service as the window shows and drives it. zerloctl's
-// service commands end their process with their exit code, so until they
-// return results the window reaches the service manager through this
-// interface, with a small implementation of its own behind it.
+// The ZerloAuto service as the window shows and drives it, through the
+// service code that zerloctl's service commands use.
 #pragma once
 
 #include <memory>

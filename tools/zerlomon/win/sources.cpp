@@ -1,9 +1,9 @@
 #include "sources.h"
 
 #include "cli.h"
-#include "loop_support.h"
+#include "loop/loop_support.h"
+#include "loop/watch.h"
 #include "requests.h"
-#include "watch.h"
 
 #include "frame/zerlo_ioctl.h"
 

@@ -1,4 +1,4 @@
-#include "fan_loop.h"
+#include "loop/fan_loop.h"
 
 #include "requests.h"
 

@@ -3,7 +3,8 @@
 // field and its text. The rows drive the command line, the request built
 // and both outputs; the input and reply sizes come from the driver's own
 // request table.
-#include "cli.h"
+#include "commands/request_commands.h"
+
 #include "firmware_text.h"
 #include "requests.h"
 #include "status_names.h"
@@ -123,17 +124,17 @@ std::string Hint(const Row& row, const Words& words, uint32_t status)
     return "";
 }
 
-void Refused(Context& c, const Row& row, const Words& words, json object, uint32_t status)
+int Refused(Context& c, const Row& row, const Words& words, json object, uint32_t status)
 {
     object["status"] = status;
     object["status_name"] = StatusName(status) ? StatusName(status) : "";
     // The I/O manager checks a handle's access before the driver sees the request.
     const char* by = status == Status("STATUS_ACCESS_DENIED") ? "the I/O manager" : "the driver";
     c.emit(object, Asked(row, words) + ": refused by " + by + ": " + DescribeStatus(status) + Hint(row, words, status));
-    c.exit = kRefusedOrFailed;
+    return kRefusedOrFailed;
 }
 
-void Run(Context& c, const Row& row, const Words& words)
+int Run(Context& c, const Row& row, const Words& words)
 {
     json object{{"command", row.name}};
     for (size_t i = 0; i < row.arguments.size() && row.arguments[i]; ++i)
@@ -146,33 +147,38 @@ void Run(Context& c, const Row& row, const Words& words)
         const uint32_t major = ReplyWord(reply.bytes, 0), minor = ReplyWord(reply.bytes, 4);
         object["major"] = major;
         object["minor"] = minor;
-        return c.emit(object, N(major) + "." + N(minor));
+        c.emit(object, N(major) + "." + N(minor));
+        return kOk;
     }
     case ReplyKind::kText: {
         const std::string text = ReplyText(reply);
         object["text"] = BytesAsLatin1(text);
         object["information"] = reply.information;
-        if (c.asJson) return c.emit(object, "");
+        if (c.asJson) {
+            c.emit(object, "");
+            return kOk;
+        }
         const std::string shown = EscapeControlBytes(text);
         std::cout << shown << (shown.empty() || shown.back() != '\n' ? "\n" : "");
-        return;
+        return kOk;
     }
     default: break;
     }
     const uint32_t value = ReplyWord(reply.bytes, 0);
     if (row.reply == ReplyKind::kTruth) {
         object[row.field] = value == ZERLO_TRUE;
-        if (value == ZERLO_TRUE) return c.emit(object, Fill(row.success, words, value));
-        c.exit = kRefusedOrFailed;
-        return c.emit(object, Fill(row.failure, words, value));
+        const bool truth = value == ZERLO_TRUE;
+        c.emit(object, Fill(truth ? row.success : row.failure, words, value));
+        return truth ? kOk : kRefusedOrFailed;
     }
     if (value == ZERLO_FAILURE) {
         object["error"] = "firmware call failed";
-        c.exit = kRefusedOrFailed;
-        return c.emit(object, Fill(row.failure, words, value) + ": firmware call failed");
+        c.emit(object, Fill(row.failure, words, value) + ": firmware call failed");
+        return kRefusedOrFailed;
     }
     if (*row.field) object[row.field] = value;
     c.emit(object, Fill(row.success, words, value));
+    return kOk;
 }
 
 } // namespace
@@ -184,7 +190,7 @@ void AddRequestCommands(Cli& cli)
             Words words{};
             for (size_t i = 0; i < row.arguments.size() && row.arguments[i]; ++i)
                 words[i] = used.get_option(row.arguments[i]->name)->as<uint16_t>();
-            return [&row, words](Context& c) { Run(c, row, words); };
+            return Step{[&row, words](Context& c) { return Run(c, row, words); }};
         });
         for (const Argument* argument : row.arguments) {
             // The whole 16-bit word is sent: the driver, not the client, judges the range.
@@ -193,7 +199,7 @@ void AddRequestCommands(Cli& cli)
     }
 }
 
-void RunRequestCommand(Context& c, const std::string& name, uint16_t word0, uint16_t word1)
+int RunRequestCommand(Context& c, const std::string& name, uint16_t word0, uint16_t word1)
 {
     for (const Row& row : kRows) {
         if (name == row.name) return Run(c, row, {word0, word1});

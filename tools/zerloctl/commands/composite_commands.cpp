@@ -1,7 +1,5 @@
-// The commands that are not one request each: `status` (what a fan-control
-// utility polls), `ioctl` (any raw request), `handles` (several callers at
-// once) and `tour`.
-#include "cli.h"
+#include "commands/composite_commands.h"
+
 #include "requests.h"
 #include "status_names.h"
 
@@ -9,7 +7,6 @@
 
 #include <cstdio>
 #include <initializer_list>
-#include <iostream>
 
 namespace zerloctl {
 namespace {
@@ -45,7 +42,7 @@ const StatusLine kSioLine{
     "sio fan",           {{"level", IOCTL_SIO_GET_FAN_LEVEL}},
     "no Super-I/O chip", [](const std::vector<uint32_t>& v) { return "level " + std::to_string(v[0]); }};
 
-void AddStatusLine(Context& c, const StatusLine& line, uint16_t number, json& object, std::string& text)
+bool AddStatusLine(Context& c, const StatusLine& line, uint16_t number, json& object, std::string& text)
 {
     json entry{{line.key, number}};
     std::vector<uint32_t> values;
@@ -60,31 +57,15 @@ void AddStatusLine(Context& c, const StatusLine& line, uint16_t number, json& ob
     if (failed) {
         entry = json{{line.key, number}, {"error", line.missing}};
         shown = line.missing;
-        c.exit = kRefusedOrFailed;
     } else {
         shown = line.show(values);
     }
     object[line.list].push_back(entry);
     text += std::string(line.label) + " " + std::to_string(number) + ": " + shown + "\n";
+    return !failed;
 }
 
-// The Super-I/O levels only on request: reading them probes for the chip
-// while none is known.
-void ShowStatus(Context& c, uint16_t sensors, bool sio)
-{
-    json object{{"command", "status"}};
-    std::string text;
-    for (uint16_t fan = 0; fan <= ZERLO_MAX_FAN; ++fan)
-        AddStatusLine(c, kFanLine, fan, object, text);
-    for (uint16_t sensor = 0; sensor < sensors; ++sensor)
-        AddStatusLine(c, kSensorLine, sensor, object, text);
-    for (uint16_t fan = 0; sio && fan <= ZERLO_MAX_FAN; ++fan)
-        AddStatusLine(c, kSioLine, fan, object, text);
-    text.pop_back();
-    c.emit(object, text);
-}
-
-void RawIoctl(Context& c, uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength)
+int RawIoctl(Context& c, uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength)
 {
     const Reply reply = c.transport->ioctl(code, input, outputLength);
     json object{{"command", "ioctl"},
@@ -98,17 +79,18 @@ void RawIoctl(Context& c, uint32_t code, const std::vector<uint8_t>& input, uint
     std::snprintf(codeText, sizeof codeText, "0x%08X", code);
     c.emit(object, std::string("code: ") + codeText + "\nstatus: " + DescribeStatus(reply.status) +
                        "\ninformation: " + std::to_string(reply.information) + "\nreply: " + HexBytes(reply.bytes));
-    if (reply.status != Status("STATUS_SUCCESS")) c.exit = kRefusedOrFailed;
+    return reply.status == Status("STATUS_SUCCESS") ? kOk : kRefusedOrFailed;
 }
 
 // More handles held open beside the first, each asked for the version
 // before any of them is closed.
-void Handles(Context& c, unsigned count)
+int Handles(Context& c, unsigned count)
 {
     const ZerloRequestInfo& version = *ZerloFindRequest(IOCTL_GET_VERSION);
     const std::vector<Reply> replies = c.transport->ioctlOnNewHandles(count, version.code, {}, version.minimumOutput);
     json object{{"command", "handles"}, {"handles", count}, {"replies", json::array()}};
     unsigned answered = 0;
+    int exit = kOk;
     for (const Reply& reply : replies) {
         json entry{{"status", reply.status}, {"information", reply.information}, {"reply", HexBytes(reply.bytes)}};
         if (reply.win32Error) entry["win32_error"] = reply.win32Error;
@@ -116,30 +98,11 @@ void Handles(Context& c, unsigned count)
         if (reply.status == Status("STATUS_SUCCESS"))
             ++answered;
         else
-            c.exit = kRefusedOrFailed;
+            exit = kRefusedOrFailed;
     }
     c.emit(object, std::to_string(count) + " more handles open at once, " + std::to_string(answered) +
                        " answered the version request");
-}
-
-void Tour(Context& c)
-{
-    auto heading = [&](const char* title) {
-        if (!c.asJson) std::cout << "\n== " << title << " ==\n";
-    };
-    heading("driver version");
-    RunRequestCommand(c, "version");
-    heading("fans and sensors, as a fan-control utility polls them");
-    ShowStatus(c, 4, false);
-    heading("fan 1 to high, then polled again");
-    RunRequestCommand(c, "set-fan-state", 1, 2);
-    ShowStatus(c, 4, false);
-    heading("requests the driver refuses");
-    const int exitBefore = c.exit;
-    RunRequestCommand(c, "fan-speed", 2);
-    RunRequestCommand(c, "temperature", 256);
-    RawIoctl(c, ZerloControlCode(0x903), {}, 4);
-    c.exit = exitBefore; // the refusals above are the point of the tour
+    return exit;
 }
 
 uint32_t ParseCode(const std::string& text)
@@ -157,13 +120,31 @@ uint32_t ParseCode(const std::string& text)
 
 } // namespace
 
+// The Super-I/O levels only on request: reading them probes for the chip
+// while none is known.
+int ShowStatus(Context& c, uint16_t sensors, bool sio)
+{
+    json object{{"command", "status"}};
+    std::string text;
+    bool answered = true;
+    for (uint16_t fan = 0; fan <= ZERLO_MAX_FAN; ++fan)
+        answered = AddStatusLine(c, kFanLine, fan, object, text) && answered;
+    for (uint16_t sensor = 0; sensor < sensors; ++sensor)
+        answered = AddStatusLine(c, kSensorLine, sensor, object, text) && answered;
+    for (uint16_t fan = 0; sio && fan <= ZERLO_MAX_FAN; ++fan)
+        answered = AddStatusLine(c, kSioLine, fan, object, text) && answered;
+    text.pop_back();
+    c.emit(object, text);
+    return answered ? kOk : kRefusedOrFailed;
+}
+
 void AddCompositeCommands(Cli& cli)
 {
     CLI::App* status = cli.command("status", "fans and sensors at a glance", [](CLI::App& used) {
         const CLI::Option* sensors = used.get_option("--sensors");
         const uint16_t n = sensors->count() ? sensors->as<uint16_t>() : 4;
         const bool sio = used.get_option("--sio")->count() > 0;
-        return [n, sio](Context& c) { ShowStatus(c, n, sio); };
+        return Step{[n, sio](Context& c) { return ShowStatus(c, n, sio); }};
     });
     status->add_option("--sensors", "how many sensors to read, from 0 (default 4)")
         ->type_name("N")
@@ -178,7 +159,7 @@ void AddCompositeCommands(Cli& cli)
         // Bad hex is refused before anything is sent.
         const std::vector<uint8_t> input = ParseHexBytes(in->count() ? in->as<std::string>() : "");
         const uint32_t length = outLen->count() ? outLen->as<uint32_t>() : 0;
-        return [code, input, length](Context& c) { RawIoctl(c, code, input, length); };
+        return Step{[code, input, length](Context& c) { return RawIoctl(c, code, input, length); }};
     });
     ioctl->add_option("CODE", "control code, for example 0x9C40A444")->required();
     ioctl->add_option("--in", "input bytes in hex")->type_name("HEX");
@@ -187,11 +168,9 @@ void AddCompositeCommands(Cli& cli)
     const char* handlesHelp = "open N more handles at once, ask each for the version, close them";
     CLI::App* handles = cli.command("handles", handlesHelp, [](CLI::App& used) {
         const unsigned n = used.get_option("N")->as<unsigned>();
-        return [n](Context& c) { Handles(c, n); };
+        return Step{[n](Context& c) { return Handles(c, n); }};
     });
     handles->add_option("N", "how many handles, 1 to 64")->required()->check(CLI::Range(1u, 64u));
-
-    cli.command("tour", "a guided look at what the driver answers", [](CLI::App&) { return Step(Tour); });
 }
 
 } // namespace zerloctl

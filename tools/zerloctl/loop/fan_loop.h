@@ -8,7 +8,7 @@
 // it on a simulated notebook with simulated time.
 #pragma once
 
-#include "auto_config.h"
+#include "loop/auto_config.h"
 
 #include <atomic>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "auto_config.h"
+#include "loop/auto_config.h"
 
 #include "frame/zerlo_ioctl.h"
 

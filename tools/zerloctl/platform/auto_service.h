@@ -2,6 +2,8 @@
 // service ZerloAuto, with its log beside its configuration.
 #pragma once
 
+#include "platform/service_control.h"
+
 #include <string>
 
 namespace zerloctl {
@@ -15,7 +17,7 @@ constexpr unsigned long kServiceBadConfiguration = 2;
 std::string ServiceLogPath(const std::string& configPath);
 
 // Runs the service until it is stopped; only the service control manager
-// can start it.
-[[noreturn]] void RunAutoService(const std::string& configPath);
+// can start it, and run otherwise it fails at once.
+ServiceResult RunAutoService(const std::string& configPath);
 
 } // namespace zerloctl

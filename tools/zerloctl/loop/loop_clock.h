@@ -6,7 +6,7 @@
 // system time, so it is not used.)
 #pragma once
 
-#include "fan_loop.h"
+#include "loop/fan_loop.h"
 
 #include <cstdint>
 #include <ctime>

@@ -1,21 +1,16 @@
-#include "auto_service.h"
+#include "platform/auto_service.h"
 
-#include "auto_config.h"
-#include "cli.h"
-#include "fan_loop.h"
-#include "loop_support.h"
-#include "service_log.h"
-#include "transport.h"
+#include "loop/auto_config.h"
+#include "loop/fan_loop.h"
+#include "loop/loop_support.h"
+#include "loop/service_log.h"
+#include "platform/transport.h"
 
-#include <cstdlib>
-#include <iostream>
 #include <windows.h>
 
 namespace zerloctl {
 
 namespace {
-
-const char kAutoService[] = "ZerloAuto";
 
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 std::string g_configPath;
@@ -133,16 +128,14 @@ std::string ServiceLogPath(const std::string& configPath)
     return (dot == std::string::npos || dot < name ? configPath : configPath.substr(0, dot)) + ".log";
 }
 
-void RunAutoService(const std::string& configPath)
+ServiceResult RunAutoService(const std::string& configPath)
 {
     g_configPath = configPath;
     static char name[] = "ZerloAuto";
     const SERVICE_TABLE_ENTRYA table[] = {{name, AutoServiceMain}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherA(table)) {
-        std::cerr << "zerloctl: auto-service runs only under the service control manager\n";
-        std::exit(1);
-    }
-    std::exit(0);
+    if (!StartServiceCtrlDispatcherA(table))
+        return {kServiceFailed, "auto-service runs only under the service control manager"};
+    return {};
 }
 
 } // namespace zerloctl

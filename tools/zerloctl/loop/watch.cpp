@@ -1,9 +1,9 @@
 // `zerloctl watch`: fans, sensors and optionally the Super-I/O levels,
 // sampled until Ctrl-C or --count. A failed item shows as failed in its
 // sample; the view goes on.
-#include "watch.h"
+#include "loop/watch.h"
 
-#include "loop_support.h"
+#include "loop/loop_support.h"
 #include "requests.h"
 
 #include "frame/zerlo_ioctl.h"

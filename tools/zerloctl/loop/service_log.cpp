@@ -1,4 +1,4 @@
-#include "service_log.h"
+#include "loop/service_log.h"
 
 #include <fstream>
 #include <utility>

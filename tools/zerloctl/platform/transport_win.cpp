@@ -1,5 +1,5 @@
 // The Windows transport: \\.\ZerloDev through the Win32 API.
-#include "cli.h"
+#include "platform/transport.h"
 #include "status_names.h"
 
 #include "frame/zerlo_ioctl.h"
@@ -104,7 +104,7 @@ class WindowsTransport : public Transport {
 // The real device needs no options of its own.
 class WindowsPlatform : public Platform {
   public:
-    void addOptions(Cli&) override {}
+    void addOptions(CLI::App&) override {}
     Transport& open(bool readOnly) override
     {
         transport_ = std::make_unique<WindowsTransport>(readOnly);

@@ -1,6 +1,6 @@
-#include "loop_support.h"
+#include "loop/loop_support.h"
 
-#include "loop_clock.h"
+#include "loop/loop_clock.h"
 
 #include <csignal>
 #include <cstdio>

@@ -3,8 +3,8 @@
 // Windows) that ask a running command to stop.
 #pragma once
 
-#include "fan_loop.h"
-#include "transport.h"
+#include "loop/fan_loop.h"
+#include "platform/transport.h"
 
 #include <atomic>
 #include <memory>
@@ -34,14 +34,5 @@ std::unique_ptr<LoopClock> MakeLoopClock(Transport& transport, double timeScale)
 std::unique_ptr<LoopClock> MakeRealClock();
 
 bool StdoutIsTerminal();
-
-struct WatchOptions {
-    double intervalSeconds = 1;
-    unsigned count = 0; // 0: until stopped
-    unsigned sensors = 4;
-    bool sio = false;
-    double timeScale = 1;
-};
-int RunWatch(Transport& transport, bool asJson, const WatchOptions& options);
 
 } // namespace zerloctl

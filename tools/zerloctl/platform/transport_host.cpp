@@ -1,13 +1,16 @@
 // The Linux transport: boots the simulated kernel on the chosen machine,
 // loads the driver and opens its link, as a Windows caller would. The
-// machine's options, the driver image, the kernel's debug output and
-// `dump-phys` exist here only.
-#include "cli.h"
+// machine's options, the driver image and the kernel's debug output exist
+// here only; this is the one file of the client that sees the simulator.
+#include "platform/transport.h"
 #include "status_names.h"
 
 #include "kernel/kernel.h"
 #include "machine/dump_import.h"
 #include "machine/profile.h"
+#include "machine/thermal_model.h"
+
+#include <CLI/CLI.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -107,7 +110,17 @@ class HostTransport : public Transport {
         return replies;
     }
 
-    void dumpPhysical(const std::string& path)
+    bool heatSimulatedMachine(const std::string& thermal) override
+    {
+        try {
+            zhost::ApplyThermal(*machine_, nlohmann::json::parse(thermal));
+            return true;
+        } catch (const std::exception&) {
+            return false; // a machine without the sensors the section names
+        }
+    }
+
+    void writePhysicalMemory(const std::string& path) override
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         if (!out) throw std::runtime_error(path + ": cannot write");
@@ -153,9 +166,8 @@ class HostTransport : public Transport {
 
 class HostPlatform : public Platform {
   public:
-    void addOptions(Cli& cli) override
+    void addOptions(CLI::App& app) override
     {
-        CLI::App& app = cli.app;
         app.add_flag("--kernel-log", kernelLog_, "print the kernel's debug output (DbgPrint) after the commands");
         app.add_flag("--port-trace", PortTrace, "print every port access and SMI of the driver as it is made");
         // Not checked for existence here: an image that is missing or does not
@@ -175,18 +187,6 @@ class HostPlatform : public Platform {
         app.add_option("--smbios-dump", options_.smbiosDump,
                        "replay a notebook's SMBIOS from a `dmidecode --dump-bin` file")
             ->check(CLI::ExistingFile);
-
-        const char* dumpHelp = "write the simulated machine's physical memory to a sparse file";
-        cli.command("dump-phys", dumpHelp,
-                    [this](CLI::App& used) {
-                        return [this, path = used.get_option("OUT")->as<std::string>()](Context& c) {
-                            transport_->dumpPhysical(path);
-                            c.emit(nlohmann::json{{"command", "dump-phys"}, {"file", path}},
-                                   "physical memory written to " + path);
-                        };
-                    })
-            ->add_option("OUT", "file to write; byte N is physical address N")
-            ->required();
     }
 
     void checkOptions() override
@@ -217,6 +217,7 @@ class HostPlatform : public Platform {
 
     void finish() override
     {
+        if (!transport_) return; // no command needed the device
         const std::vector<std::string> log = transport_->finish();
         if (kernelLog_) {
             for (const std::string& line : log)

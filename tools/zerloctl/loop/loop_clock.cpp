@@ -1,4 +1,4 @@
-#include "loop_clock.h"
+#include "loop/loop_clock.h"
 
 #include <algorithm>
 #include <cmath>

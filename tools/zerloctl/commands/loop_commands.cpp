@@ -1,0 +1,139 @@
+#include "commands/loop_commands.h"
+
+#include "loop/auto_config.h"
+#include "loop/fan_loop.h"
+#include "loop/loop_support.h"
+#include "loop/watch.h"
+
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+namespace zerloctl {
+
+namespace {
+
+struct AutoOptions {
+    bool dryRun = false;
+    bool once = false;
+    double timeScale = 1;
+};
+
+int RunAuto(Transport& transport, bool asJson, const AutoConfig& config, const AutoOptions& options)
+{
+    InstallStopHandlers();
+    const std::unique_ptr<LoopClock> clock = MakeLoopClock(transport, options.timeScale);
+    DriverFanIo io(transport);
+    FanLoop loop(
+        config, io, *clock,
+        [asJson](const LoopEvent& event) {
+            std::cout << (asJson ? FormatLoopEventJson(event) : FormatLoopEvent(event)) << std::endl;
+        },
+        options.dryRun);
+    // One poll leaves the fans as it set them: that is what a script that
+    // polls from a timer wants; on_exit is for a loop that is stopped.
+    if (options.once) return loop.poll(true) ? kOk : kRefusedOrFailed;
+    loop.run(StopRequest(), StopName, TakeRecheckRequest);
+    MarkStopped();
+    return kOk;
+}
+
+void AddTimeScale([[maybe_unused]] CLI::App* command)
+{
+#if !defined(_WIN32)
+    command
+        ->add_option("--time-scale", "simulated seconds per real second on the simulated notebook (0: no real waiting)")
+        ->type_name("FLOAT")
+        ->check(CLI::NonNegativeNumber);
+#endif
+}
+
+double TimeScale(CLI::App& used)
+{
+    const CLI::Option* option = used.get_option_no_throw("--time-scale");
+    return option && option->count() ? option->as<double>() : 1;
+}
+
+std::string Show(double value)
+{
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+template <typename T> T OptionOr(CLI::App& used, const char* name, T otherwise)
+{
+    const CLI::Option* option = used.get_option(name);
+    return option->count() ? option->as<T>() : otherwise;
+}
+
+void AddWatch(Cli& cli)
+{
+    CLI::App* watch = cli.command("watch", "live view of fans and sensors until Ctrl-C", [](CLI::App& used) {
+        WatchOptions options;
+        options.intervalSeconds = OptionOr(used, "--interval", options.intervalSeconds);
+        options.count = OptionOr(used, "--count", options.count);
+        options.sensors = OptionOr(used, "--sensors", options.sensors);
+        options.sio = used.get_option("--sio")->count() > 0;
+        options.timeScale = TimeScale(used);
+        return Step{[options](Context& c) { return RunWatch(*c.transport, c.asJson, options); }};
+    });
+    watch->add_option("--interval")
+        ->description("seconds between samples, " + Show(kWatchFloorSeconds) + " to 86400 (default 1)")
+        ->type_name("FLOAT")
+        ->check(CLI::Validator(
+            [](const std::string& text) -> std::string {
+                double seconds = 0;
+                if (!CLI::detail::lexical_cast(text, seconds)) return text + " is not a number";
+                if (seconds < kWatchFloorSeconds)
+                    return text + " is below the floor of " + Show(kWatchFloorSeconds) + " seconds";
+                return seconds > 86400 ? text + " is above 86400 seconds" : "";
+            },
+            "SECONDS"));
+    watch->add_option("--count", "stop after N samples")->type_name("UINT");
+    watch->add_option("--sensors", "how many sensors to read, from 0")->type_name("UINT")->check(CLI::Range(0, 256));
+    watch->add_flag("--sio")->description("also show both fans' Super-I/O levels");
+    AddTimeScale(watch);
+}
+
+void AddAuto(Cli& cli)
+{
+    const char* help = "keep the notebook cool: set fan states from temperatures";
+    CLI::App* automatic = cli.command("auto", help, [](CLI::App& used) {
+        if (used.get_option("--print-example-config")->count())
+            return Step{[](Context&) {
+                            std::cout << ExampleAutoConfig();
+                            return int{kOk};
+                        },
+                        false};
+        const CLI::Option* configPath = used.get_option("--config");
+        if (!configPath->count()) throw CLI::RequiredError("auto --config");
+        // The whole file is checked before the driver is even opened.
+        AutoConfig config;
+        try {
+            config = LoadAutoConfig(configPath->as<std::string>());
+        } catch (const ConfigError& error) {
+            throw CLI::ValidationError("auto --config", error.what());
+        }
+        AutoOptions options;
+        options.dryRun = used.get_option("--dry-run")->count() > 0;
+        options.once = used.get_option("--once")->count() > 0;
+        options.timeScale = TimeScale(used);
+        return Step{[config, options](Context& c) { return RunAuto(*c.transport, c.asJson, config, options); }};
+    });
+    automatic->add_option("--config", "the loop's configuration (JSON)")->type_name("TEXT");
+    automatic->add_flag("--dry-run")->description("log what would be set, set nothing");
+    automatic->add_flag("--once")->description("one poll, then exit (fans stay as set)");
+    automatic->add_flag("--print-example-config")->description("print a valid example configuration");
+    AddTimeScale(automatic);
+}
+
+} // namespace
+
+void AddLoopCommands(Cli& cli)
+{
+    AddWatch(cli);
+    AddAuto(cli);
+}
+
+} // namespace zerloctl
