@@ -228,7 +228,7 @@ TEST_F(ProbeDriver, FormatsWhatNtFormatsAndStopsNamingAnyOtherFormat)
 
 // Instructions zerlo.sys executes per request on the default notebook:
 // exact, so a change that makes a request dearer shows here first. The
-// README lists the same budgets.
+// docs/emulator.md lists the same budgets.
 TEST_F(EmulatedKernel, EveryRequestStaysWithinItsInstructionBudget)
 {
     Driver driver;
