@@ -200,8 +200,8 @@ bool FanLoop::readFans(std::string& failure)
     return true;
 }
 
-// A clock that fails reads as the last time it gave: nothing is held for
-// longer than it was, and no wait is cut short by it.
+// A clock that fails reads as the last time it gave: it can only hold a
+// step down for longer, never let one through sooner.
 double FanLoop::now() noexcept
 {
     try {
