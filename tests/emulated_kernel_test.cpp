@@ -2,6 +2,7 @@
 // cannot run faithfully, stops on every fault a real NT would bug-check on
 // (shown with a deliberately faulty driver), and keeps the cost of each
 // request within its budget.
+#include "../fuzz/image_changes.h"
 #include "driver_fixture.h"
 #include "machine/dump_import.h"
 
@@ -51,37 +52,13 @@ class EmulatedKernel : public ::testing::Test {
     }
 };
 
-uint32_t PeOffset(const std::vector<uint8_t>& bytes)
-{
-    return bytes[0x3C] | bytes[0x3D] << 8;
-}
-
 TEST_F(EmulatedKernel, RefusesImagesItCannotRunNamingWhy)
 {
-    struct Case {
-        const char* what;
-        std::function<void(std::vector<uint8_t>&)> change;
-        const char* message;
-    };
-    const Case cases[] = {
-        {"x64 machine type", [](auto& b) { b[PeOffset(b) + 4] = 0x64, b[PeOffset(b) + 5] = 0x86; },
-         "machine type 0x8664 is not i386"},
-        {"Win32 GUI subsystem", [](auto& b) { b[PeOffset(b) + 24 + 68] = 2; }, "subsystem 2 is not native"},
-        {"no PE signature", [](auto& b) { b[PeOffset(b)] = 'X'; }, "malformed header: no PE signature"},
-        {"cut inside the headers", [](auto& b) { b.resize(0x400); }, "malformed header: SizeOfHeaders 0x1000"},
-        {"an export NT 5.1 has but the emulator does not",
-         [](auto& b) {
-             const std::string name = "strncpy";
-             auto at = std::search(b.begin(), b.end(), name.begin(), name.end());
-             at[6] = 'X';
-         },
-         "imports ntoskrnl.exe!strncpX, which the emulated kernel does not provide"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const zfuzz::ImageChange& c : zfuzz::ImageChanges()) {
+        SCOPED_TRACE(c.name);
         const auto [status, said] = loadChanged(c.change);
         EXPECT_EQ(status, STATUS_INVALID_IMAGE_FORMAT);
-        EXPECT_NE(said.find(c.message), std::string::npos) << said;
+        EXPECT_NE(said.find(c.refusal), std::string::npos) << said;
     }
 }
 

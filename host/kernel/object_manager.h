@@ -18,10 +18,17 @@ using Handle = uint32_t;
 struct OpenHandle {
     uintptr_t device = 0;
     uint32_t access = 0;
+    bool operator==(const OpenHandle&) const = default;
 };
 
 class ObjectManager {
   public:
+    ObjectManager() = default;
+    // Copied whole by a kernel's snapshot.
+    ObjectManager(const ObjectManager&) = default;
+    ObjectManager& operator=(const ObjectManager&) = default;
+    bool operator==(const ObjectManager&) const = default;
+
     bool hasDevice(const std::wstring& name) const { return devices_.contains(name); }
     // A device object on the host's heap is freed by the object manager if
     // the driver leaves it behind.

@@ -70,6 +70,30 @@ uint8_t PhysicalMemory::byte(uint32_t address) const
     return value;
 }
 
+PhysicalMemory::State PhysicalMemory::state() const
+{
+    State state;
+    for (const auto& [number, page] : pages_)
+        state.pages.emplace(number, *page);
+    state.volatileBytes = volatile_;
+    return state;
+}
+
+void PhysicalMemory::restore(const State& state)
+{
+    // Between a fuzzer's inputs most pages are as they were: they are kept
+    // and only those that differ are written.
+    std::erase_if(pages_, [&](const auto& entry) { return !state.pages.contains(entry.first); });
+    for (const auto& [number, bytes] : state.pages) {
+        auto& page = pages_[number];
+        if (!page)
+            page = std::make_unique<Page>(bytes);
+        else if (*page != bytes)
+            *page = bytes;
+    }
+    volatile_ = state.volatileBytes;
+}
+
 std::vector<std::pair<uint32_t, uint32_t>> PhysicalMemory::populatedRanges() const
 {
     std::vector<std::pair<uint32_t, uint32_t>> ranges;

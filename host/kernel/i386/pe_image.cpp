@@ -92,6 +92,11 @@ bool ReadImports(const PeImage& image, uint32_t directoryRva, std::vector<PeImpo
                          ", which the emulated kernel does not provide";
                 return false;
             }
+            // The loader writes the stub's address there.
+            if (uint64_t{slots} + 4 * uint64_t{i} + 4 > image.memory.size()) {
+                return Refuse(error, "malformed header: import address table at RVA 0x%x lies outside the image",
+                              slots);
+            }
             imports->push_back({module, in.text(entry + 2, "an imported name"), slots + 4 * i});
         }
         if (!in.ok()) return false;
