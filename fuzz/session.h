@@ -1,9 +1,8 @@
 // One input's kernel: the driver loaded on a simulated machine with its
 // device open, as the fuzzers and the corpus replays begin every input.
-// Two ways to get there, with the same inputs and checks: host_session.cpp
-// for the host build of the driver, sys_session.cpp for zerlo.sys on the
-// emulated i386. Neither builds a machine or boots a kernel per input: both
-// restore a kernel snapshot (kernel/kernel.h).
+// The same inputs and checks on the host build of the driver and on zerlo.sys
+// on the emulated i386 (session.cpp), from a restored kernel snapshot
+// (kernel/kernel.h) rather than a new machine and kernel per input.
 #pragma once
 
 #include "firmware_image.h"

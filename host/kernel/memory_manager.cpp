@@ -78,8 +78,7 @@ void MemoryManager::release(const Mapping& mapping)
 namespace {
 
 // Whole pages of a mapping hold the poisoned bytes outside its range too.
-// Not traced as coverage: a fuzzer copies them for every input.
-__attribute__((no_sanitize("address", "coverage"))) void CopyPages(uint8_t* to, const uint8_t* from, size_t count)
+ZHOST_PAGE_COPY void CopyPages(uint8_t* to, const uint8_t* from, size_t count)
 {
     for (size_t i = 0; i < count / 8; ++i)
         reinterpret_cast<uint64_t*>(to)[i] = reinterpret_cast<const uint64_t*>(from)[i];
