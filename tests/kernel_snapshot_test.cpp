@@ -7,23 +7,23 @@
 namespace ztest {
 namespace {
 
-struct Run {
+struct Answers {
     std::vector<zhost::IoctlOutcome> outcomes;
     std::vector<uint64_t> instructions;
     std::vector<std::string> journal;
     std::vector<zhost::PortAccess> ports;
-    bool operator==(const Run&) const = default;
+    bool operator==(const Answers&) const = default;
 };
 
 // Requests that change the fans, the Super-I/O chip and the driver's own
 // caches, and map firmware.
-Run Requests(Driver& driver)
+Answers Requests(Driver& driver)
 {
     const std::pair<uint32_t, std::vector<uint8_t>> requests[] = {
         {IOCTL_SMM_SET_FAN_STATE, Words(1, 2)},  {IOCTL_SIO_DETECT, {}},
         {IOCTL_SIO_SET_FAN_LEVEL, Words(0, 12)}, {IOCTL_GET_CPU_SPEED, {}},
         {IOCTL_GET_SMBIOS_REPORT, {}},           {IOCTL_GET_ACPI_REPORT, {}}};
-    Run run;
+    Answers run;
     for (const auto& [code, input] : requests) {
         run.outcomes.push_back(driver.ioctl(code, input, ZerloFindRequest(code)->minimumOutput));
         EXPECT_EQ(run.outcomes.back().status, STATUS_SUCCESS) << std::hex << code;
@@ -49,10 +49,10 @@ TEST(KernelSnapshot, ARestoreGivesBackEverythingAndTheSameAnswers)
     const bool loaded = driver.kernel->emulated();
     if (loaded) snapshot = driver.kernel->snapshot();
 
-    const Run first = Requests(driver);
-    EXPECT_FALSE(driver.kernel->matches(*snapshot));
+    const Answers first = Requests(driver);
     driver.kernel->close(driver.handle);
     driver.kernel->unload();
+    EXPECT_FALSE(driver.kernel->matches(*snapshot));
     driver.kernel->restore(*snapshot);
     EXPECT_TRUE(driver.kernel->matches(*snapshot));
     if (!loaded) Open(driver);
