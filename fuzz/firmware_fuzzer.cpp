@@ -6,25 +6,20 @@
 // Beyond the host kernel's own checks (reads outside mappings, writes past
 // the output), every text must end inside its reply, the registry must stay
 // within its rows, every live mapping must be one the driver accounts for,
-// and unload must leave nothing.
-#include "firmware_image.h"
+// and unload must leave nothing. Built twice: on the host build of the
+// driver and on zerlo.sys (session.h).
+#include "session.h"
 
 #include "firmware/mapping_registry.h"
 #include "firmware/smbios_access.h"
-#include "frame/zerlo_ioctl.h"
-#include "kernel/kernel.h"
-#include "machine/profile.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
 [[noreturn]] void Fail(const char* what)
 {
-    std::fprintf(stderr, "firmware fuzzer: %s\n", what);
-    std::abort();
+    zfuzz::Fail("firmware", what);
 }
 
 template <class T> T& DriverVariable(zhost::Kernel& kernel, const char* name)
@@ -68,34 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     zfuzz::FuzzInput in(data, size);
     const uint8_t failingMapCall = in.byte();
-    auto machine = zhost::BuildMachine(zhost::BareProfile());
-    for (const zfuzz::Region& region : zfuzz::ReadRegions(in)) {
-        // A region running past 4 GiB keeps what fits.
-        const uint64_t room = (uint64_t{1} << 32) - region.address;
-        const size_t length = std::min<uint64_t>(region.bytes.size(), room);
-        machine->memory.write(region.address, std::span<const uint8_t>(region.bytes.data(), length));
-    }
+    zfuzz::Session& session = zfuzz::TheSession();
+    zhost::Kernel& kernel = session.begin(zfuzz::Board::kBare, zfuzz::ReadRegions(in), failingMapCall);
 
-    zhost::Kernel kernel(*machine);
-    if (failingMapCall != 0) kernel.failMapCall(failingMapCall);
-    if (kernel.load() != STATUS_SUCCESS) Fail("driver did not start");
-    zhost::Handle handle;
-    if (kernel.open(ZERLO_LINK_NAME, zhost::kAccessRead | zhost::kAccessWrite, &handle) != STATUS_SUCCESS) {
-        Fail("cannot open the device");
-    }
-
-    RequestText(kernel, handle, IOCTL_GET_SMBIOS_REPORT, ZERLO_SMBIOS_REPORT_SIZE);
+    RequestText(kernel, session.handle, IOCTL_GET_SMBIOS_REPORT, ZERLO_SMBIOS_REPORT_SIZE);
     CheckMappings(kernel);
-    RequestText(kernel, handle, IOCTL_GET_CPU_SPEED, ZERLO_CPU_SPEED_TEXT_SIZE);
+    RequestText(kernel, session.handle, IOCTL_GET_CPU_SPEED, ZERLO_CPU_SPEED_TEXT_SIZE);
     CheckMappings(kernel);
     for (int survey = 0; survey < 2; ++survey) {
-        RequestText(kernel, handle, IOCTL_GET_ACPI_REPORT, ZERLO_ACPI_REPORT_SIZE);
+        RequestText(kernel, session.handle, IOCTL_GET_ACPI_REPORT, ZERLO_ACPI_REPORT_SIZE);
         CheckMappings(kernel);
     }
-
-    kernel.close(handle);
-    kernel.unload();
-    if (!kernel.liveMappings().empty()) Fail("mappings left after unload");
-    if (!kernel.deviceNames().empty() || !kernel.linkNames().empty()) Fail("device or link left after unload");
+    session.end();
     return 0;
 }

@@ -3,8 +3,12 @@
 // and its pointer, the tables above 1 MiB), so the fuzzer starts from real
 // firmware images and keeps the seeds small. Request seeds: each code alone
 // with valid arguments, and mixed sequences, on the notebook and bare.
+// Loader seeds, from built images rather than committed: each image, and
+// the first one changed as the emulator's tests change it.
 //   make_seeds FIRMWARE_DIR REQUEST_DIR [default|PROFILE.json]...
+//   make_seeds --images DIR IMAGE.sys...
 #include "firmware_image.h"
+#include "image_changes.h"
 
 #include "frame/zerlo_ioctl.h"
 #include "machine/profile.h"
@@ -12,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -81,10 +86,32 @@ std::vector<uint8_t> RequestSeed(bool bare, const std::vector<SeedRequest>& requ
 
 } // namespace
 
+int WriteImageSeeds(int count, char** paths)
+{
+    const std::filesystem::path dir = paths[0];
+    std::filesystem::create_directories(dir);
+    std::vector<uint8_t> first;
+    for (int i = 1; i < count; ++i) {
+        std::ifstream in(paths[i], std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (bytes.size() < 0x400) throw std::runtime_error(std::string("no image in ") + paths[i]);
+        WriteSeed(dir / std::filesystem::path(paths[i]).filename(), bytes);
+        if (first.empty()) first = std::move(bytes);
+    }
+    for (const zfuzz::ImageChange& change : zfuzz::ImageChanges()) {
+        std::vector<uint8_t> bytes = first;
+        change.change(bytes);
+        WriteSeed(dir / change.name, bytes);
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc >= 4 && std::string(argv[1]) == "--images") return WriteImageSeeds(argc - 2, argv + 2);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: make_seeds FIRMWARE_DIR REQUEST_DIR [default|PROFILE.json]...\n");
+        std::fprintf(stderr, "usage: make_seeds FIRMWARE_DIR REQUEST_DIR [default|PROFILE.json]...\n"
+                             "       make_seeds --images DIR IMAGE.sys...\n");
         return 2;
     }
     const std::filesystem::path firmwareDir = argv[1];

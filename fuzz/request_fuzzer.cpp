@@ -3,14 +3,8 @@
 // default notebook and on a bare machine. Beyond the host kernel's own
 // checks (reads outside mappings, writes past the output, completion rules),
 // every answer must keep the request contract and unload must leave nothing.
-#include "fuzz_input.h"
-
-#include "frame/zerlo_ioctl.h"
-#include "kernel/kernel.h"
-#include "machine/profile.h"
-
-#include <cstdio>
-#include <cstdlib>
+// Built twice: on the host build of the driver and on zerlo.sys (session.h).
+#include "session.h"
 
 namespace {
 
@@ -18,8 +12,7 @@ using zfuzz::FuzzInput;
 
 [[noreturn]] void Fail(const char* what, uint32_t code)
 {
-    std::fprintf(stderr, "request fuzzer: %s (code 0x%08x)\n", what, code);
-    std::abort();
+    zfuzz::Fail("request", what, code);
 }
 
 uint32_t PickCode(FuzzInput& in)
@@ -55,14 +48,9 @@ void CheckOutcome(uint32_t code, uint32_t inputLength, uint32_t outputLength, co
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzInput in(data, size);
-    const bool bare = in.byte() & 1;
-    auto machine = zhost::BuildMachine(bare ? zhost::BareProfile() : zhost::DefaultNotebookProfile());
-    zhost::Kernel kernel(*machine);
-    if (kernel.load() != STATUS_SUCCESS) Fail("driver did not start", 0);
-    zhost::Handle handle;
-    if (kernel.open(L"\\DosDevices\\ZerloDev", zhost::kAccessRead | zhost::kAccessWrite, &handle) != STATUS_SUCCESS) {
-        Fail("cannot open the device", 0);
-    }
+    const auto board = in.byte() & 1 ? zfuzz::Board::kBare : zfuzz::Board::kNotebook;
+    zfuzz::Session& session = zfuzz::TheSession();
+    zhost::Kernel& kernel = session.begin(board, {}, 0);
 
     const int requests = 1 + in.byte() % 8;
     for (int i = 0; i < requests; ++i) {
@@ -79,13 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         } else
             outputLength = in.word();
         const std::vector<uint8_t> input = in.bytes(inputLength);
-        const auto outcome = kernel.ioctl(handle, code, input, outputLength);
+        const auto outcome = kernel.ioctl(session.handle, code, input, outputLength);
         CheckOutcome(code, inputLength, outputLength, outcome);
     }
-
-    kernel.close(handle);
-    kernel.unload();
-    if (!kernel.liveMappings().empty()) Fail("mappings left after unload", 0);
-    if (!kernel.deviceNames().empty() || !kernel.linkNames().empty()) Fail("device or link left after unload", 0);
+    session.end();
     return 0;
 }

@@ -41,6 +41,16 @@ class DriverImage {
     // reads (called under the kernel's lock).
     virtual void mapped(const Mapping&) {}
     virtual void unmapping(const Mapping&) {}
+
+    // The image's own state between calls, for a kernel's snapshot: taken
+    // after the kernel's managers, restored after them. An image that
+    // cannot be put back stops the kernel.
+    struct State {
+        virtual ~State() = default;
+        virtual bool operator==(const State& other) const = 0;
+    };
+    virtual std::shared_ptr<const State> saveState() const;
+    virtual void restoreState(const State& state);
 };
 
 // Null, with `error` saying why, when the file cannot be loaded.

@@ -27,6 +27,7 @@ class FaultInjection {
     }
     bool failing(KernelService service) const { return services_.contains(service); }
     bool failingMapCall(uint64_t number) const { return mapCalls_.contains(number); }
+    bool operator==(const FaultInjection&) const = default;
 
   private:
     std::set<KernelService> services_;

@@ -22,6 +22,7 @@ class Journal {
     const std::vector<std::string>& entries() const { return entries_; }
     const std::vector<std::string>& debugLog() const { return debugLog_; }
     void clear() { entries_.clear(); }
+    bool operator==(const Journal&) const = default;
 
   private:
     std::vector<std::string> entries_;

@@ -26,6 +26,7 @@ struct IoctlOutcome {
     NTSTATUS status = 0;
     uint32_t information = 0;
     std::vector<uint8_t> reply; // what NT copies back: min(information, output length) bytes
+    bool operator==(const IoctlOutcome&) const = default;
 };
 
 class DriverImage;
@@ -117,6 +118,19 @@ class Kernel {
     void failMapCall(uint64_t number);
     void clearFaults();
 
+    // Fuzzing: the whole state of this kernel, its machine and its loaded
+    // driver, taken between requests, and put back in place of booting and
+    // loading again. `matches` says whether the state now is the snapshot's,
+    // which proves a restore complete.
+    struct Snapshot;
+    std::shared_ptr<const Snapshot> snapshot() const;
+    void restore(const Snapshot& snapshot);
+    bool matches(const Snapshot& snapshot) const;
+    DriverImage* image() const { return image_.get(); }
+    // Reads every live mapping again from the machine's physical memory
+    // (after a fuzzer rewrote it).
+    void rereadMappings();
+
     // --- the services, as both images' stubs of the NT exports call them ---
     // `makeObject` builds the DEVICE_OBJECT in the driver's address space
     // once the name is admitted.
@@ -133,7 +147,7 @@ class Kernel {
     void ReleaseImage();
     struct Impl;
     Machine& machine_;
-    std::unique_ptr<DriverImage> image_;
+    std::shared_ptr<DriverImage> image_;
     bool started_ = false;
     bool emulated_ = false;
     std::unique_ptr<Impl> impl_;

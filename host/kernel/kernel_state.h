@@ -23,4 +23,17 @@ struct Kernel::Impl {
     Caller caller = Caller::Administrator;
 };
 
+struct Kernel::Snapshot {
+    Machine::State machine;
+    ObjectManager objects;
+    MemoryManager::State memory;
+    FaultInjection faults;
+    Journal journal;
+    std::shared_ptr<DriverImage> image; // kept alive by the snapshot, whatever unloads it
+    std::shared_ptr<const DriverImage::State> imageState;
+    bool started = false;
+    bool emulated = false;
+    bool operator==(const Snapshot& other) const;
+};
+
 } // namespace zhost

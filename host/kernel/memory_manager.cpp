@@ -4,6 +4,8 @@
 #include "kernel.h"
 
 #include <cstdio>
+#include <functional>
+#include <sys/mman.h>
 
 namespace zhost {
 
@@ -71,6 +73,66 @@ Mapping MemoryManager::take(uintptr_t address, uint64_t length, std::string* ent
 void MemoryManager::release(const Mapping& mapping)
 {
     mappingArena_.release(mapping.blockStart, mapping.pages);
+}
+
+namespace {
+
+// Whole pages of a mapping hold the poisoned bytes outside its range too.
+ZHOST_PAGE_COPY void CopyPages(uint8_t* to, const uint8_t* from, size_t count)
+{
+    for (size_t i = 0; i < count / 8; ++i)
+        reinterpret_cast<uint64_t*>(to)[i] = reinterpret_cast<const uint64_t*>(from)[i];
+}
+
+void Fill(const Mapping& mapping, const std::function<void(uint8_t*)>& write)
+{
+    auto* block = reinterpret_cast<uint8_t*>(mapping.blockStart);
+    const size_t size = mapping.pages * kPage;
+    mprotect(block, size, PROT_READ | PROT_WRITE);
+    ZHOST_UNPOISON(block, size);
+    write(block);
+    mprotect(block, size, PROT_READ);
+    const size_t offset = mapping.physical % kPage;
+    ZHOST_POISON(block, offset);
+    ZHOST_POISON(block + offset + mapping.length, size - offset - mapping.length);
+}
+
+} // namespace
+
+MemoryManager::State MemoryManager::state() const
+{
+    State state{mappingArena_.layout(), poolArena_.layout(), mappings_, {}, mapCalls_, bytesMapped_};
+    if (!state.poolArena.allocated.empty()) BugCheck("kernel snapshot while a system buffer is out");
+    for (const auto& [address, mapping] : mappings_) {
+        std::vector<uint8_t> bytes(mapping.pages * kPage);
+        CopyPages(bytes.data(), reinterpret_cast<const uint8_t*>(mapping.blockStart), bytes.size());
+        state.mappedBytes.emplace(mapping.blockStart, std::move(bytes));
+    }
+    return state;
+}
+
+void MemoryManager::restore(const State& state)
+{
+    mappingArena_.restoreLayout(state.mappingArena);
+    poolArena_.restoreLayout(state.poolArena);
+    mappings_ = state.mappings;
+    for (const auto& [address, mapping] : mappings_) {
+        const std::vector<uint8_t>& bytes = state.mappedBytes.at(mapping.blockStart);
+        Fill(mapping, [&](uint8_t* block) { CopyPages(block, bytes.data(), bytes.size()); });
+    }
+    mapCalls_ = state.mapCalls;
+    bytesMapped_ = state.bytesMapped;
+}
+
+void MemoryManager::reread()
+{
+    for (const auto& entry : mappings_) {
+        const Mapping& mapping = entry.second;
+        Fill(mapping, [&](uint8_t* block) {
+            machine_.memory.read(mapping.physical,
+                                 std::span<uint8_t>(block + mapping.physical % kPage, mapping.length));
+        });
+    }
 }
 
 PoolBlock MemoryManager::allocatePool(size_t size)

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace zhost {
 
@@ -20,6 +21,7 @@ struct Mapping {
     uint32_t physical;
     uint32_t length;
     uintptr_t address() const { return blockStart + physical % VirtualArena::kPageSize; }
+    bool operator==(const Mapping&) const = default;
 };
 
 // A system buffer: it ends against a guard page, so that a write past it
@@ -54,6 +56,23 @@ class MemoryManager {
     uint64_t nextCall() { return ++mapCalls_; }
     uint64_t mapCalls() const { return mapCalls_; }
     uint64_t bytesMapped() const { return bytesMapped_; }
+
+    // Both arenas and every live mapping with its bytes, for a kernel's
+    // snapshot; taken between requests, when no system buffer is out.
+    struct State {
+        VirtualArena::Layout mappingArena;
+        VirtualArena::Layout poolArena;
+        std::map<uintptr_t, Mapping> mappings;
+        std::map<uintptr_t, std::vector<uint8_t>> mappedBytes; // by block start, whole pages
+        uint64_t mapCalls = 0;
+        uint64_t bytesMapped = 0;
+        bool operator==(const State&) const = default;
+    };
+    State state() const;
+    void restore(const State& state);
+    // Reads every live mapping again from physical memory, as if the
+    // machine had held its present bytes when the mapping was made.
+    void reread();
 
   private:
     Machine& machine_;

@@ -19,6 +19,7 @@ struct OpenHandle {
     uintptr_t device = 0;
     uint32_t access = 0;
     std::wstring fileName; // below the device, as its create request carried it
+    bool operator==(const OpenHandle&) const = default;
 };
 
 // What an open's name leads to: the device, its characteristics as created,
@@ -31,6 +32,12 @@ struct ResolvedName {
 
 class ObjectManager {
   public:
+    ObjectManager() = default;
+    // Copied whole by a kernel's snapshot.
+    ObjectManager(const ObjectManager&) = default;
+    ObjectManager& operator=(const ObjectManager&) = default;
+    bool operator==(const ObjectManager&) const = default;
+
     bool hasDevice(const std::wstring& name) const { return devices_.contains(name); }
     // A device object on the host's heap is freed by the object manager if
     // the driver leaves it behind.
@@ -62,6 +69,7 @@ class ObjectManager {
     struct Device {
         uintptr_t object;
         uint32_t characteristics;
+        bool operator==(const Device&) const = default;
     };
     std::map<std::wstring, Device> devices_;
     std::map<std::wstring, std::wstring> links_;

@@ -68,6 +68,24 @@ void VirtualArena::release(uintptr_t start, size_t pages)
     }
 }
 
+void VirtualArena::restoreLayout(const Layout& layout)
+{
+    for (const auto& [start, pages] : allocated_) {
+        const auto kept = layout.allocated.find(start);
+        if (kept != layout.allocated.end() && kept->second == pages) continue;
+        ZHOST_UNPOISON(reinterpret_cast<void*>(start), pages * kPageSize);
+        madvise(reinterpret_cast<void*>(start), pages * kPageSize, MADV_DONTNEED);
+        mprotect(reinterpret_cast<void*>(start), pages * kPageSize, PROT_NONE);
+    }
+    for (const auto& [start, pages] : layout.allocated) {
+        mprotect(reinterpret_cast<void*>(start), pages * kPageSize, PROT_READ | PROT_WRITE);
+        ZHOST_UNPOISON(reinterpret_cast<void*>(start), pages * kPageSize);
+    }
+    free_ = layout.free;
+    quarantine_ = layout.quarantine;
+    allocated_ = layout.allocated;
+}
+
 void VirtualArena::freeBlock(uintptr_t start, size_t pages)
 {
     auto [it, inserted] = free_.emplace(start, pages);

@@ -27,6 +27,19 @@ class VirtualArena {
     void makeReadOnly(uintptr_t start, size_t pages);
     void release(uintptr_t start, size_t pages);
 
+    // Which pages are handed out, free or waiting, for a kernel's snapshot.
+    struct Layout {
+        std::map<uintptr_t, size_t> free;
+        std::deque<std::pair<uintptr_t, size_t>> quarantine;
+        std::map<uintptr_t, size_t> allocated;
+        bool operator==(const Layout&) const = default;
+    };
+    Layout layout() const { return {free_, quarantine_, allocated_}; }
+    // Puts back a layout taken earlier: blocks handed out since are released
+    // at once (inaccessible, emptied); the layout's blocks are accessible
+    // again, their bytes the caller's to restore.
+    void restoreLayout(const Layout& layout);
+
   private:
     void freeBlock(uintptr_t start, size_t pages);
 

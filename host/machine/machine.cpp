@@ -1,6 +1,7 @@
 #include "machine.h"
 
 #include <cstdio>
+#include <tuple>
 
 namespace zhost {
 
@@ -88,6 +89,43 @@ uint64_t Machine::interleavedAccesses() const
 {
     std::lock_guard lock(mutex_);
     return interleaved_;
+}
+
+Machine::State Machine::state() const
+{
+    std::lock_guard lock(mutex_);
+    State state{name, memory.state(), smm, {}, cpu_, portLog_, inSmi_, indexWriter_, interleaved_, clockMs_};
+    for (const auto& device : devices_)
+        state.devices.push_back(device->clone());
+    return state;
+}
+
+void Machine::restore(const State& state)
+{
+    std::lock_guard lock(mutex_);
+    name = state.name;
+    memory.restore(state.memory);
+    smm = state.smm;
+    devices_.clear();
+    for (const auto& device : state.devices)
+        devices_.push_back(device->clone());
+    cpu_ = state.cpu;
+    portLog_ = state.portLog;
+    inSmi_ = state.inSmi;
+    indexWriter_ = state.indexWriter;
+    interleaved_ = state.interleaved;
+    clockMs_ = state.clockMs;
+}
+
+bool Machine::State::operator==(const State& other) const
+{
+    if (devices.size() != other.devices.size()) return false;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (!devices[i]->sameState(*other.devices[i])) return false;
+    }
+    return std::tie(name, memory, smm, cpu, portLog, inSmi, indexWriter, interleaved, clockMs) ==
+           std::tie(other.name, other.memory, other.smm, other.cpu, other.portLog, other.inSmi, other.indexWriter,
+                    other.interleaved, other.clockMs);
 }
 
 void Machine::checkPairing(uint16_t port, bool write)

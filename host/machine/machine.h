@@ -81,6 +81,24 @@ class Machine {
     // pair's index port last: an index/data pair interleaved with another.
     uint64_t interleavedAccesses() const;
 
+    // Everything the machine holds but its trace sink, so that a fuzzer can
+    // put one machine back between inputs instead of building it again.
+    struct State {
+        std::string name;
+        PhysicalMemory::State memory;
+        SmmFirmware smm;
+        std::vector<std::shared_ptr<const PortDevice>> devices;
+        CpuRegisters cpu;
+        std::vector<PortAccess> portLog;
+        bool inSmi = false;
+        std::map<uint16_t, std::thread::id> indexWriter;
+        uint64_t interleaved = 0;
+        uint64_t clockMs = 0;
+        bool operator==(const State& other) const;
+    };
+    State state() const;
+    void restore(const State& state);
+
   private:
     CpuRegisters smiLocked(CpuRegisters registers);
     uint8_t readLocked(uint16_t port);

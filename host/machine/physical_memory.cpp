@@ -1,6 +1,7 @@
 #include "physical_memory.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace zhost {
 
@@ -36,10 +37,12 @@ void PhysicalMemory::read(uint32_t address, std::span<uint8_t> out) const
         const uint32_t offset = static_cast<uint32_t>(at % kPageSize);
         const size_t count = std::min<size_t>(kPageSize - offset, out.size() - done);
         auto it = pages_.find(pageNumber);
+        // Whole runs at once: a mapping of the BIOS window reads 128 KiB,
+        // which a fuzzer does for every input.
         if (it == pages_.end()) {
-            std::fill_n(out.begin() + static_cast<ptrdiff_t>(done), count, 0);
+            std::memset(out.data() + done, 0, count);
         } else {
-            std::copy_n(it->second->begin() + offset, count, out.begin() + static_cast<ptrdiff_t>(done));
+            std::memcpy(out.data() + done, it->second->data() + offset, count);
         }
         done += count;
         at += count;
@@ -68,6 +71,30 @@ uint8_t PhysicalMemory::byte(uint32_t address) const
     uint8_t value = 0;
     read(address, std::span<uint8_t>(&value, 1));
     return value;
+}
+
+PhysicalMemory::State PhysicalMemory::state() const
+{
+    State state;
+    for (const auto& [number, page] : pages_)
+        state.pages.emplace(number, *page);
+    state.volatileBytes = volatile_;
+    return state;
+}
+
+void PhysicalMemory::restore(const State& state)
+{
+    // Between a fuzzer's inputs most pages are as they were: they are kept
+    // and only those that differ are written.
+    std::erase_if(pages_, [&](const auto& entry) { return !state.pages.contains(entry.first); });
+    for (const auto& [number, bytes] : state.pages) {
+        auto& page = pages_[number];
+        if (!page)
+            page = std::make_unique<Page>(bytes);
+        else if (*page != bytes)
+            *page = bytes;
+    }
+    volatile_ = state.volatileBytes;
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> PhysicalMemory::populatedRanges() const

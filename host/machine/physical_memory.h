@@ -32,11 +32,24 @@ class PhysicalMemory {
 
   private:
     using Page = std::array<uint8_t, kPageSize>;
-    std::map<uint32_t, std::unique_ptr<Page>> pages_; // keyed by page number
     struct VolatileByte {
         uint8_t later;
         bool read = false;
+        bool operator==(const VolatileByte&) const = default;
     };
+
+  public:
+    // Everything the memory holds, for a machine's snapshot.
+    struct State {
+        std::map<uint32_t, Page> pages;
+        std::map<uint32_t, VolatileByte> volatileBytes;
+        bool operator==(const State&) const = default;
+    };
+    State state() const;
+    void restore(const State& state);
+
+  private:
+    std::map<uint32_t, std::unique_ptr<Page>> pages_;   // keyed by page number
     mutable std::map<uint32_t, VolatileByte> volatile_; // changed by reads
 };
 

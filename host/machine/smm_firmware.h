@@ -36,12 +36,14 @@ const char* SmmBehaviourName(SmmBehaviour behaviour);
 struct FanModel {
     uint16_t state = 0;                             // 0 off, 1 low, 2 high
     std::array<uint16_t, 3> speedUnits{0, 90, 150}; // returned AX per state, in 30 rpm units
+    bool operator==(const FanModel&) const = default;
 };
 
 struct SensorModel {
     std::string name;
     int baseCelsius = 50;    // with both fans off
     int coolingPerLevel = 3; // degrees less for each fan level summed over fans
+    bool operator==(const SensorModel&) const = default;
 };
 
 class SmmFirmware {
@@ -59,6 +61,8 @@ class SmmFirmware {
     uint64_t calls() const { return calls_; }
     // The registers of the last call as the handler received them.
     CpuRegisters lastReceived() const { return lastReceived_; }
+
+    bool operator==(const SmmFirmware&) const = default;
 
   private:
     void handleNotebook(CpuRegisters& registers);

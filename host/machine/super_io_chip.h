@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 namespace zhost {
 
@@ -32,6 +33,7 @@ struct SuperIoConfig {
     uint16_t fanBase = 0;      // runtime base of logical device 9
     std::array<uint8_t, 2> levelRegisters{0x80, 0x80};
     SuperIoQuirk quirk = SuperIoQuirk::kNone;
+    bool operator==(const SuperIoConfig&) const = default;
 };
 
 class SuperIoChip : public PortDevice {
@@ -49,6 +51,17 @@ class SuperIoChip : public PortDevice {
     bool configurationOpen() const { return open_; }
     uint8_t levelRegister(unsigned fan) const { return runtime_.at(kFan0Level + fan); }
     uint16_t fanBase() const;
+
+    std::unique_ptr<PortDevice> clone() const override { return std::make_unique<SuperIoChip>(*this); }
+    bool sameState(const PortDevice& other) const override
+    {
+        const auto* chip = dynamic_cast<const SuperIoChip*>(&other);
+        auto fields = [](const SuperIoChip& c) {
+            return std::tie(c.config_, c.open_, c.latch_, c.configIndex_, c.logicalDevice_, c.deviceRegisters_,
+                            c.runtimeIndex_, c.runtime_);
+        };
+        return chip != nullptr && fields(*this) == fields(*chip);
+    }
 
   private:
     uint8_t readConfigRegister() const;

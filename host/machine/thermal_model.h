@@ -24,6 +24,7 @@ struct ThermalSensor {
     double coolingPerLevel = 6; // degrees less for each fan level summed over fans
     double timeConstantS = 90;  // seconds to cover 63% of the way to equilibrium
     double celsius = 0;         // now
+    bool operator==(const ThermalSensor&) const = default;
 };
 
 struct ThermalEvent {
@@ -31,6 +32,7 @@ struct ThermalEvent {
     std::optional<double> load;
     std::optional<SensorFault> fault;
     std::optional<SmmBehaviour> handler;
+    bool operator==(const ThermalEvent&) const = default;
 };
 
 class ThermalModel {
@@ -50,6 +52,8 @@ class ThermalModel {
     void advance(uint64_t fromMs, uint64_t toMs, int fanLevels, SmmBehaviour& behaviour);
     // The temperature function's AX for a sensor this model covers.
     uint16_t reading(size_t sensor) const;
+
+    bool operator==(const ThermalModel&) const = default;
 
   private:
     void applyEventsAt(uint64_t ms, SmmBehaviour& behaviour);

@@ -60,6 +60,15 @@ class EmulatedImage final : public DriverImage {
 
     CallFigures lastCall() const override { return lastCall_; }
 
+    // Between calls: the CPU, the driver's writable memory, the stack, the
+    // kernel objects and which mappings the emulated machine sees
+    // (emulated_state.cpp).
+    std::shared_ptr<const State> saveState() const override;
+    void restoreState(const State& state) override;
+    // `callback` runs at every basic block the driver's code enters: a
+    // fuzzer's coverage of the image.
+    void hookBlocks(uc_cb_hookcode_t callback, void* context);
+
     // --- for the stubs ---
     Kernel& kernel() { return kernel_; }
     uint32_t reg(int id) const;
