@@ -37,12 +37,24 @@ tower||fans[0].fan: lists and objects nested more than 32 deep
 huge||longer than 1048576 bytes
 EOF
 
+# Waits (up to 30 s) until process $1 catches SIGTERM: the loop installs its
+# handlers as it starts, and a signal sent before that, on a machine slow
+# enough (zerlo.sys emulated under load), would kill it instead of stopping it.
+handling() {
+    for _ in $(seq 300); do
+        mask=$(sed -n 's/^SigCgt:[[:space:]]*//p' "/proc/$1/status" 2>/dev/null)
+        [ -n "$mask" ] && [ $((0x$mask >> 14 & 1)) -eq 1 ] && return 0
+        sleep 0.1
+    done
+}
+
 # A running loop stopped by a signal leaves every fan high.
 sed 's/"load": 1.0/"load": 0.2/' "$PROFILE" >"$work/light.json"
 for signal in TERM INT HUP; do
     "$ZERLOCTL" --machine "$work/light.json" auto --config "$work/example.json" --time-scale 2000 >"$work/out" 2>&1 &
     pid=$!
-    sleep 2
+    handling $pid
+    sleep 1
     kill -$signal $pid
     wait $pid
     check_lines "stop-on-SIG$signal" 0 $? "$work/out" "stopping: SIG$signal.*every controlled fan to high" \
@@ -51,7 +63,11 @@ done
 
 "$ZERLOCTL" --machine "$PROFILE" --json auto --config "$work/example.json" --dry-run --time-scale 3000 >"$work/out" 2>&1 &
 pid=$!
-sleep 2
+handling $pid
+for _ in $(seq 300); do
+    grep -q '"event":"change"' "$work/out" && break
+    sleep 0.1
+done
 kill -TERM $pid
 wait $pid
 check_lines dry-run-json 0 $? "$work/out" '^\{"dry_run":true,"event":"change","fan":0,"from":"off","temperatures":\{"0":5[5-9],"1":[0-9]+\},"time":"sim [0-9:]+","to":"low"\}$'
