@@ -109,11 +109,11 @@ void FillFSegmentWithCode(zhost::Machine& machine)
         if (std::memcmp(&bytes[i], "_SM_", 4) == 0) bytes[i] = 0;
     }
     // The default notebook's ACPI firmware in the segment stays where it is.
-    std::vector<uint8_t> keep = machine.memory.read(0xF0000, 0x10000);
+    std::vector<uint8_t> keep = machine.memory()->read(0xF0000, 0x10000);
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (keep[i] != 0) bytes[i] = keep[i];
     }
-    machine.memory.write(0xF0000, bytes);
+    machine.memory()->write(0xF0000, bytes);
 }
 
 json ManyAcpiTablesProfile(int tables)

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // A region running past 4 GiB keeps what fits.
         const uint64_t room = (uint64_t{1} << 32) - region.address;
         const size_t length = std::min<uint64_t>(region.bytes.size(), room);
-        machine->memory.write(region.address, std::span<const uint8_t>(region.bytes.data(), length));
+        machine->memory()->write(region.address, std::span<const uint8_t>(region.bytes.data(), length));
     }
 
     zhost::Kernel kernel(*machine);

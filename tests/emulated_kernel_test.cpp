@@ -170,7 +170,7 @@ class ProbeDriver : public EmulatedKernel {
     {
         EmulatedKernel::SetUp();
         if (IsSkipped()) return;
-        driver.machine->memory.write(0xF000F, std::vector<uint8_t>{0x5A});
+        driver.machine->memory()->write(0xF000F, std::vector<uint8_t>{0x5A});
         ASSERT_EQ(driver.kernel->load(ZERLO_PROBE_IMAGE), STATUS_SUCCESS);
         ASSERT_EQ(
             driver.kernel->open(L"\\DosDevices\\ZerloProbe", zhost::kAccessRead | zhost::kAccessWrite, &driver.handle),

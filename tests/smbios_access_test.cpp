@@ -39,9 +39,9 @@ TEST(SmbiosFindEntryPoint, PassesOverABadChecksumAndTakesTheLowerOfTwoValidEntry
     // The valid entry point at 0xF1000 is copied whole to 0xF3000 (pointing
     // at the same table) so two of them pass; a broken one lies before both.
     json section = SmbiosSection({kBios}, {{"quirks", {{"bad_checksum_decoy_at", "0xF0800"}}}});
-    const std::vector<uint8_t> ep = zhost::BuildMachine(SmbiosMachine(section))->memory.read(0xF1000, 0x1F);
+    const std::vector<uint8_t> ep = zhost::BuildMachine(SmbiosMachine(section))->memory()->read(0xF1000, 0x1F);
     SmbiosDriver driver(SmbiosMachine(section));
-    driver.machine->memory.write(0xF3000, ep);
+    driver.machine->memory()->write(0xF3000, ep);
     driver.startAndOpen();
     EXPECT_EQ(driver.report(), kBiosLines);
     EXPECT_EQ(driver.state().entryPoint, driver.window() + 0x11000);
@@ -70,7 +70,7 @@ TEST(SmbiosFindEntryPoint, NoUsableEntryPointOrTableGivesItsErrorOnEveryRequest)
 {
     // "_DMIX": the anchor's last letter wrong; byte 0x1E, which no reader
     // uses, keeps the entry point's checksum.
-    const uint8_t last = zhost::BuildMachine(SmbiosMachine(SmbiosSection({kBios})))->memory.byte(0xF101E);
+    const uint8_t last = zhost::BuildMachine(SmbiosMachine(SmbiosSection({kBios})))->memory()->byte(0xF101E);
     char compensated[3];
     std::snprintf(compensated, sizeof compensated, "%02x", static_cast<uint8_t>(last + '_' - 'X'));
     const json wrongLetter =
@@ -171,7 +171,7 @@ TEST(SmbiosStructureLength, TheWalkEndsAtTheTablesEndWhenMoreStructuresAreAnnoun
             SmbiosSection(std::vector<json>(structures, kBios), {{"quirks", {{"extra_announced", 5}}}});
         const uint32_t end = 0xF2000 + static_cast<uint32_t>(structures) * (0x14 + 22);
         std::string hex;
-        for (uint8_t byte : zhost::BuildMachine(SmbiosMachine(section))->memory.read(0xF2000, 0x14 + 22)) {
+        for (uint8_t byte : zhost::BuildMachine(SmbiosMachine(section))->memory()->read(0xF2000, 0x14 + 22)) {
             char two[3];
             std::snprintf(two, sizeof two, "%02x", byte);
             hex += two;

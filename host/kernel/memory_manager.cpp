@@ -36,7 +36,7 @@ const Mapping* MemoryManager::map(uint64_t physical, uint64_t length, bool fail,
         return nullptr;
     }
     auto* bytes = reinterpret_cast<uint8_t*>(start + offset);
-    machine_.memory.read(static_cast<uint32_t>(physical), std::span<uint8_t>(bytes, length));
+    machine_.memory()->read(static_cast<uint32_t>(physical), std::span<uint8_t>(bytes, length));
     mappingArena_.makeReadOnly(start, pages);
     // Bytes of the pages outside the asked range are not part of the
     // mapping; ASan builds catch a read of them.

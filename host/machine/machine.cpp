@@ -53,6 +53,12 @@ CpuRegisters Machine::smiLocked(CpuRegisters registers)
     return cpu_;
 }
 
+void Machine::setThermal(ThermalModel model)
+{
+    std::lock_guard lock(mutex_);
+    thermal_ = std::move(model);
+}
+
 uint64_t Machine::clockMs() const
 {
     std::lock_guard lock(mutex_);
@@ -62,7 +68,7 @@ uint64_t Machine::clockMs() const
 void Machine::advanceClock(uint64_t ms)
 {
     std::lock_guard lock(mutex_);
-    if (smm.thermal) smm.thermal->advance(clockMs_, clockMs_ + ms, smm.fanLevels(), smm.behaviour);
+    if (thermal_) thermal_->advance(clockMs_, clockMs_ + ms, smm_.fanLevels(), smm_.behaviour);
     clockMs_ += ms;
 }
 
@@ -123,7 +129,7 @@ void Machine::writeLocked(uint16_t port, uint8_t value)
     record(port, true, value);
     checkPairing(port, true);
     if (port == kSmiCommandPort) {
-        smm.handle(cpu_);
+        smm_.handle(cpu_, thermal_ ? &*thermal_ : nullptr);
         return;
     }
     for (auto& device : devices_) {
