@@ -1,8 +1,8 @@
 #include "profile.h"
 
-#include "acpi_builder.h"
+#include "firmware_images/acpi_builder.h"
+#include "firmware_images/smbios_builder.h"
 #include "profile_values.h"
-#include "smbios_builder.h"
 #include "super_io_chip.h"
 #include "thermal_model.h"
 

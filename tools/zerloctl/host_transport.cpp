@@ -5,8 +5,8 @@
 #include "cli.h"
 #include "status_names.h"
 
+#include "firmware_images/dump_import.h"
 #include "kernel/kernel.h"
-#include "machine/dump_import.h"
 #include "machine/profile.h"
 
 #include <filesystem>

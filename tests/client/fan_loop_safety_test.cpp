@@ -280,8 +280,7 @@ void Schedule::run(Tally& tally)
 
     driver_ = std::make_unique<ztest::Driver>(makeProfile());
     driver_->startAndOpen();
-    ASSERT_EQ(driver_->kernel->open(L"\\DosDevices\\ZerloDev", zhost::kAccessRead | zhost::kAccessWrite, &other_),
-              STATUS_SUCCESS);
+    ASSERT_EQ(driver_->openAnother(zhost::kAccessRead | zhost::kAccessWrite, &other_), STATUS_SUCCESS);
     for (const zerloctl::FanRule& rule : config_.fans)
         after_.push_back(fanRegister(rule.fan));
     Transport transport(*this, *driver_);

@@ -1,6 +1,6 @@
 #include "smbios_builder.h"
 
-#include "profile_values.h"
+#include "machine/profile_values.h"
 
 #include <algorithm>
 #include <cstring>

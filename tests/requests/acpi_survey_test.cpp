@@ -3,7 +3,7 @@
 #include "acpi_fixture.h"
 #include "reply_compare.h"
 
-#include "machine/acpi_builder.h"
+#include "firmware_images/acpi_builder.h"
 
 #include <tuple>
 

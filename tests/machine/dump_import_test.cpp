@@ -2,7 +2,7 @@
 // surveyed by the unchanged driver. The quirk dumps are in tests/dumps
 // (written by make_quirk_dumps.py there).
 #include "acpi_fixture.h"
-#include "machine/dump_import.h"
+#include "firmware_images/dump_import.h"
 
 #include <cstdio>
 #include <filesystem>
