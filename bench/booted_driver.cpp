@@ -1,6 +1,6 @@
 #include "booted_driver.h"
 
-#include "machine/smbios_builder.h"
+#include "firmware_images/smbios_builder.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,19 +20,15 @@ void Fail(const std::string& what)
 
 BootedDriver::BootedDriver(const json& profile, const std::function<void(zhost::Machine&)>& prepare,
                            const std::string& driverPath)
-    : machine(zhost::BuildMachine(profile)), kernel(std::make_unique<zhost::Kernel>(*machine))
+    : DriverSession(profile, prepare)
 {
-    if (prepare) prepare(*machine);
-    if (kernel->load(driverPath) != STATUS_SUCCESS) Fail("driver did not start");
-    if (kernel->open(L"\\DosDevices\\ZerloDev", zhost::kAccessRead | zhost::kAccessWrite, &handle) != STATUS_SUCCESS) {
-        Fail("device did not open");
-    }
+    if (start(driverPath) != STATUS_SUCCESS) Fail("driver did not start");
+    if (open() != STATUS_SUCCESS) Fail("device did not open");
 }
 
 BootedDriver::~BootedDriver()
 {
-    kernel->close(handle);
-    kernel->unload();
+    stop();
 }
 
 std::vector<uint8_t> BootedDriver::reply(uint32_t code, std::span<const uint8_t> input, uint32_t outputLength)
@@ -109,11 +105,11 @@ void FillFSegmentWithCode(zhost::Machine& machine)
         if (std::memcmp(&bytes[i], "_SM_", 4) == 0) bytes[i] = 0;
     }
     // The default notebook's ACPI firmware in the segment stays where it is.
-    std::vector<uint8_t> keep = machine.memory.read(0xF0000, 0x10000);
+    std::vector<uint8_t> keep = machine.memory()->read(0xF0000, 0x10000);
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (keep[i] != 0) bytes[i] = keep[i];
     }
-    machine.memory.write(0xF0000, bytes);
+    machine.memory()->write(0xF0000, bytes);
 }
 
 json ManyAcpiTablesProfile(int tables)

@@ -2,8 +2,7 @@
 // open for reading and writing, and the machines the benchmarks measure on.
 #pragma once
 
-#include "kernel/kernel.h"
-#include "machine/profile.h"
+#include "session/driver_session.h"
 
 #include <cstdint>
 #include <functional>
@@ -18,7 +17,7 @@ namespace zbench {
 // Stops the run: a benchmark of a request that fails measures the wrong path.
 [[noreturn]] void Fail(const std::string& what);
 
-class BootedDriver {
+class BootedDriver : public zhost::DriverSession {
   public:
     // `prepare` changes the machine before the driver starts (and maps the
     // BIOS window).
@@ -29,11 +28,6 @@ class BootedDriver {
     BootedDriver(const BootedDriver&) = delete;
     BootedDriver& operator=(const BootedDriver&) = delete;
 
-    zhost::IoctlOutcome ioctl(uint32_t code, std::span<const uint8_t> input, uint32_t outputLength)
-    {
-        return kernel->ioctl(handle, code, input, outputLength);
-    }
-
     // A successful request, or Fail().
     std::vector<uint8_t> reply(uint32_t code, std::span<const uint8_t> input, uint32_t outputLength);
 
@@ -43,10 +37,6 @@ class BootedDriver {
         if (found == nullptr) Fail(std::string("driver symbol missing: ") + name);
         return reinterpret_cast<T*>(found);
     }
-
-    std::unique_ptr<zhost::Machine> machine;
-    std::unique_ptr<zhost::Kernel> kernel;
-    zhost::Handle handle = 0;
 };
 
 // A buffered request as the I/O manager hands it over, for calling the

@@ -28,7 +28,7 @@ file(READ ${CMAKE_SOURCE_DIR}/host/machine/profiles/default_notebook.json ZERLO_
 configure_file(cmake/default_profile.cpp.in ${CMAKE_BINARY_DIR}/generated/default_profile.cpp @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS host/machine/profiles/default_notebook.json)
 
-file(GLOB ZERLO_MACHINE_SOURCES CONFIGURE_DEPENDS host/machine/*.cpp)
+file(GLOB ZERLO_MACHINE_SOURCES CONFIGURE_DEPENDS host/machine/*.cpp host/firmware_images/*.cpp)
 add_library(zerlo_machine STATIC ${ZERLO_MACHINE_SOURCES} ${CMAKE_BINARY_DIR}/generated/default_profile.cpp)
 target_include_directories(zerlo_machine PUBLIC host)
 target_link_libraries(zerlo_machine PUBLIC nlohmann_json::nlohmann_json)
@@ -37,7 +37,7 @@ target_link_libraries(zerlo_machine PUBLIC nlohmann_json::nlohmann_json)
 # zerlo.sys runs on Unicorn's i386.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)
-file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp host/kernel/i386/*.cpp)
+file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp host/kernel/i386/*.cpp host/session/*.cpp)
 add_library(zerlo_kernel SHARED ${ZERLO_KERNEL_SOURCES})
 target_include_directories(zerlo_kernel PUBLIC host/kernel/include host src)
 target_link_libraries(zerlo_kernel PUBLIC zerlo_machine Threads::Threads ${CMAKE_DL_LIBS} PRIVATE PkgConfig::UNICORN)

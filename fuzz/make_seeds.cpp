@@ -34,8 +34,8 @@ void WriteSeed(const std::filesystem::path& path, const std::vector<uint8_t>& by
 std::vector<uint8_t> FirmwareSeed(const zhost::Machine& machine)
 {
     std::vector<uint8_t> seed = {0}; // no failing map call
-    for (const auto& [start, length] : machine.memory.populatedRanges()) {
-        const std::vector<uint8_t> bytes = machine.memory.read(start, length);
+    for (const auto& [start, length] : machine.memory()->populatedRanges()) {
+        const std::vector<uint8_t> bytes = machine.memory()->read(start, length);
         uint32_t i = 0;
         while (i < length) {
             while (i < length && bytes[i] == 0)

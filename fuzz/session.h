@@ -57,7 +57,7 @@ inline void WriteRegions(zhost::Machine& machine, const std::vector<Region>& reg
     for (const Region& region : regions) {
         const uint64_t room = (uint64_t{1} << 32) - region.address;
         const size_t length = std::min<uint64_t>(region.bytes.size(), room);
-        machine.memory.write(region.address, std::span<const uint8_t>(region.bytes.data(), length));
+        machine.memory()->write(region.address, std::span<const uint8_t>(region.bytes.data(), length));
     }
 }
 

@@ -2,10 +2,7 @@
 // and writing: the starting point of most tests.
 #pragma once
 
-#include "kernel/kernel.h"
-#include "machine/profile.h"
-
-#include "frame/zerlo_ioctl.h"
+#include "session/driver_session.h"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -49,19 +46,14 @@ inline std::string Lines(const std::vector<std::string>& lines)
     return text;
 }
 
-class Driver {
+class Driver : public zhost::DriverSession {
   public:
-    explicit Driver(const nlohmann::json& profile = zhost::DefaultNotebookProfile())
-        : machine(zhost::BuildMachine(profile)), kernel(std::make_unique<zhost::Kernel>(*machine))
-    {
-    }
-
-    NTSTATUS start() { return kernel->load(); }
+    explicit Driver(const nlohmann::json& profile = zhost::DefaultNotebookProfile()) : DriverSession(profile) {}
 
     void startAndOpen(uint32_t access = zhost::kAccessRead | zhost::kAccessWrite)
     {
         ASSERT_EQ(start(), STATUS_SUCCESS);
-        ASSERT_EQ(kernel->open(L"\\DosDevices\\ZerloDev", access, &handle), STATUS_SUCCESS);
+        ASSERT_EQ(open(access), STATUS_SUCCESS);
     }
 
     zhost::IoctlOutcome ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength)
@@ -89,7 +81,8 @@ class Driver {
     template <class F> F* symbol(const char* name)
     {
         // zerlo.sys keeps its internals in emulated memory: a test that
-        // needs them belongs on the host-only list in tests/CMakeLists.txt.
+        // needs them belongs in tests/internals, which runs on the host
+        // build only.
         if (kernel->emulated()) {
             std::fprintf(stderr, "%s is an internal of the driver; this test runs on the host build only\n", name);
             std::abort();
@@ -98,10 +91,6 @@ class Driver {
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
-
-    std::unique_ptr<zhost::Machine> machine;
-    std::unique_ptr<zhost::Kernel> kernel;
-    zhost::Handle handle = 0;
 };
 
 } // namespace ztest

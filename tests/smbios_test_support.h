@@ -36,4 +36,30 @@ class SmbiosDriver : public Driver {
     PUCHAR window() { return *ZERLO_SYMBOL(*this, BiosWindow); }
 };
 
+// A BIOS structure whose strings every report shows.
+inline const json kBios = {{"type", 0}, {"vendor", "Vendor"}, {"version", "V1"}, {"release_date", "01/02/2003"}};
+
+// A report case: the machine's structures and changes, and its whole report.
+struct Case {
+    const char* name;
+    std::vector<json> structures;
+    json extra;
+    std::string report;
+    json memory = json(); // patches, as a profile's "memory" section
+};
+
+// Each case's whole report, the same on a second request, and no CPU speed.
+inline void ExpectReports(std::initializer_list<Case> cases)
+{
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SmbiosDriver driver(
+            SmbiosMachine(SmbiosSection(c.structures, c.extra.is_null() ? json::object() : c.extra), c.memory));
+        driver.startAndOpen();
+        EXPECT_EQ(driver.report(), c.report);
+        EXPECT_EQ(driver.cpuSpeed(), "---");
+        EXPECT_EQ(driver.report(), c.report);
+    }
+}
+
 } // namespace ztest

@@ -38,7 +38,7 @@ const Mapping* MemoryManager::map(uint64_t physical, uint64_t length, bool fail,
         return nullptr;
     }
     auto* bytes = reinterpret_cast<uint8_t*>(start + offset);
-    machine_.memory.read(static_cast<uint32_t>(physical), std::span<uint8_t>(bytes, length));
+    machine_.memory()->read(static_cast<uint32_t>(physical), std::span<uint8_t>(bytes, length));
     mappingArena_.makeReadOnly(start, pages);
     // Bytes of the pages outside the asked range are not part of the
     // mapping; ASan builds catch a read of them.
@@ -129,7 +129,7 @@ void MemoryManager::reread()
     for (const auto& entry : mappings_) {
         const Mapping& mapping = entry.second;
         Fill(mapping, [&](uint8_t* block) {
-            machine_.memory.read(mapping.physical,
+            machine_.memory()->read(mapping.physical,
                                  std::span<uint8_t>(block + mapping.physical % kPage, mapping.length));
         });
     }

@@ -54,6 +54,12 @@ CpuRegisters Machine::smiLocked(CpuRegisters registers)
     return cpu_;
 }
 
+void Machine::setThermal(ThermalModel model)
+{
+    std::lock_guard lock(mutex_);
+    thermal_ = std::move(model);
+}
+
 uint64_t Machine::clockMs() const
 {
     std::lock_guard lock(mutex_);
@@ -63,7 +69,7 @@ uint64_t Machine::clockMs() const
 void Machine::advanceClock(uint64_t ms)
 {
     std::lock_guard lock(mutex_);
-    if (smm.thermal) smm.thermal->advance(clockMs_, clockMs_ + ms, smm.fanLevels(), smm.behaviour);
+    if (thermal_) thermal_->advance(clockMs_, clockMs_ + ms, smm_.fanLevels(), smm_.behaviour);
     clockMs_ += ms;
 }
 
@@ -94,7 +100,7 @@ uint64_t Machine::interleavedAccesses() const
 Machine::State Machine::state() const
 {
     std::lock_guard lock(mutex_);
-    State state{name, memory.state(), smm, {}, cpu_, portLog_, inSmi_, indexWriter_, interleaved_, clockMs_};
+    State state{name, memory_.state(), smm_, thermal_, {}, cpu_, portLog_, inSmi_, indexWriter_, interleaved_, clockMs_};
     for (const auto& device : devices_)
         state.devices.push_back(device->clone());
     return state;
@@ -104,8 +110,9 @@ void Machine::restore(const State& state)
 {
     std::lock_guard lock(mutex_);
     name = state.name;
-    memory.restore(state.memory);
-    smm = state.smm;
+    memory_.restore(state.memory);
+    smm_ = state.smm;
+    thermal_ = state.thermal;
     devices_.clear();
     for (const auto& device : state.devices)
         devices_.push_back(device->clone());
@@ -123,9 +130,9 @@ bool Machine::State::operator==(const State& other) const
     for (size_t i = 0; i < devices.size(); ++i) {
         if (!devices[i]->sameState(*other.devices[i])) return false;
     }
-    return std::tie(name, memory, smm, cpu, portLog, inSmi, indexWriter, interleaved, clockMs) ==
-           std::tie(other.name, other.memory, other.smm, other.cpu, other.portLog, other.inSmi, other.indexWriter,
-                    other.interleaved, other.clockMs);
+    return std::tie(name, memory, smm, thermal, cpu, portLog, inSmi, indexWriter, interleaved, clockMs) ==
+           std::tie(other.name, other.memory, other.smm, other.thermal, other.cpu, other.portLog, other.inSmi,
+                    other.indexWriter, other.interleaved, other.clockMs);
 }
 
 void Machine::checkPairing(uint16_t port, bool write)
@@ -161,7 +168,7 @@ void Machine::writeLocked(uint16_t port, uint8_t value)
     record(port, true, value);
     checkPairing(port, true);
     if (port == kSmiCommandPort) {
-        smm.handle(cpu_);
+        smm_.handle(cpu_, thermal_ ? &*thermal_ : nullptr);
         return;
     }
     for (auto& device : devices_) {

@@ -1,17 +1,21 @@
 // The simulated notebook: physical memory, the I/O port bus with its devices,
 // and the SMI gate into the firmware's system-management handler.
-// Thread-safe: every port access and SMI is one step under the machine's lock.
+// Thread-safe: every port access, SMI and clock step is one step under the
+// machine's lock, and its memory, firmware and physics are reached only
+// through views that hold that lock.
 #pragma once
 
 #include "physical_memory.h"
 #include "port_device.h"
 #include "smm_firmware.h"
+#include "thermal_model.h"
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +29,21 @@ struct PortAccess {
     bool operator==(const PortAccess&) const = default;
 };
 
+// One part of the machine, reached while the view lives; the machine's other
+// callers wait meanwhile. A view of an absent part (a machine without
+// physics) is false.
+template <class Part> class Locked {
+  public:
+    Locked(std::recursive_mutex& mutex, Part* part) : lock_(mutex), part_(part) {}
+    Part* operator->() const { return part_; }
+    Part& operator*() const { return *part_; }
+    explicit operator bool() const { return part_ != nullptr; }
+
+  private:
+    std::unique_lock<std::recursive_mutex> lock_;
+    Part* part_;
+};
+
 class Machine {
   public:
     static constexpr uint16_t kSmiCommandPort = 0xB2;
@@ -32,8 +51,17 @@ class Machine {
     static constexpr size_t kPortLogLimit = 1u << 20;
 
     std::string name = "unnamed";
-    PhysicalMemory memory;
-    SmmFirmware smm;
+
+    Locked<PhysicalMemory> memory() { return {mutex_, &memory_}; }
+    Locked<const PhysicalMemory> memory() const { return {mutex_, &memory_}; }
+    Locked<SmmFirmware> smm() { return {mutex_, &smm_}; }
+    Locked<const SmmFirmware> smm() const { return {mutex_, &smm_}; }
+
+    // How the notebook heats and cools; without a profile's thermal section
+    // the view is false and the sensors read their fixed base temperatures.
+    Locked<ThermalModel> thermal() { return {mutex_, thermal_ ? &*thermal_ : nullptr}; }
+    Locked<const ThermalModel> thermal() const { return {mutex_, thermal_ ? &*thermal_ : nullptr}; }
+    void setThermal(ThermalModel model);
 
     void addDevice(std::unique_ptr<PortDevice> device);
     template <class Device> Device* findDevice()
@@ -87,6 +115,7 @@ class Machine {
         std::string name;
         PhysicalMemory::State memory;
         SmmFirmware smm;
+        std::optional<ThermalModel> thermal;
         std::vector<std::shared_ptr<const PortDevice>> devices;
         CpuRegisters cpu;
         std::vector<PortAccess> portLog;
@@ -106,7 +135,11 @@ class Machine {
     void record(uint16_t port, bool write, uint8_t value);
     void checkPairing(uint16_t port, bool write);
 
-    mutable std::mutex mutex_;
+    // Recursive: one expression may hold two views of the machine at once.
+    mutable std::recursive_mutex mutex_;
+    PhysicalMemory memory_;
+    SmmFirmware smm_;
+    std::optional<ThermalModel> thermal_;
     std::vector<std::unique_ptr<PortDevice>> devices_;
     CpuRegisters cpu_;
     std::vector<PortAccess> portLog_;

@@ -1,5 +1,7 @@
 #include "smm_firmware.h"
 
+#include "thermal_model.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -32,12 +34,12 @@ const char* SmmBehaviourName(SmmBehaviour behaviour)
     return "?";
 }
 
-void SmmFirmware::handle(CpuRegisters& registers)
+void SmmFirmware::handle(CpuRegisters& registers, const ThermalModel* thermal)
 {
     ++calls_;
     lastReceived_ = registers;
     switch (behaviour) {
-    case SmmBehaviour::kNotebook: handleNotebook(registers); break;
+    case SmmBehaviour::kNotebook: handleNotebook(registers, thermal); break;
     case SmmBehaviour::kNone: break;
     case SmmBehaviour::kAxFfffBxChanged:
         registers.ax = kFailure;
@@ -57,7 +59,7 @@ int SmmFirmware::fanLevels() const
     return levels;
 }
 
-void SmmFirmware::handleNotebook(CpuRegisters& registers)
+void SmmFirmware::handleNotebook(CpuRegisters& registers, const ThermalModel* thermal)
 {
     const uint16_t function = registers.ax;
     const uint16_t argument = registers.bx;

@@ -2,15 +2,14 @@
 // gate (a write to port 0xB2). It sees and changes the CPU's AX..DX.
 #pragma once
 
-#include "thermal_model.h"
-
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace zhost {
+
+class ThermalModel;
 
 struct CpuRegisters {
     uint16_t ax = 0;
@@ -51,13 +50,12 @@ class SmmFirmware {
     SmmBehaviour behaviour = SmmBehaviour::kNotebook;
     std::vector<FanModel> fans{FanModel{}, FanModel{}};
     std::vector<SensorModel> sensors;
-    // With a profile's thermal section, the sensors it covers read from it
-    // instead of from their fixed base temperature.
-    std::optional<ThermalModel> thermal;
 
     int fanLevels() const;
 
-    void handle(CpuRegisters& registers);
+    // With the notebook's physics, the sensors it covers read from it
+    // instead of from their fixed base temperature.
+    void handle(CpuRegisters& registers, const ThermalModel* thermal = nullptr);
     uint64_t calls() const { return calls_; }
     // The registers of the last call as the handler received them.
     CpuRegisters lastReceived() const { return lastReceived_; }
@@ -65,7 +63,7 @@ class SmmFirmware {
     bool operator==(const SmmFirmware&) const = default;
 
   private:
-    void handleNotebook(CpuRegisters& registers);
+    void handleNotebook(CpuRegisters& registers, const ThermalModel* thermal);
     uint64_t calls_ = 0;
     CpuRegisters lastReceived_;
 };

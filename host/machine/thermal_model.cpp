@@ -89,7 +89,7 @@ void ApplyThermal(Machine& machine, const json& thermal)
     ThermalModel model;
     model.ambientCelsius = ParseNumber(thermal, "ambient_celsius", 25, "thermal", -40);
     const json sensors = thermal.value("sensors", json::array());
-    if (sensors.size() > machine.smm.sensors.size()) {
+    if (sensors.size() > machine.smm()->sensors.size()) {
         throw std::invalid_argument("thermal.sensors: more entries than smm.sensors");
     }
     for (const json& entry : sensors) {
@@ -121,11 +121,14 @@ void ApplyThermal(Machine& machine, const json& thermal)
     }
     // The events of time 0 set the starting load, and a sensor without a
     // starting temperature starts settled at it.
-    model.advance(0, 0, machine.smm.fanLevels(), machine.smm.behaviour);
-    for (ThermalSensor& sensor : model.sensors) {
-        if (sensor.celsius < -999) sensor.celsius = model.equilibrium(sensor, machine.smm.fanLevels());
+    {
+        const auto smm = machine.smm();
+        model.advance(0, 0, smm->fanLevels(), smm->behaviour);
+        for (ThermalSensor& sensor : model.sensors) {
+            if (sensor.celsius < -999) sensor.celsius = model.equilibrium(sensor, smm->fanLevels());
+        }
     }
-    machine.smm.thermal = std::move(model);
+    machine.setThermal(std::move(model));
 }
 
 } // namespace zhost

@@ -60,7 +60,7 @@ class ThermalModel {
     size_t nextEvent_ = 0;
 };
 
-// Reads a profile's "thermal" section into the machine's firmware; the
+// Reads a profile's "thermal" section into the machine's physics; the
 // firmware's fans and sensors must already be in place. Throws
 // std::invalid_argument naming the key on a malformed section.
 void ApplyThermal(Machine& machine, const nlohmann::json& thermal);

@@ -5,8 +5,8 @@
 #include "platform/transport.h"
 #include "status_names.h"
 
+#include "firmware_images/dump_import.h"
 #include "kernel/kernel.h"
-#include "machine/dump_import.h"
 #include "machine/profile.h"
 #include "machine/thermal_model.h"
 
@@ -124,8 +124,8 @@ class HostTransport : public Transport {
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         if (!out) throw std::runtime_error(path + ": cannot write");
-        for (const auto& [start, length] : machine_->memory.populatedRanges()) {
-            const std::vector<uint8_t> bytes = machine_->memory.read(start, length);
+        for (const auto& [start, length] : machine_->memory()->populatedRanges()) {
+            const std::vector<uint8_t> bytes = machine_->memory()->read(start, length);
             out.seekp(start);
             out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         }

@@ -36,7 +36,7 @@ check dump-phys-name-not-utf8 0 "$(printf '{"command":"dump-phys","file":"%s/\35
 
 # Firmware strings hold any byte but NUL: JSON reads each byte as the
 # Latin-1 character of that number; a terminal gets control bytes escaped.
-FIRMWARE=$(dirname "$0")/profiles/firmware_bytes/oem_strings.json R=$(printf '\302\256')
+FIRMWARE=$(dirname "$0")/../profiles/firmware_bytes/oem_strings.json R=$(printf '\302\256')
 check firmware-bytes-smbios 0 "$(printf 'System manufacturer: Acme\256\r\nProduct name: X\\x1b[2JY\r\nService tag: A\\x0dB\r')" -- \
     --machine "$FIRMWARE" smbios
 check firmware-bytes-smbios-json 0 "$(cat <<EOF

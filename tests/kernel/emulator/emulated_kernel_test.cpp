@@ -3,7 +3,7 @@
 // (shown with a deliberately faulty driver), and keeps the cost of each
 // request within its budget.
 #include "driver_fixture.h"
-#include "machine/dump_import.h"
+#include "firmware_images/dump_import.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,17 +11,6 @@
 
 namespace ztest {
 namespace {
-
-// The sys-labelled run of this suite points ZERLO_DRIVER at zerlo.sys;
-// without a target build there is nothing to run.
-class NeedsTargetBuild : public ::testing::Environment {
-    void SetUp() override
-    {
-        const char* driver = std::getenv("ZERLO_DRIVER");
-        if (driver != nullptr && !std::filesystem::exists(driver)) GTEST_SKIP() << driver << " is not built";
-    }
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new NeedsTargetBuild);
 
 class EmulatedKernel : public ::testing::Test {
   protected:
@@ -158,8 +147,7 @@ TEST_F(EmulatedKernel, ARelocatedImageAnswersAsAtItsBase)
     Driver driver;
     driver.kernel->load(ZERLO_SYS_IMAGE);
     unsetenv("ZHOST_IMAGE_BASE");
-    ASSERT_EQ(driver.kernel->open(L"\\DosDevices\\ZerloDev", zhost::kAccessRead | zhost::kAccessWrite, &driver.handle),
-              STATUS_SUCCESS);
+    ASSERT_EQ(driver.open(zhost::kAccessRead | zhost::kAccessWrite), STATUS_SUCCESS);
     EXPECT_EQ(driver.text(IOCTL_GET_CPU_SPEED, 8), "1800");
     EXPECT_EQ(driver.value(IOCTL_SMM_GET_FAN_SPEED, 0), 2700u);
 }
@@ -170,7 +158,7 @@ class ProbeDriver : public EmulatedKernel {
     {
         EmulatedKernel::SetUp();
         if (IsSkipped()) return;
-        driver.machine->memory.write(0xF000F, std::vector<uint8_t>{0x5A});
+        driver.machine->memory()->write(0xF000F, std::vector<uint8_t>{0x5A});
         ASSERT_EQ(driver.kernel->load(ZERLO_PROBE_IMAGE), STATUS_SUCCESS);
         ASSERT_EQ(
             driver.kernel->open(L"\\DosDevices\\ZerloProbe", zhost::kAccessRead | zhost::kAccessWrite, &driver.handle),
@@ -233,7 +221,7 @@ TEST_F(EmulatedKernel, EveryRequestStaysWithinItsInstructionBudget)
 {
     Driver driver;
     ASSERT_EQ(driver.kernel->load(ZERLO_SYS_IMAGE), STATUS_SUCCESS);
-    ASSERT_EQ(driver.kernel->open(L"\\DosDevices\\ZerloDev", zhost::kAccessWrite, &driver.handle), STATUS_SUCCESS);
+    ASSERT_EQ(driver.open(zhost::kAccessWrite), STATUS_SUCCESS);
     struct Budget {
         const char* name;
         uint32_t code;

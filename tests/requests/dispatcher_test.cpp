@@ -49,7 +49,7 @@ TEST_F(Dispatcher, RefusedFanRequestsRaiseNoSmi)
     driver.ioctl(IOCTL_SMM_SET_FAN_STATE, Words(0, 3), 4);
     driver.ioctl(IOCTL_SMM_GET_TEMPERATURE, Words(256), 4);
     EXPECT_TRUE(driver.machine->portLog().empty());
-    EXPECT_EQ(driver.machine->smm.calls(), 0u);
+    EXPECT_EQ(driver.machine->smm()->calls(), 0u);
 }
 
 } // namespace

@@ -64,7 +64,7 @@ LoopRun RunLoop(const json& profile, double seconds, int flakyFan = -1, int flak
     while (stop.load() == 0 && clock->now() < seconds) {
         loop.poll();
         for (size_t i = 0; i < run.hottest.size(); ++i)
-            run.hottest[i] = std::max(run.hottest[i], driver.machine->smm.thermal->sensors[i].celsius);
+            run.hottest[i] = std::max(run.hottest[i], driver.machine->thermal()->sensors[i].celsius);
         clock->sleep(2, stop);
         if (signal != 0 && clock->now() >= seconds / 2) std::raise(signal);
     }
@@ -72,7 +72,7 @@ LoopRun RunLoop(const json& profile, double seconds, int flakyFan = -1, int flak
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     for (uint16_t fan = 0; fan < 2; ++fan)
-        run.fanStates[fan] = driver.machine->smm.fans[fan].state;
+        run.fanStates[fan] = driver.machine->smm()->fans[fan].state;
     return run;
 }
 

@@ -157,7 +157,7 @@ bool Free(const Machine& machine, uint64_t at, uint64_t size, const std::vector<
     for (const Range& range : avoid)
         if (Overlaps({from, to}, range)) return false;
     const std::vector<uint8_t> bytes =
-        machine.memory.read(static_cast<uint32_t>(from), static_cast<uint32_t>(to - from));
+        machine.memory()->read(static_cast<uint32_t>(from), static_cast<uint32_t>(to - from));
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
 
@@ -229,19 +229,19 @@ void PlaceAcpiDump(Machine& machine, const std::vector<AcpiDumpBlock>& blocks, c
         placed.push_back(&block);
     }
     for (const AcpiDumpBlock* block : placed) {
-        machine.memory.write(static_cast<uint32_t>(block->address), block->bytes);
+        machine.memory()->write(static_cast<uint32_t>(block->address), block->bytes);
     }
     for (const AcpiDumpBlock* block : placed) {
         if (block->signature != "RSDP" || block->address < 0x400 || block->address >= 0xA0000) continue;
         uint8_t word[2];
-        machine.memory.read(kEbdaPointerAddress, word);
+        machine.memory()->read(kEbdaPointerAddress, word);
         const uint32_t area = (uint32_t{word[0]} | uint32_t{word[1]} << 8) * 16;
         const bool covered =
             area >= 0x400 && area < 0xA0000 && block->address >= area && block->address + 16 <= area + 1024;
         if (!covered) {
             const uint32_t segment = static_cast<uint32_t>(block->address & ~uint64_t{0x3FF}) >> 4;
             const uint8_t bytes[2] = {static_cast<uint8_t>(segment), static_cast<uint8_t>(segment >> 8)};
-            machine.memory.write(kEbdaPointerAddress, bytes);
+            machine.memory()->write(kEbdaPointerAddress, bytes);
         }
         break;
     }
@@ -345,8 +345,8 @@ SmbiosPlacement PlaceSmbiosDump(Machine& machine, std::span<const uint8_t> dump,
     entry[layout.checksumAt] = 0;
     entry[layout.checksumAt] = static_cast<uint8_t>(-Sum(entry));
 
-    machine.memory.write(*entryAt, entry);
-    machine.memory.write(*tableAt, dump.subspan(kTableOffset, static_cast<size_t>(tableBytes)));
+    machine.memory()->write(*entryAt, entry);
+    machine.memory()->write(*tableAt, dump.subspan(kTableOffset, static_cast<size_t>(tableBytes)));
     return {*entryAt, *tableAt};
 }
 
@@ -398,7 +398,7 @@ void ImportPhysImage(Machine& machine, const std::string& path)
                 Fail(path, OffsetRef(start + static_cast<uint64_t>(nonzero - page.begin())),
                      "data beyond 4 GiB, which a 32-bit notebook's physical memory does not reach");
             }
-            machine.memory.write(static_cast<uint32_t>(start), std::span(page.data(), static_cast<size_t>(got)));
+            machine.memory()->write(static_cast<uint32_t>(start), std::span(page.data(), static_cast<size_t>(got)));
         }
     }
 }

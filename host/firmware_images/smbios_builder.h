@@ -4,7 +4,7 @@
 // model firmware seen on real machines.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <cstdint>
 #include <nlohmann/json.hpp>

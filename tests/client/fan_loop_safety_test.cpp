@@ -88,8 +88,8 @@ class Schedule {
     bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
     int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
     uint64_t clockMs() const { return driver_->machine->clockMs(); }
-    uint16_t fanRegister(uint16_t fan) const { return driver_->machine->smm.fans.at(fan).state; }
-    bool firmwareAnswers() const { return driver_->machine->smm.behaviour == zhost::SmmBehaviour::kNotebook; }
+    uint16_t fanRegister(uint16_t fan) const { return driver_->machine->smm()->fans.at(fan).state; }
+    bool firmwareAnswers() const { return driver_->machine->smm()->behaviour == zhost::SmmBehaviour::kNotebook; }
 
     json makeConfig();
     json makeProfile();
@@ -178,7 +178,7 @@ void Schedule::openPoll()
     pollOpen_ = true;
     readSabotaged_ = false;
     pollAtMs_ = clockMs();
-    const zhost::ThermalModel& thermal = *driver_->machine->smm.thermal;
+    const zhost::ThermalModel& thermal = *driver_->machine->thermal();
     failedReading_ = !firmwareAnswers();
     for (size_t i = 0; i < config_.fans.size(); ++i) {
         const zerloctl::FanRule& rule = config_.fans[i];
@@ -235,7 +235,7 @@ void Schedule::closePoll()
 void Schedule::moveBehindTheLoop(uint16_t fan, uint16_t state, bool byBios)
 {
     if (byBios) {
-        driver_->machine->smm.fans.at(fan).state = state;
+        driver_->machine->smm()->fans.at(fan).state = state;
     } else {
         driver_->kernel->ioctl(other_, IOCTL_SMM_SET_FAN_STATE, ztest::Words(fan, state), 4);
     }
@@ -280,8 +280,7 @@ void Schedule::run(Tally& tally)
 
     driver_ = std::make_unique<ztest::Driver>(makeProfile());
     driver_->startAndOpen();
-    ASSERT_EQ(driver_->kernel->open(L"\\DosDevices\\ZerloDev", zhost::kAccessRead | zhost::kAccessWrite, &other_),
-              STATUS_SUCCESS);
+    ASSERT_EQ(driver_->openAnother(zhost::kAccessRead | zhost::kAccessWrite, &other_), STATUS_SUCCESS);
     for (const zerloctl::FanRule& rule : config_.fans)
         after_.push_back(fanRegister(rule.fan));
     Transport transport(*this, *driver_);

@@ -4,7 +4,7 @@
 // names the file and the line or offset, before anything is placed.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <cstdint>
 #include <istream>

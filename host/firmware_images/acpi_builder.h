@@ -5,7 +5,7 @@
 // bad checksums, odd lengths).
 #pragma once
 
-#include "physical_memory.h"
+#include "machine/physical_memory.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "smbios_builder.h"
 
-#include "profile_values.h"
+#include "machine/profile_values.h"
 
 #include <algorithm>
 #include <cstring>
@@ -422,19 +422,19 @@ void ApplySmbios(Machine& machine, const json& section)
     layout.maxStructure = maxStructure;
     layout.dmiAnchor = !quirks.value("no_dmi_anchor", false);
 
-    machine.memory.write(layout.tableAddress, table);
+    machine.memory()->write(layout.tableAddress, table);
     if (quirks.value("sm3_only", false)) {
-        machine.memory.write(layout.address, EntryPoint3(layout));
+        machine.memory()->write(layout.address, EntryPoint3(layout));
         return;
     }
     std::vector<uint8_t> ep = EntryPoint(layout);
     if (quirks.contains("bad_checksum_decoy_at")) {
         std::vector<uint8_t> decoy = ep;
         decoy[0x04] = static_cast<uint8_t>(decoy[0x04] + 1);
-        machine.memory.write(ParseAddress(quirks.at("bad_checksum_decoy_at"), "smbios.quirks.bad_checksum_decoy_at"),
-                             decoy);
+        machine.memory()->write(ParseAddress(quirks.at("bad_checksum_decoy_at"), "smbios.quirks.bad_checksum_decoy_at"),
+                                decoy);
     }
-    machine.memory.write(layout.address, ep);
+    machine.memory()->write(layout.address, ep);
 }
 
 } // namespace zhost

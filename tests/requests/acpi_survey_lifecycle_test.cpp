@@ -2,7 +2,7 @@
 // full reply, surveys in a row and unload.
 #include "acpi_fixture.h"
 
-#include "machine/acpi_builder.h"
+#include "firmware_images/acpi_builder.h"
 
 namespace ztest {
 namespace {

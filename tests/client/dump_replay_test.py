@@ -213,7 +213,7 @@ def acpixtract_agreement(zerloctl, text_path, workdir):
 
 def main():
     zerloctl, profile_dir = sys.argv[1], sys.argv[2]
-    quirk_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dumps")
+    quirk_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dumps")
     failed = False
     with tempfile.TemporaryDirectory() as workdir:
         for profile in ROUND_TRIP:

@@ -3,7 +3,7 @@
 #include "acpi_fixture.h"
 #include "reply_compare.h"
 
-#include "machine/acpi_builder.h"
+#include "firmware_images/acpi_builder.h"
 
 #include <tuple>
 
@@ -81,9 +81,9 @@ TEST(AcpiSurvey, XsdtHighHalfInTheBiosAreaRunsIntoTheNoAcpiError)
 {
     Driver driver(AcpiProfile("xsdt_highpart"));
     // The ACPI 1.0 RSDP in the BIOS area is gone; the EBDA copy moves there.
-    const std::vector<uint8_t> ebdaRsdp = driver.machine->memory.read(0x9FC00, 36);
-    driver.machine->memory.write(0x9FC00, std::vector<uint8_t>(36, 0));
-    driver.machine->memory.write(0xF7C30, ebdaRsdp);
+    const std::vector<uint8_t> ebdaRsdp = driver.machine->memory()->read(0x9FC00, 36);
+    driver.machine->memory()->write(0x9FC00, std::vector<uint8_t>(36, 0));
+    driver.machine->memory()->write(0xF7C30, ebdaRsdp);
     driver.startAndOpen();
     EXPECT_EQ(AcpiReport(driver),
               EbdaSearch(0x20024c00) + kBiosSearch + "Sig found at VA 0x20018c30\r\n" + kHighPartError + kNoAcpi);
@@ -111,7 +111,7 @@ TEST(AcpiSurvey, RootWithoutWholeEntriesWalksNoEntry)
                "XSDT size not DWORD aligned\r\n"}}) {
         SCOPED_TRACE(c.length);
         Driver driver(AcpiProfile(c.profile));
-        driver.machine->memory.write(
+        driver.machine->memory()->write(
             c.pa + 4, std::vector<uint8_t>{uint8_t(c.length), uint8_t(c.length >> 8), uint8_t(c.length >> 16), 0});
         driver.startAndOpen();
         EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024000) + kBiosSearch + Fmt("Sig found at VA 0x%08x\r\n", c.sig) +
@@ -129,8 +129,8 @@ TEST(AcpiSurvey, RootOutsideItsLengthBoundsWalksNoEntry)
     for (const auto& [length, error] : std::vector<std::pair<uint32_t, std::string>>{
              {0x3FFFFFF0, "longer than 1048576 Bytes, not remapped"}, {8, "shorter than the 36-byte header"}}) {
         Driver driver(AcpiProfile("rsdt_length_46"));
-        driver.machine->memory.write(0x07FE0004, std::vector<uint8_t>{uint8_t(length), uint8_t(length >> 8),
-                                                                      uint8_t(length >> 16), uint8_t(length >> 24)});
+        driver.machine->memory()->write(0x07FE0004, std::vector<uint8_t>{uint8_t(length), uint8_t(length >> 8),
+                                                                         uint8_t(length >> 16), uint8_t(length >> 24)});
         driver.startAndOpen();
         EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024000) + kBiosSearch + "Sig found at VA 0x20016b40\r\n" +
                                           Root("RSDT", 0x20026000, 0x07fe0000) + Header("RSDT", length, 0x20026000) +
@@ -174,7 +174,7 @@ zhost::AcpiFirmware RsdtListing(const std::vector<std::pair<uint32_t, uint32_t>>
 std::string SurveyOf(const zhost::AcpiFirmware& firmware)
 {
     Driver driver(zhost::BareProfile());
-    zhost::PlaceAcpiFirmware(driver.machine->memory, firmware);
+    zhost::PlaceAcpiFirmware(*driver.machine->memory(), firmware);
     driver.startAndOpen();
     return NormaliseAddresses(AcpiReport(driver));
 }
@@ -204,7 +204,7 @@ TEST(AcpiSurvey, RangesReachingAboveFourGigabytesAreNotMapped)
     const std::string tooHigh = "*** ERROR: Table at PA 0xfffffff0, 36 Bytes reaches above 4 GB, not mapped ***\r\n";
     for (const bool extendedFirst : {true, false}) {
         Driver driver(extendedFirst ? zhost::DefaultNotebookProfile() : zhost::BareProfile());
-        if (!extendedFirst) zhost::PlaceAcpiFirmware(driver.machine->memory, RsdtListing({}));
+        if (!extendedFirst) zhost::PlaceAcpiFirmware(*driver.machine->memory(), RsdtListing({}));
         driver.startAndOpen();
         AcpiReport(driver);
         zhost::AcpiRsdpLayout rsdp;
@@ -213,7 +213,7 @@ TEST(AcpiSurvey, RangesReachingAboveFourGigabytesAreNotMapped)
         (extendedFirst ? rsdp.rsdt : rsdp.xsdt) = zhost::AcpiReference{"", 0xFFFFFFF0};
         zhost::AcpiFirmware later;
         later.rsdps.push_back(rsdp);
-        zhost::PlaceAcpiFirmware(driver.machine->memory, later);
+        zhost::PlaceAcpiFirmware(*driver.machine->memory(), later);
         EXPECT_EQ(NormaliseAddresses(AcpiReport(driver)),
                   NormaliseAddresses(EbdaSearch(0x20030000) +
                                      Fmt("Sig found at VA 0x%08x\r\n", 0x20030000 + rsdp.address % 0x400) +
@@ -263,10 +263,10 @@ TEST(AcpiSurvey, RootLengthChangingAfterItsFirstReadDoesNotMoveTheWalksBound)
             stable = AcpiReport(driver);
         }
         Driver driver(profile);
-        driver.machine->memory.makeVolatile(lengthAt, later);
+        driver.machine->memory()->makeVolatile(lengthAt, later);
         driver.startAndOpen();
         EXPECT_EQ(AcpiReport(driver), stable);
-        EXPECT_EQ(driver.machine->memory.byte(lengthAt), later) << "the firmware did change the field";
+        EXPECT_EQ(driver.machine->memory()->byte(lengthAt), later) << "the firmware did change the field";
     }
 }
 
@@ -284,15 +284,15 @@ TEST(AcpiSurvey, CandidatesRunningPastTheirRangeAreNotExamined)
     }
     {
         Driver driver(AcpiProfile("rsdp_at_range_ends"));
-        driver.machine->memory.write(0x9FFC0, std::vector<uint8_t>(20, 0));
+        driver.machine->memory()->write(0x9FFC0, std::vector<uint8_t>(20, 0));
         driver.startAndOpen();
         EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024fc0, 64) + kBiosSearch + kNoAcpi);
     }
     Driver driver(AcpiProfile("rsdp_at_range_ends"));
-    driver.machine->memory.write(0x9FFC0, std::vector<uint8_t>(20, 0));
+    driver.machine->memory()->write(0x9FFC0, std::vector<uint8_t>(20, 0));
     zhost::AcpiFirmware lastBytes;
     lastBytes.rsdps.push_back({0xFFFE0, 2, "ZERLO ", std::nullopt, zhost::AcpiReference{"", 0x07FE0000}, false});
-    zhost::PlaceAcpiFirmware(driver.machine->memory, lastBytes);
+    zhost::PlaceAcpiFirmware(*driver.machine->memory(), lastBytes);
     driver.startAndOpen();
     EXPECT_EQ(NormaliseAddresses(AcpiReport(driver)),
               NormaliseAddresses(EbdaSearch(1, 64) + kBiosSearch + "Sig found at VA 0x00000002\r\n" +
@@ -317,7 +317,7 @@ TEST(AcpiSurvey, EbdaSegmentOutsideConventionalMemoryMeansPhysicalZero)
             rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
             firmware.rsdps.push_back(rsdp);
         }
-        zhost::PlaceAcpiFirmware(driver.machine->memory, firmware);
+        zhost::PlaceAcpiFirmware(*driver.machine->memory(), firmware);
         driver.startAndOpen();
         const std::string expected =
             EbdaSearch(area) + Fmt("Sig found at VA 0x%08x\r\n", sig) + Root("RSDT", 0x20026000, 0x07fe0000);
@@ -338,11 +338,11 @@ TEST(AcpiSurvey, HalfASignatureIsNoRsdp)
         rsdp.revision = 0;
         rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
         firmware.rsdps.push_back(rsdp);
-        zhost::PlaceAcpiFirmware(driver.machine->memory, firmware);
-        std::vector<uint8_t> bytes = driver.machine->memory.read(0x100, 9);
+        zhost::PlaceAcpiFirmware(*driver.machine->memory(), firmware);
+        std::vector<uint8_t> bytes = driver.machine->memory()->read(0x100, 9);
         ++bytes[letter];
         --bytes[8];
-        driver.machine->memory.write(0x100, bytes);
+        driver.machine->memory()->write(0x100, bytes);
         driver.startAndOpen();
         EXPECT_EQ(AcpiReport(driver).find("Sig found at VA 0x20024100"), std::string::npos) << letter;
     }

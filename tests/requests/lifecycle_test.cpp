@@ -2,10 +2,6 @@
 // and failures of the kernel's services.
 #include "driver_fixture.h"
 
-#include "fan/sio.h"
-#include "firmware/mapping_registry.h"
-#include "firmware/smbios_access.h"
-
 #include <tuple>
 
 namespace ztest {
@@ -42,12 +38,12 @@ TEST(Lifecycle, OnlyTheDeviceItselfOpensAndItsSecurityGuardsANameBelowIt)
     constexpr uint32_t kRead = zhost::kAccessRead;
     constexpr uint32_t kReadWrite = zhost::kAccessRead | zhost::kAccessWrite;
     const std::tuple<Caller, const wchar_t*, uint32_t, NTSTATUS> cases[] = {
-        {Caller::Administrator, L"\\DosDevices\\ZerloDev", kReadWrite, STATUS_SUCCESS},
-        {Caller::User, L"\\DosDevices\\ZerloDev", kRead, STATUS_SUCCESS},
-        {Caller::User, L"\\DosDevices\\ZerloDev", kReadWrite, STATUS_ACCESS_DENIED},
-        {Caller::User, L"\\DosDevices\\ZerloDev\\anything", kReadWrite, STATUS_ACCESS_DENIED},
+        {Caller::Administrator, ZERLO_LINK_NAME, kReadWrite, STATUS_SUCCESS},
+        {Caller::User, ZERLO_LINK_NAME, kRead, STATUS_SUCCESS},
+        {Caller::User, ZERLO_LINK_NAME, kReadWrite, STATUS_ACCESS_DENIED},
+        {Caller::User, ZERLO_LINK_NAME L"\\anything", kReadWrite, STATUS_ACCESS_DENIED},
         {Caller::User, L"\\??\\ZerloDev\\anything", kRead, STATUS_OBJECT_NAME_NOT_FOUND},
-        {Caller::Administrator, L"\\DosDevices\\ZerloDev\\anything", kReadWrite, STATUS_OBJECT_NAME_NOT_FOUND},
+        {Caller::Administrator, ZERLO_LINK_NAME L"\\anything", kReadWrite, STATUS_OBJECT_NAME_NOT_FOUND},
         {Caller::Administrator, L"\\Device\\Zerlo\\", kReadWrite, STATUS_OBJECT_NAME_NOT_FOUND}};
     Driver driver;
     ASSERT_EQ(driver.start(), STATUS_SUCCESS);
@@ -98,29 +94,6 @@ TEST(Lifecycle, FailedLinkRemovalLeavesTheDevice)
                                               "Zerlo: Can't remove link\n", "Zerlo: End of unload\n"}));
     EXPECT_EQ(driver.kernel->deviceNames(), (std::vector<std::wstring>{L"\\Device\\Zerlo"}));
     EXPECT_TRUE(driver.kernel->liveMappings().empty());
-}
-
-TEST(Lifecycle, EveryLoadStartsFromAFreshImage)
-{
-    Driver driver;
-    driver.startAndOpen();
-    driver.value(IOCTL_SMM_SET_FAN_STATE, 1, 2);
-    ASSERT_EQ(driver.value(IOCTL_SIO_DETECT), 0xFFFFFFFFu);
-    driver.text(IOCTL_GET_SMBIOS_REPORT, ZERLO_SMBIOS_REPORT_SIZE);
-    driver.text(IOCTL_GET_ACPI_REPORT, ZERLO_ACPI_REPORT_SIZE);
-    ASSERT_NE(ZERLO_SYMBOL(driver, SmbiosState)->entryPoint, nullptr);
-    driver.kernel->close(driver.handle);
-    driver.kernel->unload();
-    driver.startAndOpen();
-    // The driver's own state is new: no chip, entry point or table mapping
-    // found, no registry row; the machine's (fan 1 high) is not.
-    EXPECT_EQ(*ZERLO_SYMBOL(driver, SioBaseAddress), 0u);
-    const SmbiosStateRecord& smbios = *ZERLO_SYMBOL(driver, SmbiosState);
-    EXPECT_EQ(smbios.entryPoint, nullptr);
-    EXPECT_EQ(smbios.tableBase, nullptr);
-    EXPECT_EQ(smbios.ownTableMapped, 0u);
-    EXPECT_EQ(*ZERLO_SYMBOL(driver, RegistryCount), 0);
-    EXPECT_EQ(driver.value(IOCTL_SMM_GET_FAN_STATE, 1), 2u);
 }
 
 } // namespace

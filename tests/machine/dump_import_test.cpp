@@ -2,7 +2,7 @@
 // surveyed by the unchanged driver. The quirk dumps are in tests/dumps
 // (written by make_quirk_dumps.py there).
 #include "acpi_fixture.h"
-#include "machine/dump_import.h"
+#include "firmware_images/dump_import.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -97,8 +97,8 @@ TEST(AcpiDumpReplay, OverlappingTablesThatAgreeArePlaced)
     const std::string agree = Block("FACP @ 0x00100000", facp) + Block("APIC @ 0x00100020", apic);
     zhost::Machine machine;
     zhost::PlaceAcpiDump(machine, Parse(agree), "dump.txt");
-    EXPECT_EQ(machine.memory.read(0x100020, 0x30), apic);
-    EXPECT_EQ(machine.memory.read(0x100000, 0x20), std::vector<uint8_t>(facp.begin(), facp.begin() + 0x20));
+    EXPECT_EQ(machine.memory()->read(0x100020, 0x30), apic);
+    EXPECT_EQ(machine.memory()->read(0x100000, 0x20), std::vector<uint8_t>(facp.begin(), facp.begin() + 0x20));
 }
 
 TEST(AcpiDumpReplay, RsdpInTheEbdaAimsTheEbdaPointerAtIt)
@@ -107,7 +107,7 @@ TEST(AcpiDumpReplay, RsdpInTheEbdaAimsTheEbdaPointerAtIt)
         Block("RSD PTR @ 0x9fc30", Rsdp(0x100000)) + Block("RSDT @ 0x100000", TableBytes("RSDT", 36));
     Driver driver(zhost::BareProfile());
     zhost::PlaceAcpiDump(*driver.machine, Parse(text), "dump.txt");
-    EXPECT_EQ(driver.machine->memory.read(0x40E, 2), (std::vector<uint8_t>{0xC0, 0x9F}));
+    EXPECT_EQ(driver.machine->memory()->read(0x40E, 2), (std::vector<uint8_t>{0xC0, 0x9F}));
     driver.startAndOpen();
     const std::string expected =
         Lines({"Searching EBDA for signature...", "Searching VA 0x20024c00, 1024 Bytes...",
@@ -117,11 +117,11 @@ TEST(AcpiDumpReplay, RsdpInTheEbdaAimsTheEbdaPointerAtIt)
     // A pointer that already covers the RSDP is the firmware's own: kept.
     zhost::Machine machine;
     const uint8_t segment[2] = {0x80, 0x9F}; // 0x9F800: the RSDP lies in its first KB
-    machine.memory.write(0x40E, segment);
+    machine.memory()->write(0x40E, segment);
     zhost::PlaceAcpiDump(
         machine, Parse(Block("RSD PTR @ 0x9fa00", Rsdp(0x100000)) + Block("RSDT @ 0x100000", TableBytes("RSDT", 36))),
         "dump.txt");
-    EXPECT_EQ(machine.memory.read(0x40E, 2), (std::vector<uint8_t>{0x80, 0x9F}));
+    EXPECT_EQ(machine.memory()->read(0x40E, 2), (std::vector<uint8_t>{0x80, 0x9F}));
 }
 
 TEST(AcpiDumpReplay, TablesAbove4GiBAreLeftOut)
@@ -131,7 +131,7 @@ TEST(AcpiDumpReplay, TablesAbove4GiBAreLeftOut)
                          Parse(Block("SSDT @ 0x0000000100000000", TableBytes("SSDT", 36)) +
                                Block("SSDT @ 0x00000000FFFFFFF0", TableBytes("SSDT", 36))),
                          "dump.txt");
-    EXPECT_TRUE(machine.memory.populatedRanges().empty());
+    EXPECT_TRUE(machine.memory()->populatedRanges().empty());
 }
 
 // ---- SMBIOS ---------------------------------------------------------------
@@ -142,7 +142,7 @@ TEST(SmbiosDumpReplay, EntryPointOfLength0x20IsPlacedWholeWithItsChecksums)
     const auto placed = zhost::ImportSmbiosDump(*driver.machine, kDumps + "entry_length_0x20.bin");
     EXPECT_EQ(placed.entryPoint, 0xF0000u);
     EXPECT_EQ(placed.table, 0xF0030u); // behind the entry point and a 16-byte gap
-    const std::vector<uint8_t> entry = driver.machine->memory.read(placed.entryPoint, 0x20);
+    const std::vector<uint8_t> entry = driver.machine->memory()->read(placed.entryPoint, 0x20);
     EXPECT_EQ(Long(entry, 0x18), placed.table);
     EXPECT_EQ(entry[0x1F], 0xAA) << "the 32nd byte is part of the entry point";
     EXPECT_EQ(Sum(entry), 0);
@@ -165,9 +165,9 @@ TEST(SmbiosDumpReplay, Smbios3DumpIsPlacedAndReportsNoSmbios)
     dump.insert(dump.end(), {127, 4, 0, 0, 0, 0});
     Driver driver(zhost::BareProfile());
     const auto placed = zhost::PlaceSmbiosDump(*driver.machine, dump, "sm3.bin");
-    const std::vector<uint8_t> entry = driver.machine->memory.read(placed.entryPoint, 0x18);
+    const std::vector<uint8_t> entry = driver.machine->memory()->read(placed.entryPoint, 0x18);
     EXPECT_EQ(Long(entry, 0x10), placed.table);
-    EXPECT_EQ(driver.machine->memory.read(placed.table, 6), (std::vector<uint8_t>{127, 4, 0, 0, 0, 0}));
+    EXPECT_EQ(driver.machine->memory()->read(placed.table, 6), (std::vector<uint8_t>{127, 4, 0, 0, 0, 0}));
     driver.startAndOpen();
     EXPECT_EQ(SmbiosReport(driver), "*** Error: No SMBIOS found ***");
 }
@@ -177,14 +177,14 @@ TEST(SmbiosDumpReplay, PlacementKeepsClearOfFirmwareAlreadyThere)
     const std::vector<uint8_t> dump = zhost::ReadWholeFile(kDumps + "entry_length_0x20.bin");
     zhost::Machine machine;
     // An RSDP at the segment's start, and BIOS code filling it from 0xF0400.
-    machine.memory.write(0xF0000, Rsdp(0x100000));
-    machine.memory.write(0xF0400, std::vector<uint8_t>(0xFC00, 0x90));
+    machine.memory()->write(0xF0000, Rsdp(0x100000));
+    machine.memory()->write(0xF0400, std::vector<uint8_t>(0xFC00, 0x90));
     const auto placed = zhost::PlaceSmbiosDump(machine, dump, "smbios.bin");
     EXPECT_EQ(placed.entryPoint, 0xF0030u);
     EXPECT_EQ(placed.table, 0xF0060u);
 
     zhost::Machine full;
-    full.memory.write(0xF0000, std::vector<uint8_t>(0xFF80, 0x90));
+    full.memory()->write(0xF0000, std::vector<uint8_t>(0xFF80, 0x90));
     const auto high = zhost::PlaceSmbiosDump(full, dump, "smbios.bin");
     EXPECT_EQ(high.entryPoint, 0xFFF90u);
     EXPECT_EQ(high.table, 0x100000u) << "no room behind the entry point: the first free page above 1 MiB";
@@ -208,10 +208,10 @@ TEST(PhysImage, SparseImageStoresOnlyPagesThatHoldData)
     zhost::Machine machine;
     zhost::ImportPhysImage(machine, path);
     std::filesystem::remove(path);
-    EXPECT_EQ(machine.memory.populatedRanges(),
+    EXPECT_EQ(machine.memory()->populatedRanges(),
               (std::vector<std::pair<uint32_t, uint32_t>>{{0xF6000, 0x1000}, {0x7FF0000, 0x1000}}));
-    EXPECT_EQ(machine.memory.read(0xF6A10, 8), (std::vector<uint8_t>{'R', 'S', 'D', ' ', 'P', 'T', 'R', ' '}));
-    EXPECT_EQ(machine.memory.byte(0x7FF0000), 'X');
+    EXPECT_EQ(machine.memory()->read(0xF6A10, 8), (std::vector<uint8_t>{'R', 'S', 'D', ' ', 'P', 'T', 'R', ' '}));
+    EXPECT_EQ(machine.memory()->byte(0x7FF0000), 'X');
 }
 
 TEST(DumpProfile, DumpsReplaceTheProfilesFirmwareButKeepTheEbdaPointer)

@@ -22,7 +22,7 @@ class HostKernel : public ::testing::Test {
     void SetUp() override
     {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        driver.machine->memory.write(0x12345, std::vector<uint8_t>{0xAB, 0xCD});
+        driver.machine->memory()->write(0x12345, std::vector<uint8_t>{0xAB, 0xCD});
         ASSERT_EQ(driver.start(), STATUS_SUCCESS);
     }
     PVOID map(uint32_t physical, SIZE_T length)
