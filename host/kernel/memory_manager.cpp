@@ -130,7 +130,7 @@ void MemoryManager::reread()
         const Mapping& mapping = entry.second;
         Fill(mapping, [&](uint8_t* block) {
             machine_.memory()->read(mapping.physical,
-                                 std::span<uint8_t>(block + mapping.physical % kPage, mapping.length));
+                                    std::span<uint8_t>(block + mapping.physical % kPage, mapping.length));
         });
     }
 }

@@ -100,7 +100,8 @@ uint64_t Machine::interleavedAccesses() const
 Machine::State Machine::state() const
 {
     std::lock_guard lock(mutex_);
-    State state{name, memory_.state(), smm_, thermal_, {}, cpu_, portLog_, inSmi_, indexWriter_, interleaved_, clockMs_};
+    State state{name,     memory_.state(), smm_,         thermal_,     {},      cpu_,
+                portLog_, inSmi_,          indexWriter_, interleaved_, clockMs_};
     for (const auto& device : devices_)
         state.devices.push_back(device->clone());
     return state;
