@@ -7,7 +7,7 @@ import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "client"))
 from firmware_tools import acpidump_text, checksummed  # noqa: E402
 
 
