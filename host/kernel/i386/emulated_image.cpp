@@ -1,3 +1,7 @@
+// The image in the emulator: its bytes and stubs mapped, and the calls from
+// the kernel into it. Its hooks are in cpu_hooks.cpp, the checked access to
+// its memory in guest_memory.cpp, the objects a call passes in
+// nt_objects.cpp and its part of a snapshot in emulated_state.cpp.
 #include "emulated_image.h"
 
 #include "guest_memory.h"
