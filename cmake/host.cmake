@@ -33,14 +33,21 @@ add_library(zerlo_machine STATIC ${ZERLO_MACHINE_SOURCES} ${CMAKE_BINARY_DIR}/ge
 target_include_directories(zerlo_machine PUBLIC host)
 target_link_libraries(zerlo_machine PUBLIC nlohmann_json::nlohmann_json)
 
-# --- the simulated NT kernel; the driver links against its exports ---
-# zerlo.sys runs on Unicorn's i386.
+# --- the emulated i386 that zerlo.sys runs on ---
+# Unicorn is the emulator's own business: its objects go into the kernel's
+# library, and only they see Unicorn's headers.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)
-file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp host/kernel/i386/*.cpp host/session/*.cpp)
+file(GLOB ZERLO_I386_SOURCES CONFIGURE_DEPENDS host/kernel/i386/*.cpp)
+add_library(zerlo_i386 OBJECT ${ZERLO_I386_SOURCES})
+target_include_directories(zerlo_i386 PUBLIC host/kernel/include host src)
+target_link_libraries(zerlo_i386 PUBLIC zerlo_machine PRIVATE PkgConfig::UNICORN)
+
+# --- the simulated NT kernel; the driver links against its exports ---
+file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp host/session/*.cpp)
 add_library(zerlo_kernel SHARED ${ZERLO_KERNEL_SOURCES})
 target_include_directories(zerlo_kernel PUBLIC host/kernel/include host src)
-target_link_libraries(zerlo_kernel PUBLIC zerlo_machine Threads::Threads ${CMAKE_DL_LIBS} PRIVATE PkgConfig::UNICORN)
+target_link_libraries(zerlo_kernel PUBLIC zerlo_machine Threads::Threads ${CMAKE_DL_LIBS} PRIVATE zerlo_i386)
 if(ZERLO_FUZZ)
   target_compile_definitions(zerlo_kernel PRIVATE ZHOST_KEEP_DRIVER_IMAGE)
 endif()

@@ -13,6 +13,7 @@
 
 #include "kernel/i386/emulated_image.h"
 #include "machine/profile.h"
+#include "session/driver_session.h"
 
 #include <fstream>
 #include <map>
@@ -61,9 +62,10 @@ bool IsPeFile(const std::string& path)
 struct FuzzedKernel {
     const std::string path = DriverPath();
     const bool emulated = IsPeFile(path);
-    std::unique_ptr<zhost::Machine> machine = zhost::BuildMachine(zhost::DefaultNotebookProfile());
-    zhost::Kernel kernel{*machine};
-    const zhost::Machine::State boards[2] = {machine->state(), zhost::BuildMachine(zhost::BareProfile())->state()};
+    zhost::DriverSession driver;
+    zhost::Kernel& kernel = *driver.kernel;
+    const zhost::Machine::State boards[2] = {driver.machine->state(),
+                                             zhost::BuildMachine(zhost::BareProfile())->state()};
     struct Start {
         std::shared_ptr<const zhost::Kernel::Snapshot> snapshot;
         zhost::Handle handle = 0;
@@ -79,10 +81,10 @@ struct FuzzedKernel {
         Start& start = starts[{board, emulated && windowFails}];
         if (start.snapshot != nullptr) return start;
         kernel.restore(*unloaded);
-        machine->restore(boards[static_cast<int>(board)]);
+        driver.machine->restore(boards[static_cast<int>(board)]);
         if (emulated) {
             if (windowFails) kernel.failMapCall(1);
-            if (kernel.load(path) != STATUS_SUCCESS) Fail("session", "zerlo.sys did not start");
+            if (driver.start(path) != STATUS_SUCCESS) Fail("session", "zerlo.sys did not start");
             auto* image = dynamic_cast<zhost::i386::EmulatedImage*>(kernel.image());
             if (image == nullptr) Fail("session", "the driver is not a PE image");
             image->hookBlocks(Block, nullptr);
@@ -90,10 +92,8 @@ struct FuzzedKernel {
                 gBlocks = new std::map<uint32_t, uint32_t>;
                 std::atexit(WriteBlocks);
             }
-            if (kernel.open(ZERLO_LINK_NAME, zhost::kAccessRead | zhost::kAccessWrite, &start.handle) !=
-                STATUS_SUCCESS) {
+            if (driver.openAnother(zhost::kAccessRead | zhost::kAccessWrite, &start.handle) != STATUS_SUCCESS)
                 Fail("session", "cannot open the device");
-            }
         }
         start.snapshot = kernel.snapshot();
         return start;
@@ -111,7 +111,7 @@ zhost::Kernel& Session::begin(Board board, const std::vector<Region>& firmware, 
     if (++fuzzed->inputs % kRestoreCheckEvery == 1 && !kernel.matches(*start.snapshot)) {
         Fail("session", "the restored kernel differs from its snapshot");
     }
-    WriteRegions(*fuzzed->machine, firmware);
+    WriteRegions(*fuzzed->driver.machine, firmware);
     kernel_ = &kernel;
     if (fuzzed->emulated) {
         if (!firmware.empty()) kernel.rereadMappings();
@@ -121,10 +121,9 @@ zhost::Kernel& Session::begin(Board board, const std::vector<Region>& firmware, 
         return kernel;
     }
     if (failingMapCall != 0) kernel.failMapCall(failingMapCall);
-    if (kernel.load(fuzzed->path) != STATUS_SUCCESS) Fail("session", "driver did not start");
-    if (kernel.open(ZERLO_LINK_NAME, zhost::kAccessRead | zhost::kAccessWrite, &handle) != STATUS_SUCCESS) {
+    if (fuzzed->driver.start(fuzzed->path) != STATUS_SUCCESS) Fail("session", "driver did not start");
+    if (fuzzed->driver.openAnother(zhost::kAccessRead | zhost::kAccessWrite, &handle) != STATUS_SUCCESS)
         Fail("session", "cannot open the device");
-    }
     return kernel;
 }
 

@@ -31,6 +31,7 @@ constexpr uint32_t kStackTop = 0x7FFD0000;                    // a kernel stack 
 constexpr uint32_t kStackSize = 12 * 1024;
 constexpr uint32_t kObjectArea = 0x80000000; // kernel objects: driver, devices, IRPs
 constexpr uint32_t kObjectAreaSize = 0x10000;
+constexpr uint32_t kFileNameRoom = 512; // bytes of the file object's name
 
 class EmulatedImage;
 
@@ -96,6 +97,7 @@ class EmulatedImage final : public DriverImage {
 
   private:
     friend struct Hooks;
+    bool installHooks(uint32_t base, uint32_t size); // cpu_hooks.cpp
     uint32_t call(uint32_t function, std::initializer_list<uint32_t> args);
     void interrupt(uint32_t number);
     void out(uint32_t port, int size, uint32_t value);

@@ -6,9 +6,9 @@
 #include "status_names.h"
 
 #include "firmware_images/dump_import.h"
-#include "kernel/kernel.h"
 #include "machine/profile.h"
 #include "machine/thermal_model.h"
+#include "session/driver_session.h"
 
 #include <CLI/CLI.hpp>
 
@@ -36,50 +36,62 @@ struct HostOptions {
     std::string smbiosDump;
 };
 
+nlohmann::json ProfileFor(const HostOptions& options)
+{
+    nlohmann::json profile;
+    if (options.bare)
+        profile = zhost::BareProfile();
+    else if (!options.machineFile.empty())
+        profile = zhost::LoadProfileFile(options.machineFile);
+    else
+        profile = zhost::DefaultNotebookProfile();
+    return zhost::ProfileForDumps(std::move(profile), !options.smbiosDump.empty(), !options.acpiDump.empty());
+}
+
+// The link's name as the client's messages print it.
+std::string LinkName()
+{
+    const std::wstring name = ZERLO_LINK_NAME;
+    return std::string(name.begin(), name.end());
+}
+
 class HostTransport : public Transport {
   public:
     HostTransport(const HostOptions& options, bool readOnly)
+        : session_(ProfileFor(options), [&options](zhost::Machine& machine) {
+              // The dumps go in before the driver exists: a bad file stops
+              // the run before anything is loaded or sent. The ACPI tables
+              // sit at their recorded addresses, so the SMBIOS placement
+              // works around them.
+              if (!options.physImage.empty()) zhost::ImportPhysImage(machine, options.physImage);
+              if (!options.acpiDump.empty()) zhost::ImportAcpiDump(machine, options.acpiDump);
+              if (!options.smbiosDump.empty()) zhost::ImportSmbiosDump(machine, options.smbiosDump);
+              for (const auto& [address, path] : options.physFiles)
+                  zhost::PlaceFile(machine, address, path);
+              if (PortTrace) machine.setPortTrace([](const std::string& line) { std::cout << line << "\n"; });
+          })
     {
-        nlohmann::json profile;
-        if (options.bare)
-            profile = zhost::BareProfile();
-        else if (!options.machineFile.empty())
-            profile = zhost::LoadProfileFile(options.machineFile);
-        else
-            profile = zhost::DefaultNotebookProfile();
-        profile = zhost::ProfileForDumps(std::move(profile), !options.smbiosDump.empty(), !options.acpiDump.empty());
-        machine_ = zhost::BuildMachine(profile);
-        // The dumps go in before the driver exists: a bad file stops the run
-        // before anything is loaded or sent. The ACPI tables sit at their
-        // recorded addresses, so the SMBIOS placement works around them.
-        if (!options.physImage.empty()) zhost::ImportPhysImage(*machine_, options.physImage);
-        if (!options.acpiDump.empty()) zhost::ImportAcpiDump(*machine_, options.acpiDump);
-        if (!options.smbiosDump.empty()) zhost::ImportSmbiosDump(*machine_, options.smbiosDump);
-        for (const auto& [address, path] : options.physFiles)
-            zhost::PlaceFile(*machine_, address, path);
-
-        if (PortTrace) machine_->setPortTrace([](const std::string& line) { std::cout << line << "\n"; });
-        kernel_ = std::make_unique<zhost::Kernel>(*machine_);
-        const NTSTATUS status = options.driverImage.empty() ? kernel_->load() : kernel_->load(options.driverImage);
+        const NTSTATUS status =
+            session_.start(options.driverImage.empty() ? zhost::DefaultDriverPath() : options.driverImage);
         if (!NT_SUCCESS(status)) {
             const std::string image = options.driverImage.empty() ? "driver" : options.driverImage;
             throw std::runtime_error(image + " did not start: " + DescribeStatus(static_cast<uint32_t>(status)));
         }
         access_ = readOnly ? zhost::kAccessRead : zhost::kAccessRead | zhost::kAccessWrite;
-        handle_ = openDevice();
+        if (!NT_SUCCESS(session_.open(access_))) throw std::runtime_error("cannot open " + LinkName());
     }
 
     ~HostTransport() override { finish(); }
 
     bool hasSimulatedClock() const override { return true; }
-    uint64_t simulatedClockMs() const override { return machine_->clockMs(); }
-    void advanceSimulatedClock(uint64_t ms) override { machine_->advanceClock(ms); }
+    uint64_t simulatedClockMs() const override { return session_.machine->clockMs(); }
+    void advanceSimulatedClock(uint64_t ms) override { session_.machine->advanceClock(ms); }
     HostTransport(const HostTransport&) = delete;
     HostTransport& operator=(const HostTransport&) = delete;
 
     Reply ioctl(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength) override
     {
-        const zhost::IoctlOutcome outcome = kernel_->ioctl(handle_, code, input, outputLength);
+        const zhost::IoctlOutcome outcome = session_.ioctl(code, input, outputLength);
         return {static_cast<uint32_t>(outcome.status), outcome.information, 0, outcome.reply};
     }
 
@@ -90,7 +102,7 @@ class HostTransport : public Transport {
         auto closeAll = [&] {
             bool closed = true;
             for (zhost::Handle handle : handles)
-                closed = NT_SUCCESS(kernel_->close(handle)) && closed;
+                closed = NT_SUCCESS(session_.kernel->close(handle)) && closed;
             handles.clear();
             return closed;
         };
@@ -99,21 +111,21 @@ class HostTransport : public Transport {
             while (handles.size() < count)
                 handles.push_back(openDevice());
             for (zhost::Handle handle : handles) {
-                const zhost::IoctlOutcome outcome = kernel_->ioctl(handle, code, input, outputLength);
+                const zhost::IoctlOutcome outcome = session_.kernel->ioctl(handle, code, input, outputLength);
                 replies.push_back({static_cast<uint32_t>(outcome.status), outcome.information, 0, outcome.reply});
             }
         } catch (...) {
             closeAll();
             throw;
         }
-        if (!closeAll()) throw std::runtime_error("closing a handle of \\DosDevices\\ZerloDev failed");
+        if (!closeAll()) throw std::runtime_error("closing a handle of " + LinkName() + " failed");
         return replies;
     }
 
     bool heatSimulatedMachine(const std::string& thermal) override
     {
         try {
-            zhost::ApplyThermal(*machine_, nlohmann::json::parse(thermal));
+            zhost::ApplyThermal(*session_.machine, nlohmann::json::parse(thermal));
             return true;
         } catch (const std::exception&) {
             return false; // a machine without the sensors the section names
@@ -124,8 +136,8 @@ class HostTransport : public Transport {
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         if (!out) throw std::runtime_error(path + ": cannot write");
-        for (const auto& [start, length] : machine_->memory()->populatedRanges()) {
-            const std::vector<uint8_t> bytes = machine_->memory()->read(start, length);
+        for (const auto& [start, length] : session_.machine->memory()->populatedRanges()) {
+            const std::vector<uint8_t> bytes = session_.machine->memory()->read(start, length);
             out.seekp(start);
             out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         }
@@ -141,27 +153,20 @@ class HostTransport : public Transport {
     // with the unload's lines.
     std::vector<std::string> finish()
     {
-        if (kernel_ && kernel_->loaded()) {
-            kernel_->close(handle_);
-            kernel_->unload();
-        }
-        return kernel_ ? kernel_->debugLog() : std::vector<std::string>{};
+        session_.stop();
+        return session_.kernel->debugLog();
     }
 
   private:
     zhost::Handle openDevice()
     {
         zhost::Handle handle = 0;
-        if (!NT_SUCCESS(kernel_->open(L"\\DosDevices\\ZerloDev", access_, &handle))) {
-            throw std::runtime_error("cannot open \\DosDevices\\ZerloDev");
-        }
+        if (!NT_SUCCESS(session_.openAnother(access_, &handle))) throw std::runtime_error("cannot open " + LinkName());
         return handle;
     }
 
-    std::unique_ptr<zhost::Machine> machine_;
-    std::unique_ptr<zhost::Kernel> kernel_;
+    zhost::DriverSession session_;
     uint32_t access_ = 0;
-    zhost::Handle handle_ = 0;
 };
 
 class HostPlatform : public Platform {

@@ -1,0 +1,254 @@
+#include "monitor.h"
+
+#include "self_check.h"
+#include "settings.h"
+
+#include <commctrl.h>
+#include <fstream>
+#include <sstream>
+
+namespace zerlomon {
+
+void Monitor::loadConfig(const std::string& path)
+{
+    if (path == loadedConfig_) return;
+    loadedConfig_ = path;
+    try {
+        config_ = zerloctl::LoadAutoConfig(path);
+    } catch (const std::exception& error) {
+        config_.reset();
+        status_ = std::string("configuration not shown: ") + error.what();
+    }
+}
+
+void Monitor::addSample(MonitorSample sample)
+{
+    history_.push_back(std::move(sample));
+    size_t old = 0;
+    while (old < history_.size() && history_[old].seconds < history_.back().seconds - kHistorySeconds)
+        ++old;
+    history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(old));
+    refresh();
+}
+
+std::string Monitor::automaticText() const
+{
+    if (options_.replay) return events_.empty() ? "not in the recording" : "in the recording";
+    return serviceState_.state;
+}
+
+void Monitor::refresh()
+{
+    const MonitorSample latest = history_.empty() ? MonitorSample{} : history_.back();
+    for (unsigned fan = 0; fan < kFans; ++fan) {
+        std::string text = "fan " + std::to_string(fan) + ": ";
+        if (!latest.failure.empty())
+            text += latest.failure;
+        else if (fan < latest.fans.size())
+            text += FanText(latest.fans[fan]);
+        else
+            text += "no sample yet";
+        if (!fanErrors_[fan].empty()) text += " (" + fanErrors_[fan] + ")";
+        setText(kFanLabelId + static_cast<int>(fan), text);
+    }
+    std::string sio;
+    if (!latest.failure.empty()) {
+        sio = latest.failure;
+    } else if (latest.sioLevels.empty()) {
+        sio = history_.empty() ? "no sample yet" : "not read";
+    } else {
+        bool detected = false;
+        for (const Reading& level : latest.sioLevels)
+            detected = detected || level.value.has_value();
+        for (size_t fan = 0; fan < latest.sioLevels.size(); ++fan) {
+            if (detected)
+                sio += "fan " + std::to_string(fan) + ": " +
+                       (latest.sioLevels[fan].value ? "level " + std::to_string(*latest.sioLevels[fan].value)
+                                                    : latest.sioLevels[fan].error) +
+                       "   ";
+        }
+        if (!detected) sio = latest.sioLevels[0].error; // watch's "no Super-I/O chip"
+    }
+    setText(kSioLabelId, sio);
+    std::string status = latest.failure.empty() ? status_ : latest.failure;
+    if (!latest.time.empty()) status = latest.time + (status.empty() ? "" : ": " + status);
+    setText(kStatusId, status);
+    InvalidateRect(GetDlgItem(window_, kGraphId), nullptr, FALSE);
+    const Hottest hottest = HottestFollowed(latest, config_ ? &*config_ : nullptr);
+    tray_->show(MakeIconFace(hottest), TooltipText(latest, hottest, automaticText()));
+}
+
+void Monitor::refreshService()
+{
+    serviceState_ = service_->query();
+    const std::string config = ConfigOfServiceCommand(serviceState_.command);
+    if (options_.configPath.empty() && !config.empty()) loadConfig(config);
+    const bool installed = serviceState_.state != "not installed";
+    setText(kServiceLabelId, "ZerloAuto: " + serviceState_.state +
+                                 (serviceState_.logPath.empty() ? "" : "\nlog: " + serviceState_.logPath));
+    const HWND button = GetDlgItem(window_, kServiceButtonId);
+    SetWindowTextA(button, serviceState_.state == "running" ? "Stop" : "Start");
+    EnableWindow(button, installed);
+    const HWND log = GetDlgItem(window_, kLogId);
+    std::vector<std::string> lines;
+    if (!serviceState_.logPath.empty()) {
+        std::ifstream in(serviceState_.logPath, std::ios::binary);
+        in.seekg(0, std::ios::end);
+        const std::streamoff size = in.tellg();
+        in.seekg(std::max<std::streamoff>(0, size - 16384));
+        std::ostringstream text;
+        text << in.rdbuf();
+        lines = LastLines(text.str(), kLogLines);
+    }
+    SendMessageA(log, WM_SETREDRAW, FALSE, 0);
+    SendMessageA(log, LB_RESETCONTENT, 0, 0);
+    for (const std::string& line : lines)
+        SendMessageA(log, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
+    SendMessageA(log, LB_SETTOPINDEX, lines.empty() ? 0 : lines.size() - 1, 0);
+    SendMessageA(log, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(log, nullptr, TRUE);
+    if (const auto text = news_.lookAtLog(lines)) tray_->balloon(*text);
+}
+
+void Monitor::toggleAutomatic()
+{
+    if (!service_) return;
+    const std::string action = serviceState_.state == "running" ? "stop" : "start";
+    ServiceResult result = action == "stop" ? service_->stop() : service_->start();
+    if (result.needsAdministrator) result = RunAsAdministrator(action);
+    status_ = result.message;
+    refreshService();
+    refresh();
+}
+
+void Monitor::command(int id)
+{
+    if (id >= kFanButtonId && id < kFanButtonId + static_cast<int>(kFans) * 3 && live_) {
+        const unsigned fan = static_cast<unsigned>(id - kFanButtonId) / 3;
+        fanErrors_[fan].clear();
+        live_->setFanState(fan, static_cast<unsigned>(id - kFanButtonId) % 3);
+    } else if (id >= kMenuFan && id < kMenuFan + static_cast<int>(kFans) * 3) {
+        command(kFanButtonId + id - kMenuFan);
+    } else if (id == kServiceButtonId || id == kMenuAutomatic) {
+        toggleAutomatic();
+    } else if (id == kMenuOpen) {
+        open();
+    } else if (id == kMenuExit) {
+        exit();
+    }
+}
+
+void Monitor::showMenu()
+{
+    const HMENU menu = CreatePopupMenu();
+    const MonitorSample latest = history_.empty() ? MonitorSample{} : history_.back();
+    static const char* const states[] = {"off", "low", "high"};
+    for (unsigned fan = 0; fan < kFans; ++fan) {
+        for (unsigned state = 0; state < 3; ++state) {
+            const bool current = fan < latest.fans.size() && latest.fans[fan].state == state;
+            const std::string text = "Fan " + std::to_string(fan) + " " + states[state];
+            AppendMenuA(menu, MF_STRING | (current ? MF_CHECKED : 0u) | (live_ ? 0u : MF_GRAYED),
+                        static_cast<UINT_PTR>(kMenuFan + fan * 3 + state), text.c_str());
+        }
+        AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    }
+    const bool installed = service_ && serviceState_.state != "not installed";
+    AppendMenuA(menu, MF_STRING | (serviceState_.state == "running" ? MF_CHECKED : 0u) | (installed ? 0u : MF_GRAYED),
+                kMenuAutomatic, "Automatic control");
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING | MF_DEFAULT, kMenuOpen, "Open");
+    AppendMenuA(menu, MF_STRING, kMenuExit, "Exit");
+    POINT at;
+    GetCursorPos(&at);
+    // Without the foreground the menu would not close when clicked away.
+    SetForegroundWindow(window_);
+    TrackPopupMenu(menu, TPM_RIGHTBUTTON, at.x, at.y, 0, window_, nullptr);
+    PostMessageA(window_, WM_NULL, 0, 0);
+    DestroyMenu(menu);
+}
+
+void Monitor::updatePlan()
+{
+    if (live_) live_->setPlan(PlanPoll(options_.interval, shown()));
+}
+
+void Monitor::open()
+{
+    ShowWindow(window_, IsIconic(window_) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(window_);
+    updatePlan();
+}
+
+void Monitor::hide()
+{
+    SavePlacement(window_);
+    ShowWindow(window_, SW_HIDE);
+    updatePlan();
+}
+
+void Monitor::exit()
+{
+    if (IsWindowVisible(window_)) SavePlacement(window_);
+    live_.reset();
+    DestroyWindow(window_);
+}
+
+LRESULT Monitor::handle(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE: create(); return 0;
+    case WM_SIZE:
+        layout();
+        updatePlan();
+        return 0;
+    case WM_GETMINMAXINFO: reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {560, 460}; return 0;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == kSpanId && HIWORD(wParam) == CBN_SELCHANGE) {
+            const LRESULT at = SendMessageA(GetDlgItem(window_, kSpanId), CB_GETCURSEL, 0, 0);
+            if (at >= 0 && at < static_cast<LRESULT>(std::size(kSpans))) span_ = kSpans[at];
+            SaveSpan(span_);
+            InvalidateRect(GetDlgItem(window_, kGraphId), nullptr, FALSE);
+        } else {
+            command(LOWORD(wParam));
+        }
+        return 0;
+    case kSampleMessage: {
+        std::unique_ptr<MonitorSample> sample(reinterpret_cast<MonitorSample*>(lParam));
+        addSample(std::move(*sample));
+        return 0;
+    }
+    case kFanSetMessage:
+        if (wParam < kFans) {
+            fanErrors_[wParam] = lParam ? "setting it failed" : "";
+            refresh();
+        }
+        return 0;
+    case kTrayMessage:
+        if (lParam == WM_LBUTTONUP) open();
+        if (lParam == WM_RBUTTONUP) showMenu();
+        return 0;
+    case WM_TIMER:
+        if (wParam == kServiceTimer) {
+            refreshService();
+        } else if (wParam == kSelfCheckTimer) {
+            KillTimer(window_, kSelfCheckTimer);
+            WriteSelfCheck(options_.selfCheckPath, window_, tray_->added(), tray_->tip());
+        }
+        return 0;
+    case WM_CLOSE: hide(); return 0;
+    case WM_DESTROY:
+        KillTimer(window_, kServiceTimer);
+        tray_.reset();
+        PostQuitMessage(0);
+        return 0;
+    default:
+        if (message == taskbarCreated_ && taskbarCreated_ != 0) {
+            tray_->readd();
+            refresh();
+            return 0;
+        }
+        return DefWindowProcA(window_, message, wParam, lParam);
+    }
+}
+
+} // namespace zerlomon
