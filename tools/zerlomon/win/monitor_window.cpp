@@ -140,22 +140,21 @@ int RunMonitor(HINSTANCE instance, const MonitorOptions& options, int show)
 {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
     InitCommonControlsEx(&controls);
-    WNDCLASSEXA type{};
-    type.cbSize = sizeof type;
-    type.lpfnWndProc = Monitor::WindowProc;
-    type.hInstance = instance;
-    type.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    type.lpszClassName = kWindowClass;
-    type.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));
-    RegisterClassExA(&type);
-    WNDCLASSEXA graphs{};
-    graphs.cbSize = sizeof graphs;
-    graphs.lpfnWndProc = Monitor::GraphProc;
-    graphs.hInstance = instance;
-    graphs.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    graphs.lpszClassName = kGraphClass;
-    RegisterClassExA(&graphs);
+    const auto registerClass = [instance](WNDPROC procedure, const char* name, HBRUSH background, HICON icon) {
+        WNDCLASSEXA type{};
+        type.cbSize = sizeof type;
+        type.lpfnWndProc = procedure;
+        type.hInstance = instance;
+        type.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+        type.hbrBackground = background;
+        type.lpszClassName = name;
+        type.hIcon = icon;
+        RegisterClassExA(&type);
+    };
+    registerClass(Monitor::WindowProc, kWindowClass, reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1),
+                  LoadIconA(instance, MAKEINTRESOURCEA(1)));
+    // The graphs have no class background: their painter fills them.
+    registerClass(Monitor::GraphProc, kGraphClass, nullptr, nullptr);
 
     Monitor monitor(instance, options);
     const Settings settings = LoadSettings();

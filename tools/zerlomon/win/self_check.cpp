@@ -32,20 +32,20 @@ BOOL CALLBACK Describe(HWND child, LPARAM out)
     report += "control " + std::to_string(GetDlgCtrlID(child)) + " " + type + " \"" + OneLine(text) + "\" " +
               Place(child) + (IsWindowVisible(child) ? "" : " hidden") + (IsWindowEnabled(child) ? "" : " disabled") +
               "\n";
-    if (lstrcmpiA(type, "ListBox") == 0) {
-        const LRESULT count = SendMessageA(child, LB_GETCOUNT, 0, 0);
+    // A list box and a combo box list their items alike, by their own
+    // messages.
+    struct ItemMessages {
+        const char* type;
+        UINT count, length, text;
+    };
+    static const ItemMessages kLists[] = {{"ListBox", LB_GETCOUNT, LB_GETTEXTLEN, LB_GETTEXT},
+                                          {"ComboBox", CB_GETCOUNT, CB_GETLBTEXTLEN, CB_GETLBTEXT}};
+    for (const ItemMessages& list : kLists) {
+        if (lstrcmpiA(type, list.type) != 0) continue;
+        const LRESULT count = SendMessageA(child, list.count, 0, 0);
         for (LRESULT i = 0; i < count; ++i) {
-            if (SendMessageA(child, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(sizeof text)) {
-                SendMessageA(child, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text));
-                report += "  item \"" + std::string(text) + "\"\n";
-            }
-        }
-    }
-    if (lstrcmpiA(type, "ComboBox") == 0) {
-        const LRESULT count = SendMessageA(child, CB_GETCOUNT, 0, 0);
-        for (LRESULT i = 0; i < count; ++i) {
-            if (SendMessageA(child, CB_GETLBTEXTLEN, i, 0) < static_cast<LRESULT>(sizeof text)) {
-                SendMessageA(child, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+            if (SendMessageA(child, list.length, static_cast<WPARAM>(i), 0) < static_cast<LRESULT>(sizeof text)) {
+                SendMessageA(child, list.text, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
                 report += "  item \"" + std::string(text) + "\"\n";
             }
         }
