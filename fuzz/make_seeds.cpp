@@ -98,7 +98,8 @@ int WriteImageSeeds(int count, char** paths)
         WriteSeed(dir / std::filesystem::path(paths[i]).filename(), bytes);
         if (first.empty()) first = std::move(bytes);
     }
-    for (const zfuzz::ImageChange& change : zfuzz::ImageChanges()) {
+    for (const zfuzz::ImageChange& change : zfuzz::ImageChanges(first)) {
+        if (!change.seed) continue;
         std::vector<uint8_t> bytes = first;
         change.change(bytes);
         WriteSeed(dir / change.name, bytes);
