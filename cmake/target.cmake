@@ -54,6 +54,17 @@ target_compile_options(zerlo_probe_sys PRIVATE -Wall -Wextra -Werror -O1 -ffrees
   -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin -mno-sse -mno-mmx)
 target_link_options(zerlo_probe_sys PRIVATE ${ZERLO_SYS_LINK_OPTIONS} -Wl,-Map,${CMAKE_BINARY_DIR}/zerlo_probe.map)
 target_link_libraries(zerlo_probe_sys PRIVATE ntoskrnl hal gcc)
+# One misuse of the kernel's services per control code, the same source as
+# the host's zerlo_misuse_driver: both images must stop on each alike.
+add_executable(zerlo_misuse_sys tests/kernel/images/misuse_driver.cpp)
+set_target_properties(zerlo_misuse_sys PROPERTIES OUTPUT_NAME zerlo_misuse SUFFIX .sys)
+target_compile_definitions(zerlo_misuse_sys PRIVATE _X86_=1
+  __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+target_include_directories(zerlo_misuse_sys SYSTEM PRIVATE /usr/i686-w64-mingw32/include/ddk)
+target_compile_options(zerlo_misuse_sys PRIVATE -Wall -Wextra -Werror -O1 -ffreestanding -fno-exceptions -fno-rtti
+  -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin -mno-sse -mno-mmx)
+target_link_options(zerlo_misuse_sys PRIVATE ${ZERLO_SYS_LINK_OPTIONS} -Wl,-Map,${CMAKE_BINARY_DIR}/zerlo_misuse.map)
+target_link_libraries(zerlo_misuse_sys PRIVATE ntoskrnl hal gcc)
 # The loader of NT verifies the checksum of boot and system drivers.
 add_custom_command(TARGET zerlo_sys POST_BUILD
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_checksum.py $<TARGET_FILE:zerlo_sys>
