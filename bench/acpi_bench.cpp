@@ -18,16 +18,16 @@ void Survey(benchmark::State& state, const nlohmann::json& profile)
     if (std::string(reinterpret_cast<const char*>(first.data())).find("*** ") != std::string::npos) {
         Fail("the survey met an error");
     }
-    const uint64_t calls = driver.kernel->mapCalls();
-    const uint64_t bytes = driver.kernel->bytesMapped();
+    const uint64_t calls = driver.kernel->probe().mapCalls();
+    const uint64_t bytes = driver.kernel->probe().bytesMapped();
     for (auto _ : state) {
         benchmark::DoNotOptimize(driver.ioctl(IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE).status);
     }
     using benchmark::Counter;
     state.counters["map_calls"] =
-        Counter(static_cast<double>(driver.kernel->mapCalls() - calls), Counter::kAvgIterations);
+        Counter(static_cast<double>(driver.kernel->probe().mapCalls() - calls), Counter::kAvgIterations);
     state.counters["bytes_mapped"] =
-        Counter(static_cast<double>(driver.kernel->bytesMapped() - bytes), Counter::kAvgIterations);
+        Counter(static_cast<double>(driver.kernel->probe().bytesMapped() - bytes), Counter::kAvgIterations);
     state.counters["registry_rows"] = *driver.symbol<LONG>("RegistryCount");
 }
 

@@ -43,24 +43,32 @@ std::vector<uint8_t> BootedDriver::reply(uint32_t code, std::span<const uint8_t>
     return std::move(outcome.reply);
 }
 
-PreparedRequest::PreparedRequest(uint32_t code, std::vector<uint8_t> input, uint32_t outputLength)
-    : input_(std::move(input)), buffer_(std::max<size_t>(input_.size(), outputLength))
+PreparedRequest::PreparedRequest(zhost::Kernel& kernel, uint32_t code, std::vector<uint8_t> input,
+                                 uint32_t outputLength)
+    : kernel_(kernel), input_(std::move(input)), buffer_(std::max<size_t>(input_.size(), outputLength))
 {
-    record_.irp.AssociatedIrp.SystemBuffer = buffer_.data();
-    record_.irp.Tail.Overlay.CurrentStackLocation = &record_.stack;
-    record_.stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    record_.stack.Parameters.DeviceIoControl.IoControlCode = code;
-    record_.stack.Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input_.size());
-    record_.stack.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    irp_.AssociatedIrp.SystemBuffer = buffer_.data();
+    irp_.Tail.Overlay.CurrentStackLocation = &stack_;
+    stack_.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    stack_.Parameters.DeviceIoControl.IoControlCode = code;
+    stack_.Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input_.size());
+    stack_.Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    request_.irp = reinterpret_cast<uintptr_t>(&irp_);
+    kernel_.probe().attendDirectCalls(&request_);
     reset();
+}
+
+PreparedRequest::~PreparedRequest()
+{
+    kernel_.probe().attendDirectCalls(nullptr);
 }
 
 void PreparedRequest::reset()
 {
     if (!input_.empty()) std::memcpy(buffer_.data(), input_.data(), input_.size());
-    record_.irp.IoStatus.Status = -1;
-    record_.irp.IoStatus.Information = 0;
-    record_.completions = 0;
+    irp_.IoStatus.Status = -1;
+    irp_.IoStatus.Information = 0;
+    request_.completions = 0;
 }
 
 json SmbiosTableProfile(size_t tableBytes, uint32_t tableAddress, int extraStrings)

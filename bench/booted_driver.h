@@ -2,6 +2,7 @@
 // open for reading and writing, and the machines the benchmarks measure on.
 #pragma once
 
+#include "kernel/driver_image.h"
 #include "session/driver_session.h"
 
 #include <cstdint>
@@ -33,7 +34,7 @@ class BootedDriver : public zhost::DriverSession {
 
     template <class T> T* symbol(const char* name)
     {
-        void* found = kernel->symbol(name);
+        void* found = kernel->probe().symbol(name);
         if (found == nullptr) Fail(std::string("driver symbol missing: ") + name);
         return reinterpret_cast<T*>(found);
     }
@@ -44,14 +45,21 @@ class BootedDriver : public zhost::DriverSession {
 // with guard pages, copies, checks).
 class PreparedRequest {
   public:
-    PreparedRequest(uint32_t code, std::vector<uint8_t> input, uint32_t outputLength);
+    // The kernel completes the request on this thread while it lives.
+    PreparedRequest(zhost::Kernel& kernel, uint32_t code, std::vector<uint8_t> input, uint32_t outputLength);
+    ~PreparedRequest();
+    PreparedRequest(const PreparedRequest&) = delete;
+    PreparedRequest& operator=(const PreparedRequest&) = delete;
     // Restores the input (the reply overwrote it) and the IRP's fields.
     void reset();
-    PIRP irp() { return &record_.irp; }
+    PIRP irp() { return &irp_; }
     const uint8_t* buffer() const { return buffer_.data(); }
 
   private:
-    zhost::IrpRecord record_{};
+    zhost::Kernel& kernel_;
+    IRP irp_{};
+    IO_STACK_LOCATION stack_{};
+    zhost::Request request_;
     std::vector<uint8_t> input_;
     std::vector<uint8_t> buffer_;
 };

@@ -75,7 +75,7 @@ using Dispatch = NTSTATUS NTAPI(PDEVICE_OBJECT, PIRP);
 void DispatchAlone(benchmark::State& state, const RequestCase& request)
 {
     Dispatch* dispatch = gShared->symbol<Dispatch>("ZerloDispatchControl");
-    PreparedRequest prepared(request.code, request.input, request.outputLength);
+    PreparedRequest prepared(*gShared->kernel, request.code, request.input, request.outputLength);
     // The dispatch routine does not look at its device object.
     if (dispatch(nullptr, prepared.irp()) != STATUS_SUCCESS) Fail(std::string(request.name) + " failed");
     for (auto _ : state) {

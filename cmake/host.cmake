@@ -44,7 +44,7 @@ target_include_directories(zerlo_i386 PUBLIC host/kernel/include host src)
 target_link_libraries(zerlo_i386 PUBLIC zerlo_machine PRIVATE PkgConfig::UNICORN)
 
 # --- the simulated NT kernel; the driver links against its exports ---
-file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp host/session/*.cpp)
+file(GLOB ZERLO_KERNEL_SOURCES CONFIGURE_DEPENDS host/kernel/*.cpp host/kernel/native/*.cpp host/session/*.cpp)
 add_library(zerlo_kernel SHARED ${ZERLO_KERNEL_SOURCES})
 target_include_directories(zerlo_kernel PUBLIC host/kernel/include host src)
 target_link_libraries(zerlo_kernel PUBLIC zerlo_machine Threads::Threads ${CMAKE_DL_LIBS} PRIVATE zerlo_i386)

@@ -24,7 +24,7 @@ namespace {
 
 template <class T> T& DriverVariable(zhost::Kernel& kernel, const char* name)
 {
-    void* found = kernel.symbol(name);
+    void* found = kernel.probe().symbol(name);
     if (found == nullptr) Fail(name);
     return *static_cast<T*>(found);
 }
@@ -54,7 +54,7 @@ void CheckMappings(zhost::Kernel& kernel)
     for (LONG i = 0; i < rows; ++i)
         expected += table[i].owned != 0 ? 1 : 0;
     if (DriverVariable<SmbiosStateRecord>(kernel, "SmbiosState").ownTableMapped != 0) ++expected;
-    if (kernel.liveMappings().size() != expected) Fail("a live mapping nobody accounts for");
+    if (kernel.probe().liveMappings().size() != expected) Fail("a live mapping nobody accounts for");
 }
 
 } // namespace

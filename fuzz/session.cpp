@@ -67,10 +67,10 @@ struct FuzzedKernel {
     const zhost::Machine::State boards[2] = {driver.machine->state(),
                                              zhost::BuildMachine(zhost::BareProfile())->state()};
     struct Start {
-        std::shared_ptr<const zhost::Kernel::Snapshot> snapshot;
+        std::shared_ptr<const zhost::KernelSnapshot> snapshot;
         zhost::Handle handle = 0;
     };
-    const std::shared_ptr<const zhost::Kernel::Snapshot> unloaded = kernel.snapshot();
+    const std::shared_ptr<const zhost::KernelSnapshot> unloaded = kernel.probe().snapshot();
     std::map<std::pair<Board, bool>, Start> starts; // by board and whether the first mapping failed
     uint64_t inputs = 0;
 
@@ -80,12 +80,12 @@ struct FuzzedKernel {
     {
         Start& start = starts[{board, emulated && windowFails}];
         if (start.snapshot != nullptr) return start;
-        kernel.restore(*unloaded);
+        kernel.probe().restore(*unloaded);
         driver.machine->restore(boards[static_cast<int>(board)]);
         if (emulated) {
-            if (windowFails) kernel.failMapCall(1);
+            if (windowFails) kernel.probe().failMapCall(1);
             if (driver.start(path) != STATUS_SUCCESS) Fail("session", "zerlo.sys did not start");
-            auto* image = dynamic_cast<zhost::i386::EmulatedImage*>(kernel.image());
+            auto* image = dynamic_cast<zhost::i386::EmulatedImage*>(kernel.probe().image());
             if (image == nullptr) Fail("session", "the driver is not a PE image");
             image->hookBlocks(Block, nullptr);
             if (std::getenv("ZFUZZ_BLOCKS") != nullptr && gBlocks == nullptr) {
@@ -95,7 +95,7 @@ struct FuzzedKernel {
             if (driver.openAnother(zhost::kAccessRead | zhost::kAccessWrite, &start.handle) != STATUS_SUCCESS)
                 Fail("session", "cannot open the device");
         }
-        start.snapshot = kernel.snapshot();
+        start.snapshot = kernel.probe().snapshot();
         return start;
     }
 };
@@ -107,20 +107,20 @@ zhost::Kernel& Session::begin(Board board, const std::vector<Region>& firmware, 
     static auto* const fuzzed = new FuzzedKernel;
     const FuzzedKernel::Start& start = fuzzed->at(board, failingMapCall == 1);
     zhost::Kernel& kernel = fuzzed->kernel;
-    kernel.restore(*start.snapshot);
-    if (++fuzzed->inputs % kRestoreCheckEvery == 1 && !kernel.matches(*start.snapshot)) {
+    kernel.probe().restore(*start.snapshot);
+    if (++fuzzed->inputs % kRestoreCheckEvery == 1 && !kernel.probe().matches(*start.snapshot)) {
         Fail("session", "the restored kernel differs from its snapshot");
     }
     WriteRegions(*fuzzed->driver.machine, firmware);
     kernel_ = &kernel;
     if (fuzzed->emulated) {
-        if (!firmware.empty()) kernel.rereadMappings();
-        if (failingMapCall > 1) kernel.failMapCall(failingMapCall);
+        if (!firmware.empty()) kernel.probe().rereadMappings();
+        if (failingMapCall > 1) kernel.probe().failMapCall(failingMapCall);
         gPrevious = 0;
         handle = start.handle;
         return kernel;
     }
-    if (failingMapCall != 0) kernel.failMapCall(failingMapCall);
+    if (failingMapCall != 0) kernel.probe().failMapCall(failingMapCall);
     if (fuzzed->driver.start(fuzzed->path) != STATUS_SUCCESS) Fail("session", "driver did not start");
     if (fuzzed->driver.openAnother(zhost::kAccessRead | zhost::kAccessWrite, &handle) != STATUS_SUCCESS)
         Fail("session", "cannot open the device");

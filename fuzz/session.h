@@ -35,8 +35,9 @@ class Session {
         zhost::Kernel& kernel = *kernel_;
         kernel.close(handle);
         kernel.unload();
-        if (!kernel.liveMappings().empty()) Fail("session", "mappings left after unload");
-        if (!kernel.deviceNames().empty() || !kernel.linkNames().empty()) Fail("session", "device or link left");
+        if (!kernel.probe().liveMappings().empty()) Fail("session", "mappings left after unload");
+        if (!kernel.probe().deviceNames().empty() || !kernel.probe().linkNames().empty())
+            Fail("session", "device or link left");
     }
     zhost::Handle handle = 0;
 

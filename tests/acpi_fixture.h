@@ -87,7 +87,7 @@ inline std::string Mappings(const std::vector<Row>& rows)
 inline std::vector<std::pair<uint32_t, uint32_t>> LiveRanges(Driver& driver)
 {
     std::vector<std::pair<uint32_t, uint32_t>> ranges;
-    for (const auto& mapping : driver.kernel->liveMappings()) {
+    for (const auto& mapping : driver.kernel->probe().liveMappings()) {
         ranges.emplace_back(mapping.physicalAddress, mapping.length);
     }
     std::sort(ranges.begin(), ranges.end());

@@ -87,7 +87,7 @@ class Driver : public zhost::DriverSession {
             std::fprintf(stderr, "%s is an internal of the driver; this test runs on the host build only\n", name);
             std::abort();
         }
-        auto* found = reinterpret_cast<F*>(kernel->symbol(name));
+        auto* found = reinterpret_cast<F*>(kernel->probe().symbol(name));
         EXPECT_NE(found, nullptr) << name;
         return found;
     }

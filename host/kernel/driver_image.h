@@ -22,6 +22,7 @@ struct Request {
     uint32_t outputLength = 0;
     std::wstring fileName; // the file object's name: below the device, "" for the device itself
     PoolBlock system;      // the system buffer, at the same address for the driver
+    uintptr_t irp = 0;     // where the image built the IRP the driver sees
     NTSTATUS returned = 0;
     NTSTATUS status = -1; // IoStatus.Status as completed
     uint32_t information = 0;
@@ -36,6 +37,16 @@ class DriverImage {
     virtual void unload() = 0;
     virtual void dispatch(uintptr_t device, Request& request) = 0;
     virtual void* symbol(const char* name) const = 0;
+    // The DRIVER_OBJECT that DriverEntry was given, in the driver's memory.
+    virtual uintptr_t driverObject() const = 0;
+    // The chain of the driver's devices as the image's memory holds it:
+    // `of` 0 is the driver object's DeviceObject field, any other a
+    // device's NextDevice. The kernel decides; the image reads and writes.
+    virtual uintptr_t nextDevice(uintptr_t of) = 0;
+    virtual void setNextDevice(uintptr_t of, uintptr_t device) = 0;
+    // Device objects of a native image live on the host's heap, and the
+    // kernel frees those the driver leaves behind.
+    virtual bool objectsOnHostHeap() const { return false; }
     virtual CallFigures lastCall() const { return {}; }
     // The memory manager's mappings, made visible where the image's code
     // reads (called under the kernel's lock).

@@ -1,6 +1,7 @@
 // The I/O manager's part of the host kernel: open, close and device-control
 // requests, with NT's access checks and buffered transfers, and the checks of
 // what the driver did with each request.
+#include "driver_image.h"
 #include "kernel_state.h"
 
 #include <algorithm>
@@ -19,9 +20,8 @@ const char* MajorName(uint8_t major)
     }
 }
 
-void CheckCompletion(const Request& request)
+void CheckStatus(const Request& request)
 {
-    if (request.completions != 1) BugCheck("%s completed %d times", MajorName(request.major), request.completions);
     if (request.returned != request.status) {
         BugCheck("dispatch returned 0x%08x but completed with 0x%08x", static_cast<unsigned>(request.returned),
                  static_cast<unsigned>(request.status));
@@ -29,6 +29,40 @@ void CheckCompletion(const Request& request)
 }
 
 } // namespace
+
+void Kernel::checkNothingHeld(const char* routine)
+{
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->heldMutexes.contains(std::this_thread::get_id())) BugCheck("%s returned holding a fast mutex", routine);
+}
+
+NTSTATUS Kernel::startImage()
+{
+    const NTSTATUS status = image_->start();
+    checkNothingHeld("DriverEntry");
+    return status;
+}
+
+void Kernel::unloadImage()
+{
+    image_->unload();
+    checkNothingHeld("DriverUnload");
+}
+
+void Kernel::dispatch(uintptr_t device, Request& request)
+{
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->dispatching[std::this_thread::get_id()] = &request;
+    }
+    image_->dispatch(device, request);
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->dispatching.erase(std::this_thread::get_id());
+    }
+    checkNothingHeld(MajorName(request.major));
+    if (request.completions != 1) BugCheck("%s completed %d times", MajorName(request.major), request.completions);
+}
 
 NTSTATUS Kernel::open(const std::wstring& name, uint32_t access, Handle* handle)
 {
@@ -49,8 +83,8 @@ NTSTATUS Kernel::open(const std::wstring& name, uint32_t access, Handle* handle)
     Request request;
     request.major = IRP_MJ_CREATE;
     request.fileName = target.remainder;
-    image_->dispatch(target.device, request);
-    CheckCompletion(request);
+    dispatch(target.device, request);
+    CheckStatus(request);
     if (!NT_SUCCESS(request.returned)) return request.returned;
 
     std::lock_guard lock(impl_->mutex);
@@ -68,8 +102,7 @@ NTSTATUS Kernel::close(Handle handle)
     Request request;
     request.major = IRP_MJ_CLOSE;
     request.fileName = open.fileName;
-    image_->dispatch(open.device, request);
-    if (request.completions != 1) BugCheck("IRP_MJ_CLOSE completed %d times", request.completions);
+    dispatch(open.device, request);
     return request.returned;
 }
 
@@ -111,8 +144,8 @@ IoctlOutcome Kernel::ioctl(Handle handle, uint32_t code, std::span<const uint8_t
         if (!input.empty()) std::memcpy(buffer, input.data(), input.size());
         std::memset(buffer + input.size(), 0xCD, bufferSize - input.size()); // pool garbage, not zeros
     }
-    image_->dispatch(open.device, request);
-    CheckCompletion(request);
+    dispatch(open.device, request);
+    CheckStatus(request);
 
     const uint8_t* buffer = request.system.buffer;
     // The system buffer may be longer than the output (a larger input); the

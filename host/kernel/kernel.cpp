@@ -1,5 +1,6 @@
 #include "kernel.h"
 
+#include "driver_image.h"
 #include "kernel_state.h"
 
 #include <cstdarg>
@@ -76,7 +77,7 @@ NTSTATUS Kernel::load(const std::string& driverPath)
         std::fprintf(stderr, "host kernel: cannot load %s: %s\n", driverPath.c_str(), error.c_str());
         return emulated_ ? STATUS_INVALID_IMAGE_FORMAT : STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    const NTSTATUS status = image_->start();
+    const NTSTATUS status = startImage();
     if (!NT_SUCCESS(status)) {
         // NT drops an image whose start failed without calling its unload.
         ReleaseImage();
@@ -89,7 +90,7 @@ NTSTATUS Kernel::load(const std::string& driverPath)
 void Kernel::unload()
 {
     if (!loaded()) BugCheck("unload without a loaded driver");
-    image_->unload();
+    unloadImage();
     started_ = false;
     ReleaseImage();
     std::lock_guard lock(impl_->mutex);
@@ -101,157 +102,15 @@ void Kernel::ReleaseImage()
     image_.reset();
 }
 
-void* Kernel::symbol(const char* name) const
-{
-    return image_ == nullptr ? nullptr : image_->symbol(name);
-}
-
 CallFigures Kernel::lastCall() const
 {
     return image_ == nullptr ? CallFigures{} : image_->lastCall();
-}
-
-std::vector<std::string> Kernel::debugLog() const
-{
-    std::lock_guard lock(impl_->mutex);
-    return impl_->journal.debugLog();
-}
-
-std::vector<std::string> Kernel::journal() const
-{
-    std::lock_guard lock(impl_->mutex);
-    return impl_->journal.entries();
-}
-
-void Kernel::clearJournal()
-{
-    std::lock_guard lock(impl_->mutex);
-    impl_->journal.clear();
-}
-
-std::vector<LiveMapping> Kernel::liveMappings() const
-{
-    std::lock_guard lock(impl_->mutex);
-    std::vector<LiveMapping> live;
-    for (const auto& [address, mapping] : impl_->memory.mappings())
-        live.push_back({address, mapping.physical, mapping.length});
-    return live;
-}
-
-uint64_t Kernel::mapCalls() const
-{
-    std::lock_guard lock(impl_->mutex);
-    return impl_->memory.mapCalls();
-}
-
-uint64_t Kernel::bytesMapped() const
-{
-    std::lock_guard lock(impl_->mutex);
-    return impl_->memory.bytesMapped();
-}
-
-std::vector<std::wstring> Kernel::deviceNames() const
-{
-    std::lock_guard lock(impl_->mutex);
-    return impl_->objects.deviceNames();
-}
-
-std::vector<std::wstring> Kernel::linkNames() const
-{
-    std::lock_guard lock(impl_->mutex);
-    return impl_->objects.linkNames();
 }
 
 void Kernel::setCaller(Caller caller)
 {
     std::lock_guard lock(impl_->mutex);
     impl_->caller = caller;
-}
-
-void Kernel::failService(KernelService service, bool fail)
-{
-    std::lock_guard lock(impl_->mutex);
-    impl_->faults.failService(service, fail);
-}
-
-void Kernel::failMapCall(uint64_t number)
-{
-    std::lock_guard lock(impl_->mutex);
-    impl_->faults.failMapCall(number);
-}
-
-void Kernel::clearFaults()
-{
-    std::lock_guard lock(impl_->mutex);
-    impl_->faults.clear();
-}
-
-// --- the services ---
-
-NTSTATUS Kernel::createDevice(const std::wstring& name, uint32_t type, uint32_t characteristics,
-                              const std::function<uintptr_t()>& makeObject, bool onHostHeap)
-{
-    std::lock_guard lock(impl_->mutex);
-    // Type and characteristics are what a caller's device queries answer.
-    char shape[48];
-    std::snprintf(shape, sizeof shape, " type 0x%x characteristics 0x%x", type, characteristics);
-    impl_->journal.note("IoCreateDevice " + Narrow(name) + shape);
-    if (impl_->faults.failing(KernelService::IoCreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
-    if (impl_->objects.hasDevice(name)) return STATUS_OBJECT_NAME_COLLISION;
-    impl_->objects.addDevice(name, makeObject(), characteristics, onHostHeap);
-    return STATUS_SUCCESS;
-}
-
-void Kernel::deleteDevice(uintptr_t object)
-{
-    std::lock_guard lock(impl_->mutex);
-    impl_->journal.note("IoDeleteDevice " + Narrow(impl_->objects.removeDevice(object)));
-}
-
-NTSTATUS Kernel::createSymbolicLink(const std::wstring& link, const std::wstring& target)
-{
-    std::lock_guard lock(impl_->mutex);
-    impl_->journal.note("IoCreateSymbolicLink " + Narrow(link) + " " + Narrow(target));
-    if (impl_->faults.failing(KernelService::IoCreateSymbolicLink)) return STATUS_INSUFFICIENT_RESOURCES;
-    if (impl_->objects.hasLink(link)) return STATUS_OBJECT_NAME_COLLISION;
-    impl_->objects.addLink(link, target);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS Kernel::deleteSymbolicLink(const std::wstring& link)
-{
-    std::lock_guard lock(impl_->mutex);
-    impl_->journal.note("IoDeleteSymbolicLink " + Narrow(link));
-    if (impl_->faults.failing(KernelService::IoDeleteSymbolicLink)) return STATUS_ACCESS_DENIED;
-    return impl_->objects.removeLink(link) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
-}
-
-uintptr_t Kernel::mapIoSpace(uint64_t physical, uint64_t length)
-{
-    std::lock_guard lock(impl_->mutex);
-    const bool fail = impl_->faults.failingMapCall(impl_->memory.nextCall());
-    std::string entry;
-    const Mapping* mapping = impl_->memory.map(physical, length, fail, &entry);
-    impl_->journal.note(std::move(entry));
-    if (mapping == nullptr) return 0;
-    if (image_ != nullptr) image_->mapped(*mapping);
-    return mapping->address();
-}
-
-void Kernel::unmapIoSpace(uintptr_t address, uint64_t length)
-{
-    std::lock_guard lock(impl_->mutex);
-    std::string entry;
-    const Mapping mapping = impl_->memory.take(address, length, &entry);
-    impl_->journal.note(std::move(entry));
-    if (image_ != nullptr) image_->unmapping(mapping);
-    impl_->memory.release(mapping);
-}
-
-void Kernel::debugPrint(const std::string& text)
-{
-    std::lock_guard lock(impl_->mutex);
-    impl_->journal.print(text);
 }
 
 } // namespace zhost

@@ -8,8 +8,9 @@
 #pragma once
 
 #include "../machine/machine.h"
-#include "fault_injection.h"
 #include "host_ntddk.h"
+#include "kernel_probe.h"
+#include "kernel_services.h"
 #include "object_manager.h"
 
 #include <cstdint>
@@ -30,28 +31,13 @@ struct IoctlOutcome {
 };
 
 class DriverImage;
+struct Request;
 
 // What the last call of the kernel into an emulated zerlo.sys cost; zeros for
 // a native image, whose instructions nobody counts.
 struct CallFigures {
     uint64_t instructions = 0; // executed inside the image; the kernel's services are not counted
     uint32_t stackBytes = 0;   // deepest use of the 12 KiB kernel stack
-};
-
-struct LiveMapping {
-    uintptr_t virtualAddress;
-    uint32_t physicalAddress;
-    uint32_t length;
-};
-
-// A request as the I/O manager hands a native image's dispatch routine: the
-// IRP with its one stack location. IofCompleteRequest counts completions
-// here, so a caller that builds one itself (to time a dispatch routine
-// alone) resets the count before each call.
-struct IrpRecord {
-    IRP irp;
-    IO_STACK_LOCATION stack;
-    int completions = 0;
 };
 
 // Access rights of a handle, as CreateFile asks for them.
@@ -95,55 +81,21 @@ class Kernel {
     NTSTATUS close(Handle handle);
     IoctlOutcome ioctl(Handle handle, uint32_t code, std::span<const uint8_t> input, uint32_t outputLength);
 
-    // A driver symbol of the loaded image (for tests of single operations).
-    void* symbol(const char* name) const;
-
-    std::vector<std::string> debugLog() const;
-    // The driver's calls of the services that acquire or release something,
-    // in order, e.g. "MmMapIoSpace 0x000e0000 131072 -> 0x20000000" or
-    // "IoDeleteSymbolicLink \DosDevices\ZerloDev" (bounded: the oldest are kept).
-    std::vector<std::string> journal() const;
-    void clearJournal();
-    std::vector<LiveMapping> liveMappings() const;
-    uint64_t mapCalls() const;
-    // Bytes of all successful MmMapIoSpace calls since boot.
-    uint64_t bytesMapped() const;
-    std::vector<std::wstring> deviceNames() const;
-    std::vector<std::wstring> linkNames() const;
-
-    // Fault injection. A service set to fail returns an error status; the
-    // MmMapIoSpace call with the given 1-based number (counted from this
-    // kernel's boot) returns null.
-    void failService(KernelService service, bool fail = true);
-    void failMapCall(uint64_t number);
-    void clearFaults();
-
-    // Fuzzing: the whole state of this kernel, its machine and its loaded
-    // driver, taken between requests, and put back in place of booting and
-    // loading again. `matches` says whether the state now is the snapshot's,
-    // which proves a restore complete.
-    struct Snapshot;
-    std::shared_ptr<const Snapshot> snapshot() const;
-    void restore(const Snapshot& snapshot);
-    bool matches(const Snapshot& snapshot) const;
-    DriverImage* image() const { return image_.get(); }
-    // Reads every live mapping again from the machine's physical memory
-    // (after a fuzzer rewrote it).
-    void rereadMappings();
-
-    // --- the services, as both images' stubs of the NT exports call them ---
-    // `makeObject` builds the DEVICE_OBJECT in the driver's address space
-    // once the name is admitted.
-    NTSTATUS createDevice(const std::wstring& name, uint32_t type, uint32_t characteristics,
-                          const std::function<uintptr_t()>& makeObject, bool onHostHeap);
-    void deleteDevice(uintptr_t object);
-    NTSTATUS createSymbolicLink(const std::wstring& link, const std::wstring& target);
-    NTSTATUS deleteSymbolicLink(const std::wstring& link);
-    uintptr_t mapIoSpace(uint64_t physical, uint64_t length);
-    void unmapIoSpace(uintptr_t address, uint64_t length);
-    void debugPrint(const std::string& text);
+    // What tests look at and change inside (kernel_probe.h), and the
+    // services that the driver's calls of the NT exports reach
+    // (kernel_services.h).
+    KernelProbe probe() { return KernelProbe(*this); }
+    KernelServices services() { return KernelServices(*this); }
 
   private:
+    friend class KernelProbe;
+    friend class KernelServices;
+    // Every call into the driver goes through these, which check what NT
+    // checks when the driver returns (io_manager.cpp).
+    NTSTATUS startImage();
+    void unloadImage();
+    void dispatch(uintptr_t device, Request& request);
+    void checkNothingHeld(const char* routine);
     void ReleaseImage();
     struct Impl;
     Machine& machine_;

@@ -8,7 +8,10 @@
 #include "memory_manager.h"
 #include "object_manager.h"
 
+#include <map>
 #include <mutex>
+#include <set>
+#include <thread>
 
 namespace zhost {
 
@@ -21,9 +24,14 @@ struct Kernel::Impl {
     FaultInjection faults;
     Journal journal;
     Caller caller = Caller::Administrator;
+    // Per thread: the request whose dispatch routine runs on it, and the
+    // fast mutexes it holds. Both are empty between calls into the driver,
+    // so a snapshot has nothing of them.
+    std::map<std::thread::id, Request*> dispatching;
+    std::map<std::thread::id, std::set<uintptr_t>> heldMutexes;
 };
 
-struct Kernel::Snapshot {
+struct KernelSnapshot {
     Machine::State machine;
     ObjectManager objects;
     MemoryManager::State memory;
@@ -33,7 +41,7 @@ struct Kernel::Snapshot {
     std::shared_ptr<const DriverImage::State> imageState;
     bool started = false;
     bool emulated = false;
-    bool operator==(const Snapshot& other) const;
+    bool operator==(const KernelSnapshot& other) const;
 };
 
 } // namespace zhost

@@ -16,7 +16,7 @@ void DriverImage::restoreState(const State&)
     BugCheck("this driver image cannot be restored from a kernel snapshot");
 }
 
-bool Kernel::Snapshot::operator==(const Snapshot& other) const
+bool KernelSnapshot::operator==(const KernelSnapshot& other) const
 {
     if ((imageState == nullptr) != (other.imageState == nullptr)) return false;
     if (imageState != nullptr && !(*imageState == *other.imageState)) return false;
@@ -25,45 +25,45 @@ bool Kernel::Snapshot::operator==(const Snapshot& other) const
                     other.emulated);
 }
 
-std::shared_ptr<const Kernel::Snapshot> Kernel::snapshot() const
+std::shared_ptr<const KernelSnapshot> KernelProbe::snapshot() const
 {
-    std::lock_guard lock(impl_->mutex);
-    auto snapshot = std::make_shared<Snapshot>();
-    snapshot->machine = machine_.state();
-    snapshot->objects = impl_->objects;
-    snapshot->memory = impl_->memory.state();
-    snapshot->faults = impl_->faults;
-    snapshot->journal = impl_->journal;
-    snapshot->image = image_;
-    if (image_ != nullptr) snapshot->imageState = image_->saveState();
-    snapshot->started = started_;
-    snapshot->emulated = emulated_;
+    std::lock_guard lock(kernel_.impl_->mutex);
+    auto snapshot = std::make_shared<KernelSnapshot>();
+    snapshot->machine = kernel_.machine_.state();
+    snapshot->objects = kernel_.impl_->objects;
+    snapshot->memory = kernel_.impl_->memory.state();
+    snapshot->faults = kernel_.impl_->faults;
+    snapshot->journal = kernel_.impl_->journal;
+    snapshot->image = kernel_.image_;
+    if (kernel_.image_ != nullptr) snapshot->imageState = kernel_.image_->saveState();
+    snapshot->started = kernel_.started_;
+    snapshot->emulated = kernel_.emulated_;
     return snapshot;
 }
 
-void Kernel::restore(const Snapshot& snapshot)
+void KernelProbe::restore(const KernelSnapshot& snapshot)
 {
-    std::lock_guard lock(impl_->mutex);
-    machine_.restore(snapshot.machine);
-    impl_->objects = snapshot.objects;
-    impl_->memory.restore(snapshot.memory);
-    impl_->faults = snapshot.faults;
-    impl_->journal = snapshot.journal;
-    image_ = snapshot.image;
-    if (image_ != nullptr) image_->restoreState(*snapshot.imageState);
-    started_ = snapshot.started;
-    emulated_ = snapshot.emulated;
+    std::lock_guard lock(kernel_.impl_->mutex);
+    kernel_.machine_.restore(snapshot.machine);
+    kernel_.impl_->objects = snapshot.objects;
+    kernel_.impl_->memory.restore(snapshot.memory);
+    kernel_.impl_->faults = snapshot.faults;
+    kernel_.impl_->journal = snapshot.journal;
+    kernel_.image_ = snapshot.image;
+    if (kernel_.image_ != nullptr) kernel_.image_->restoreState(*snapshot.imageState);
+    kernel_.started_ = snapshot.started;
+    kernel_.emulated_ = snapshot.emulated;
 }
 
-bool Kernel::matches(const Snapshot& snapshot) const
+bool KernelProbe::matches(const KernelSnapshot& snapshot) const
 {
     return *this->snapshot() == snapshot;
 }
 
-void Kernel::rereadMappings()
+void KernelProbe::rereadMappings()
 {
-    std::lock_guard lock(impl_->mutex);
-    impl_->memory.reread();
+    std::lock_guard lock(kernel_.impl_->mutex);
+    kernel_.impl_->memory.reread();
 }
 
 } // namespace zhost

@@ -45,7 +45,7 @@ class Registry : public ::testing::Test {
 TEST_F(Registry, RangeReachingPastFourGigabytesIsNeitherTakenForTheWindowNorMapped)
 {
     // 0xFFFFFFF0 + 36 wraps to 0x14 in 32 bits, which would "fit" the window.
-    const uint64_t calls = driver.kernel->mapCalls();
+    const uint64_t calls = driver.kernel->probe().mapCalls();
     EXPECT_EQ(map(0xFFFFFFF0, 36), nullptr);
     EXPECT_EQ(*refusal, REGISTRY_REFUSED_ABOVE_4GB);
     const PUCHAR header = map(0xFFFFF000, 36);
@@ -53,7 +53,7 @@ TEST_F(Registry, RangeReachingPastFourGigabytesIsNeitherTakenForTheWindowNorMapp
     EXPECT_EQ(remap(0xFFFFF000, 36, 0x1001), nullptr);
     EXPECT_EQ(*refusal, REGISTRY_REFUSED_ABOVE_4GB);
     EXPECT_NE(remap(0xFFFFF000, 36, 0x1000), nullptr); // ends at 4 GiB exactly
-    EXPECT_EQ(driver.kernel->mapCalls(), calls + 2);
+    EXPECT_EQ(driver.kernel->probe().mapCalls(), calls + 2);
 }
 
 TEST_F(Registry, BytesMappedBetweenResetsStopAtTheLimitWithRemapsCountedAgain)
@@ -74,7 +74,7 @@ TEST_F(Registry, BytesMappedBetweenResetsStopAtTheLimitWithRemapsCountedAgain)
 TEST_F(Registry, FailedRemapLeavesTheHeaderRowServingItsRange)
 {
     const PUCHAR header = map(0x1000000, 36);
-    driver.kernel->failMapCall(driver.kernel->mapCalls() + 1);
+    driver.kernel->probe().failMapCall(driver.kernel->probe().mapCalls() + 1);
     EXPECT_EQ(remap(0x1000000, 36, 500), nullptr);
     EXPECT_EQ(*refusal, REGISTRY_REFUSED_UNMAPPABLE);
     EXPECT_EQ(map(0x1000000, 36), header);
@@ -92,23 +92,23 @@ TEST_F(Registry, HundredAndFirstRowIsRefused)
     for (ULONG i = 1; i < REGISTRY_CAPACITY; ++i)
         ASSERT_NE(map(0x1000000 + i * 0x1000, 36), nullptr);
     EXPECT_EQ(*count, REGISTRY_CAPACITY);
-    const uint64_t calls = driver.kernel->mapCalls();
+    const uint64_t calls = driver.kernel->probe().mapCalls();
     EXPECT_EQ(map(0x2000000, 36), nullptr);
     EXPECT_EQ(*refusal, REGISTRY_REFUSED_FULL);
-    EXPECT_EQ(driver.kernel->mapCalls(), calls);
+    EXPECT_EQ(driver.kernel->probe().mapCalls(), calls);
     EXPECT_EQ(*count, REGISTRY_CAPACITY);
     EXPECT_NE(map(0x1000000 + 5 * 0x1000 + 4, 16), nullptr); // still served from its row
 
     // The cause names the last refusal: a failed mapping after a refusal
     // for fullness is no longer "full", in a remap or a new survey.
-    driver.kernel->failMapCall(driver.kernel->mapCalls() + 1);
+    driver.kernel->probe().failMapCall(driver.kernel->probe().mapCalls() + 1);
     EXPECT_EQ(remap(0x1000000 + 0x1000, 36, 64), nullptr);
     EXPECT_EQ(*refusal, REGISTRY_REFUSED_UNMAPPABLE);
     EXPECT_EQ(map(0x2000000, 36), nullptr);
     ASSERT_EQ(*refusal, REGISTRY_REFUSED_FULL);
     releaseAll();
     reset(window);
-    driver.kernel->failMapCall(driver.kernel->mapCalls() + 1);
+    driver.kernel->probe().failMapCall(driver.kernel->probe().mapCalls() + 1);
     EXPECT_EQ(map(0x2000000, 36), nullptr);
     EXPECT_EQ(*refusal, REGISTRY_REFUSED_UNMAPPABLE);
 }

@@ -75,15 +75,15 @@ TEST(SmbiosLocateTable, ATableBelowTheFSegmentOrOutsideTheWindowIsMappedByItself
         EXPECT_EQ(driver.report(), kBiosLines);
         EXPECT_EQ(driver.cpuSpeed(), "---");
         EXPECT_EQ(driver.report(), kBiosLines);
-        EXPECT_EQ(driver.kernel->mapCalls(), 2u);
+        EXPECT_EQ(driver.kernel->probe().mapCalls(), 2u);
         // Exactly the formatted area, "Vendor", "V1", "01/02/2003" and the set's NUL.
-        const auto mappings = driver.kernel->liveMappings();
+        const auto mappings = driver.kernel->probe().liveMappings();
         ASSERT_EQ(mappings.size(), 2u);
         EXPECT_TRUE(std::any_of(mappings.begin(), mappings.end(), [&](const zhost::LiveMapping& m) {
             return m.physicalAddress == std::stoul(address, nullptr, 0) && m.length == 0x14u + 22u;
         }));
         driver.kernel->unload();
-        EXPECT_TRUE(driver.kernel->liveMappings().empty());
+        EXPECT_TRUE(driver.kernel->probe().liveMappings().empty());
     }
 }
 
@@ -103,21 +103,21 @@ TEST(SmbiosLocateTable, ATableThatRunsPastTheWindowIsWalkedOnlyToTheWindowsEnd)
               Lines({"BIOS vendor: V", "BIOS version: R", "BIOS date: D", "System manufacturer: Maker",
                      "Product name: <missing string>", "Service tag: <missing string>"}));
     EXPECT_EQ(driver->state().tableEnd, driver->window() + 0x20000);
-    EXPECT_EQ(driver->kernel->mapCalls(), 1u);
+    EXPECT_EQ(driver->kernel->probe().mapCalls(), 1u);
 
     // The window's last byte: no structure fits, and nothing past 1 MiB is mapped.
     driver.reset(); // one simulated kernel at a time
     driver = std::make_unique<SmbiosDriver>(SmbiosMachine(SmbiosSection({kBios}, {{"table_address", "0xFFFFF"}})));
     driver->startAndOpen();
     EXPECT_EQ(driver->report(), "");
-    EXPECT_EQ(driver->kernel->mapCalls(), 1u);
+    EXPECT_EQ(driver->kernel->probe().mapCalls(), 1u);
 
     // One byte across 4 GiB: refused without asking the kernel.
     driver.reset();
     driver = std::make_unique<SmbiosDriver>(SmbiosMachine(SmbiosSection({kBios}, {{"table_address", "0xFFFFFFD7"}})));
     driver->startAndOpen();
     EXPECT_EQ(driver->report(), "*** Error: SMBIOS table mapping failed ***");
-    EXPECT_EQ(driver->kernel->mapCalls(), 1u);
+    EXPECT_EQ(driver->kernel->probe().mapCalls(), 1u);
 }
 
 // --- SmbiosStructureLength and the walk's bounds ---

@@ -80,8 +80,8 @@ TEST_F(HostKernel, StrayAccessesToFirmwareMemoryFault)
 
 TEST_F(HostKernel, ChosenMapCallsFailAndOthersDoNot)
 {
-    const uint64_t next = driver.kernel->mapCalls() + 1;
-    driver.kernel->failMapCall(next + 1);
+    const uint64_t next = driver.kernel->probe().mapCalls() + 1;
+    driver.kernel->probe().failMapCall(next + 1);
     void* first = map(0x1000, 16);
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(map(0x1000, 16), nullptr);

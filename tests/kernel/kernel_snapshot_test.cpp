@@ -29,7 +29,7 @@ Answers Requests(Driver& driver)
         EXPECT_EQ(run.outcomes.back().status, STATUS_SUCCESS) << std::hex << code;
         run.instructions.push_back(driver.kernel->lastCall().instructions);
     }
-    run.journal = driver.kernel->journal();
+    run.journal = driver.kernel->probe().journal();
     run.ports = driver.machine->portLog();
     return run;
 }
@@ -44,17 +44,17 @@ void Open(Driver& driver)
 TEST(KernelSnapshot, ARestoreGivesBackEverythingAndTheSameAnswers)
 {
     Driver driver;
-    auto snapshot = driver.kernel->snapshot();
+    auto snapshot = driver.kernel->probe().snapshot();
     Open(driver);
     const bool loaded = driver.kernel->emulated();
-    if (loaded) snapshot = driver.kernel->snapshot();
+    if (loaded) snapshot = driver.kernel->probe().snapshot();
 
     const Answers first = Requests(driver);
     driver.kernel->close(driver.handle);
     driver.kernel->unload();
-    EXPECT_FALSE(driver.kernel->matches(*snapshot));
-    driver.kernel->restore(*snapshot);
-    EXPECT_TRUE(driver.kernel->matches(*snapshot));
+    EXPECT_FALSE(driver.kernel->probe().matches(*snapshot));
+    driver.kernel->probe().restore(*snapshot);
+    EXPECT_TRUE(driver.kernel->probe().matches(*snapshot));
     if (!loaded) Open(driver);
     EXPECT_EQ(Requests(driver), first);
 }

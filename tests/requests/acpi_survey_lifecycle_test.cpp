@@ -46,7 +46,7 @@ TEST(AcpiSurveyLimits, HundredAndFirstMappingIsRefusedWithAnErrorLine)
         if (i < 98) rows.push_back({entries[i], header + 0x2000, 52});
     }
     EXPECT_EQ(AcpiReport(driver), expected + Mappings(rows));
-    EXPECT_EQ(driver.kernel->liveMappings().size(), 100u);
+    EXPECT_EQ(driver.kernel->probe().liveMappings().size(), 100u);
 }
 
 TEST(AcpiSurveyLimits, OverlongSurveyIsCutAtAWholeLineAndTheWalkStops)
@@ -77,7 +77,7 @@ TEST(AcpiSurveyLimits, OverlongSurveyIsCutAtAWholeLineAndTheWalkStops)
 TEST(AcpiSurveyFaults, NullBiosWindowIsNotSearched)
 {
     Driver driver(AcpiProfile("rsdt_length_36"));
-    driver.kernel->failMapCall(1); // the window, at start
+    driver.kernel->probe().failMapCall(1); // the window, at start
     driver.startAndOpen();
     EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20003000) + "Searching BIOS area for signature...\r\n" +
                                       "*** ERROR: BIOS area not mapped, not searched ***\r\n" + kNoAcpi);
@@ -86,7 +86,7 @@ TEST(AcpiSurveyFaults, NullBiosWindowIsNotSearched)
 TEST(AcpiSurveyFaults, NullBiosWindowGivesTablesThereMappingsOfTheirOwn)
 {
     Driver driver(AcpiProfile("v1_rsdt_quirks"));
-    driver.kernel->failMapCall(1);
+    driver.kernel->probe().failMapCall(1);
     driver.startAndOpen();
     const std::string text = AcpiReport(driver);
     EXPECT_NE(text.find(Entry("RSDT", 0x000fe300, "BOOT", 40, 0x20013300, 0x20015300, "ZERLO ", "BOOTFLAG")),
@@ -99,7 +99,7 @@ TEST(AcpiSurveyFaults, NullBiosWindowGivesTablesThereMappingsOfTheirOwn)
                                                               {0x000fe300, 0x20015300, 40}}));
     driver.kernel->close(driver.handle);
     driver.kernel->unload();
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+    EXPECT_TRUE(driver.kernel->probe().liveMappings().empty());
 }
 
 // The map calls at start and in a survey: the window, the EBDA pointer, the
@@ -117,7 +117,7 @@ TEST(AcpiSurveyFaults, FailedSearchAreaMappingsAreReportedAndTheSearchGoesOn)
                      Root("XSDT", 0x20026080, 0x1fff0080) + Header("XSDT", 108, 0x20026080) +
                      "*** ERROR: Can't map PA 0x1fff0080, 108 Bytes ***\r\n\r\nPA->VA Mappings:\r\n"}}) {
         Driver driver;
-        driver.kernel->failMapCall(call);
+        driver.kernel->probe().failMapCall(call);
         driver.startAndOpen();
         EXPECT_EQ(AcpiReport(driver).rfind(start, 0), 0u) << call;
     }

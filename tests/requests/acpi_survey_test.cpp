@@ -20,7 +20,7 @@ TEST(AcpiSurvey, DefaultNotebookWalksTheXsdtAndListsItsMappings)
 {
     Driver driver;
     driver.startAndOpen();
-    driver.kernel->clearJournal();
+    driver.kernel->probe().clearJournal();
     // The walk and its mappings are the point, not where the host put them.
     EXPECT_EQ(
         NormaliseAddresses(AcpiReport(driver)),
@@ -46,7 +46,7 @@ TEST(AcpiSurvey, DefaultNotebookWalksTheXsdtAndListsItsMappings)
     // Two calls for the first search area (the EBDA segment word, then the
     // area), then a header and a remap for each table outside the BIOS
     // window: nothing that a live mapping holds is mapped again.
-    const auto journal = driver.kernel->journal();
+    const auto journal = driver.kernel->probe().journal();
     EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
                             [](const std::string& line) { return line.starts_with("MmMapIoSpace"); }),
               2 + 2 * 9);
@@ -138,7 +138,7 @@ TEST(AcpiSurvey, RootOutsideItsLengthBoundsWalksNoEntry)
                                           Mappings({kWindowRow, {0x07fe0000, 0x20026000, 36}}));
         driver.kernel->close(driver.handle);
         driver.kernel->unload();
-        EXPECT_TRUE(driver.kernel->liveMappings().empty());
+        EXPECT_TRUE(driver.kernel->probe().liveMappings().empty());
     }
 }
 

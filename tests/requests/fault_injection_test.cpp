@@ -52,10 +52,10 @@ StepRun RunSteps(Driver& driver)
 {
     StepRun run;
     driver.startAndOpen();
-    run.mapCallsAtStart = driver.kernel->mapCalls();
+    run.mapCallsAtStart = driver.kernel->probe().mapCalls();
     for (const Step& step : Steps()) {
         run.answers.push_back(Send(driver, step));
-        run.mapCallsAfter.push_back(driver.kernel->mapCalls());
+        run.mapCallsAfter.push_back(driver.kernel->probe().mapCalls());
     }
     for (const Step& step : Steps())
         run.afterwards.push_back(Send(driver, step));
@@ -66,9 +66,9 @@ void UnloadLeavingNothing(Driver& driver)
 {
     driver.kernel->close(driver.handle);
     driver.kernel->unload();
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
-    EXPECT_TRUE(driver.kernel->deviceNames().empty());
-    EXPECT_TRUE(driver.kernel->linkNames().empty());
+    EXPECT_TRUE(driver.kernel->probe().liveMappings().empty());
+    EXPECT_TRUE(driver.kernel->probe().deviceNames().empty());
+    EXPECT_TRUE(driver.kernel->probe().linkNames().empty());
 }
 
 // A failed mapping travels in the reply: a report names it in an error
@@ -103,7 +103,7 @@ TEST(FaultInjection, EveryMapCallFailsInTurnWithoutCrashLeakOrLastingHarm)
         SCOPED_TRACE("MmMapIoSpace call " + std::to_string(failing) + " of " + std::to_string(total));
         {
             Driver driver;
-            driver.kernel->failMapCall(failing);
+            driver.kernel->probe().failMapCall(failing);
             const StepRun run = RunSteps(driver);
             ASSERT_EQ(run.answers.size(), steps.size());
             // The step during which the call failed shows it; no step

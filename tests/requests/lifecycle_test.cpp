@@ -13,21 +13,21 @@ TEST(Lifecycle, StartAcquiresAndUnloadReleasesEverythingInOrder)
 {
     Driver driver;
     driver.startAndOpen();
-    EXPECT_EQ(driver.kernel->journal(), (Log{"MmMapIoSpace 0x000e0000 131072 -> 0x20001000",
-                                             "IoCreateDevice \\Device\\Zerlo type 0x22 characteristics 0x100",
-                                             "IoCreateSymbolicLink \\DosDevices\\ZerloDev \\Device\\Zerlo"}));
-    driver.kernel->clearJournal();
+    EXPECT_EQ(driver.kernel->probe().journal(), (Log{"MmMapIoSpace 0x000e0000 131072 -> 0x20001000",
+                                                     "IoCreateDevice \\Device\\Zerlo type 0x22 characteristics 0x100",
+                                                     "IoCreateSymbolicLink \\DosDevices\\ZerloDev \\Device\\Zerlo"}));
+    driver.kernel->probe().clearJournal();
     driver.kernel->close(driver.handle);
     driver.kernel->unload();
-    EXPECT_EQ(driver.kernel->journal(),
+    EXPECT_EQ(driver.kernel->probe().journal(),
               (Log{"MmUnmapIoSpace 0x20001000 131072", "IoDeleteSymbolicLink \\DosDevices\\ZerloDev",
                    "IoDeleteDevice \\Device\\Zerlo"}));
-    EXPECT_EQ(driver.kernel->debugLog(),
+    EXPECT_EQ(driver.kernel->probe().debugLog(),
               (Log{"Zerlo: DriverEntry successful\n", "Zerlo: Open / Close\n", "Zerlo: Open / Close\n",
                    "Zerlo: Entering unload function\n", "Zerlo: Link removed\n", "Zerlo: End of unload\n"}));
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
-    EXPECT_TRUE(driver.kernel->deviceNames().empty());
-    EXPECT_TRUE(driver.kernel->linkNames().empty());
+    EXPECT_TRUE(driver.kernel->probe().liveMappings().empty());
+    EXPECT_TRUE(driver.kernel->probe().deviceNames().empty());
+    EXPECT_TRUE(driver.kernel->probe().linkNames().empty());
 }
 
 TEST(Lifecycle, OnlyTheDeviceItselfOpensAndItsSecurityGuardsANameBelowIt)
@@ -59,7 +59,7 @@ TEST(Lifecycle, OnlyTheDeviceItselfOpensAndItsSecurityGuardsANameBelowIt)
             log.push_back("Zerlo: Open / Close\n");
         }
     }
-    EXPECT_EQ(driver.kernel->debugLog(), log);
+    EXPECT_EQ(driver.kernel->probe().debugLog(), log);
 }
 
 TEST(Lifecycle, FailedDeviceOrLinkCreationReturnsItsStatusAndLeavesNothing)
@@ -70,16 +70,16 @@ TEST(Lifecycle, FailedDeviceOrLinkCreationReturnsItsStatusAndLeavesNothing)
     for (const auto& [service, message] : cases) {
         SCOPED_TRACE(message);
         Driver driver;
-        driver.kernel->failService(service);
+        driver.kernel->probe().failService(service);
         EXPECT_EQ(driver.start(), STATUS_INSUFFICIENT_RESOURCES);
-        EXPECT_EQ(driver.kernel->debugLog(), Log{message});
-        EXPECT_TRUE(driver.kernel->liveMappings().empty());
-        EXPECT_TRUE(driver.kernel->deviceNames().empty());
-        EXPECT_TRUE(driver.kernel->linkNames().empty());
+        EXPECT_EQ(driver.kernel->probe().debugLog(), Log{message});
+        EXPECT_TRUE(driver.kernel->probe().liveMappings().empty());
+        EXPECT_TRUE(driver.kernel->probe().deviceNames().empty());
+        EXPECT_TRUE(driver.kernel->probe().linkNames().empty());
         EXPECT_FALSE(driver.kernel->loaded());
 
         // The next start, with the fault gone, works from a fresh image.
-        driver.kernel->clearFaults();
+        driver.kernel->probe().clearFaults();
         EXPECT_EQ(driver.start(), STATUS_SUCCESS);
     }
 }
@@ -88,12 +88,13 @@ TEST(Lifecycle, FailedLinkRemovalLeavesTheDevice)
 {
     Driver driver;
     ASSERT_EQ(driver.start(), STATUS_SUCCESS);
-    driver.kernel->failService(zhost::KernelService::IoDeleteSymbolicLink);
+    driver.kernel->probe().failService(zhost::KernelService::IoDeleteSymbolicLink);
     driver.kernel->unload();
-    EXPECT_EQ(driver.kernel->debugLog(), (Log{"Zerlo: DriverEntry successful\n", "Zerlo: Entering unload function\n",
-                                              "Zerlo: Can't remove link\n", "Zerlo: End of unload\n"}));
-    EXPECT_EQ(driver.kernel->deviceNames(), (std::vector<std::wstring>{L"\\Device\\Zerlo"}));
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+    EXPECT_EQ(driver.kernel->probe().debugLog(),
+              (Log{"Zerlo: DriverEntry successful\n", "Zerlo: Entering unload function\n", "Zerlo: Can't remove link\n",
+                   "Zerlo: End of unload\n"}));
+    EXPECT_EQ(driver.kernel->probe().deviceNames(), (std::vector<std::wstring>{L"\\Device\\Zerlo"}));
+    EXPECT_TRUE(driver.kernel->probe().liveMappings().empty());
 }
 
 } // namespace

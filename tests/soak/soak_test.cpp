@@ -33,7 +33,7 @@ TEST(Soak, HundredThousandRequestsKeepMappingsAndMemoryFlat)
     Driver driver;
     driver.startAndOpen();
     ASSERT_EQ(driver.value(IOCTL_SIO_DETECT), ZERLO_TRUE);
-    const size_t atStart = driver.kernel->liveMappings().size();
+    const size_t atStart = driver.kernel->probe().liveMappings().size();
 
     int surveys = 0;
     int reports = 0;
@@ -48,8 +48,8 @@ TEST(Soak, HundredThousandRequestsKeepMappingsAndMemoryFlat)
         case 0:
             outcome = driver.ioctl(IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE);
             ++surveys;
-            if (surveys == 1) afterSurvey = driver.kernel->liveMappings().size();
-            if (driver.kernel->liveMappings().size() != afterSurvey) ++mappingMismatches;
+            if (surveys == 1) afterSurvey = driver.kernel->probe().liveMappings().size();
+            if (driver.kernel->probe().liveMappings().size() != afterSurvey) ++mappingMismatches;
             break;
         case 5:
             outcome = driver.ioctl(IOCTL_GET_SMBIOS_REPORT, {}, ZERLO_SMBIOS_REPORT_SIZE);
@@ -69,13 +69,13 @@ TEST(Soak, HundredThousandRequestsKeepMappingsAndMemoryFlat)
         // often, they stop growing early and what is left is the driver's.
         if (i % 1000 == 999) {
             driver.machine->clearPortLog();
-            driver.kernel->clearJournal();
+            driver.kernel->probe().clearJournal();
         }
         if (i == kWarmUp) baselineKiB = ResidentKiB();
     }
     const long endKiB = ResidentKiB();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    const size_t atEnd = driver.kernel->liveMappings().size();
+    const size_t atEnd = driver.kernel->probe().liveMappings().size();
 
     std::printf("soak: %d requests (%d ACPI surveys, %d SMBIOS reports) in %.1f s\n", kRequests, surveys, reports,
                 seconds);
@@ -92,7 +92,7 @@ TEST(Soak, HundredThousandRequestsKeepMappingsAndMemoryFlat)
 
     driver.kernel->close(driver.handle);
     driver.kernel->unload();
-    EXPECT_TRUE(driver.kernel->liveMappings().empty());
+    EXPECT_TRUE(driver.kernel->probe().liveMappings().empty());
 }
 
 } // namespace

@@ -43,7 +43,7 @@ struct Hooks {
         return guarded(uc, data, "in", [&](EmulatedImage* image) {
             uint32_t value = 0;
             for (int i = 0; i < size; ++i)
-                value |= uint32_t{image->kernel_.machine().portRead(static_cast<uint16_t>(port + i))} << (8 * i);
+                value |= uint32_t{image->services_.machine().portRead(static_cast<uint16_t>(port + i))} << (8 * i);
             return value;
         });
     }
@@ -160,8 +160,8 @@ void EmulatedImage::out(uint32_t port, int size, uint32_t value)
         return;
     }
     for (int i = 0; i < size; ++i)
-        kernel_.machine().portWrite(static_cast<uint16_t>(port + static_cast<uint32_t>(i)),
-                                    static_cast<uint8_t>(value >> (8 * i)));
+        services_.machine().portWrite(static_cast<uint16_t>(port + static_cast<uint32_t>(i)),
+                                      static_cast<uint8_t>(value >> (8 * i)));
 }
 
 // --- the SMI gate ---
@@ -181,7 +181,7 @@ void EmulatedImage::smi()
     const int ids[] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX};
     CpuRegisters registers{static_cast<uint16_t>(reg(ids[0])), static_cast<uint16_t>(reg(ids[1])),
                            static_cast<uint16_t>(reg(ids[2])), static_cast<uint16_t>(reg(ids[3]))};
-    registers = kernel_.machine().smiCommand(registers);
+    registers = services_.machine().smiCommand(registers);
     // The handler may change any register: the upper halves of EAX..EDX and
     // the others come back as garbage, so a register SmmTrigger forgot to
     // save shows as a wrong answer or a stop.

@@ -26,7 +26,7 @@ const char* const kCalleeSavedNames[] = {"EBX", "ESI", "EDI", "EBP"};
 } // namespace
 
 EmulatedImage::EmulatedImage(Kernel& kernel, PeImage image, const std::string& mapPath)
-    : kernel_(kernel), image_(std::move(image))
+    : services_(kernel.services()), image_(std::move(image))
 {
     symbols_.read(mapPath, image_.base, image_.base);
 }

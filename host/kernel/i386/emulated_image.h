@@ -56,6 +56,9 @@ class EmulatedImage final : public DriverImage {
     void unload() override;
     void dispatch(uintptr_t device, Request& request) override;
     void* symbol(const char*) const override { return nullptr; }
+    uintptr_t driverObject() const override { return driverObject_; }
+    uintptr_t nextDevice(uintptr_t of) override;
+    void setNextDevice(uintptr_t of, uintptr_t device) override;
     void mapped(const Mapping& mapping) override;
     void unmapping(const Mapping& mapping) override;
 
@@ -71,7 +74,7 @@ class EmulatedImage final : public DriverImage {
     void hookBlocks(uc_cb_hookcode_t callback, void* context);
 
     // --- for the stubs ---
-    Kernel& kernel() { return kernel_; }
+    KernelServices& services() { return services_; }
     uint32_t reg(int id) const;
     void setReg(int id, uint32_t value);
     // The n-th 32-bit argument on the stack (0 = the first, above the
@@ -88,12 +91,8 @@ class EmulatedImage final : public DriverImage {
     std::wstring unicodeString(uint32_t address);
     [[noreturn]] void stop(const std::string& what);
     uint32_t allocateObject(uint32_t size);
-    uint32_t driverObject() const { return driverObject_; }
-    uint32_t currentIrp() const { return irp_; }
-    Request* currentRequest() { return request_; }
     bool insideImageCode(uint32_t address) const;
     bool writableByDriver(uint32_t address, uint32_t length) const;
-    std::set<uint32_t>& heldMutexes() { return heldMutexes_; }
 
   private:
     friend struct Hooks;
@@ -105,7 +104,7 @@ class EmulatedImage final : public DriverImage {
     bool readableByDriver(uint32_t address, uint32_t length) const;
     std::string where(uint32_t address) const { return symbols_.describe(address); }
 
-    Kernel& kernel_;
+    KernelServices services_;
     PeImage image_;
     SymbolMap symbols_;
     uc_engine* uc_ = nullptr;
@@ -115,10 +114,9 @@ class EmulatedImage final : public DriverImage {
     uint32_t objectsUsed_ = 0;
     uint32_t driverObject_ = 0;
     uint32_t irp_ = 0;
-    uint32_t fileObject_ = 0; // followed by room for its name
-    Request* request_ = nullptr;
-    std::set<uint32_t> heldMutexes_;
-    std::string fault_; // set by a hook that stopped the run
+    uint32_t fileObject_ = 0;    // followed by room for its name
+    Request* request_ = nullptr; // being dispatched: its system buffer is the driver's
+    std::string fault_;          // set by a hook that stopped the run
     uint32_t lastInstruction_ = 0;
     uint64_t instructions_ = 0;
     uint64_t smiSequence_ = 0;

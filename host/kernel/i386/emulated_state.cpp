@@ -26,7 +26,6 @@ struct SavedImage final : DriverImage::State {
     uint32_t objectsUsed = 0;
     uint32_t driverObject = 0;
     uint32_t irp = 0;
-    std::set<uint32_t> heldMutexes;
     uint32_t lastInstruction = 0;
     uint64_t instructions = 0;
     uint64_t smiSequence = 0;
@@ -36,11 +35,11 @@ struct SavedImage final : DriverImage::State {
     {
         const auto* saved = dynamic_cast<const SavedImage*>(&other);
         return saved != nullptr &&
-               std::tie(registers, memory, mappings, objectsUsed, driverObject, irp, heldMutexes, lastInstruction,
-                        instructions, smiSequence, lastCall.instructions, lastCall.stackBytes) ==
+               std::tie(registers, memory, mappings, objectsUsed, driverObject, irp, lastInstruction, instructions,
+                        smiSequence, lastCall.instructions, lastCall.stackBytes) ==
                    std::tie(saved->registers, saved->memory, saved->mappings, saved->objectsUsed, saved->driverObject,
-                            saved->irp, saved->heldMutexes, saved->lastInstruction, saved->instructions,
-                            saved->smiSequence, saved->lastCall.instructions, saved->lastCall.stackBytes);
+                            saved->irp, saved->lastInstruction, saved->instructions, saved->smiSequence,
+                            saved->lastCall.instructions, saved->lastCall.stackBytes);
     }
 };
 
@@ -78,7 +77,6 @@ std::shared_ptr<const DriverImage::State> EmulatedImage::saveState() const
     saved->objectsUsed = objectsUsed_;
     saved->driverObject = driverObject_;
     saved->irp = irp_;
-    saved->heldMutexes = heldMutexes_;
     saved->lastInstruction = lastInstruction_;
     saved->instructions = instructions_;
     saved->smiSequence = smiSequence_;
@@ -112,7 +110,6 @@ void EmulatedImage::restoreState(const State& state)
     objectsUsed_ = saved.objectsUsed;
     driverObject_ = saved.driverObject;
     irp_ = saved.irp;
-    heldMutexes_ = saved.heldMutexes;
     fault_.clear();
     lastInstruction_ = saved.lastInstruction;
     instructions_ = saved.instructions;

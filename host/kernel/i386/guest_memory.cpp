@@ -118,16 +118,15 @@ void EmulatedImage::write32(uint32_t address, uint32_t value)
 std::wstring EmulatedImage::unicodeString(uint32_t address)
 {
     using namespace nt32;
-    if (address == 0) stop("null UNICODE_STRING passed to the I/O manager");
-    const uint16_t length = read16(address + UnicodeString::Length);
-    const uint16_t maximum = read16(address + UnicodeString::MaximumLength);
-    const uint32_t buffer = read32(address + UnicodeString::Buffer);
-    if (buffer == 0 || length % 2 != 0 || length > maximum) {
-        stop("malformed UNICODE_STRING (Length " + std::to_string(length) + ", MaximumLength " +
-             std::to_string(maximum) + ")");
+    UnicodeStringFields fields;
+    uint32_t buffer = 0;
+    if (address != 0) {
+        fields = {true, read16(address + UnicodeString::Length), read16(address + UnicodeString::MaximumLength),
+                  (buffer = read32(address + UnicodeString::Buffer)) != 0};
     }
+    services_.checkUnicodeString(fields);
     std::wstring text;
-    for (uint32_t i = 0; i < length; i += 2)
+    for (uint32_t i = 0; i < fields.length; i += 2)
         text += static_cast<wchar_t>(read16(buffer + i));
     return text;
 }

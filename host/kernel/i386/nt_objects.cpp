@@ -85,14 +85,27 @@ void EmulatedImage::dispatch(uintptr_t device, Request& request)
         uc_mem_map_ptr(uc_, block.blockStart, block.pages * kPage, UC_PROT_READ | UC_PROT_WRITE,
                        reinterpret_cast<void*>(block.blockStart));
     }
+    request.irp = irp_;
     request_ = &request;
     request.returned = static_cast<NTSTATUS>(call(routine, {static_cast<uint32_t>(device), irp_}));
     request_ = nullptr;
     if (block.pages > 0) uc_mem_unmap(uc_, block.blockStart, block.pages * kPage);
-    if (!heldMutexes_.empty())
-        stop("dispatch routine returned holding the fast mutex at " + Hex(*heldMutexes_.begin()));
     request.status = static_cast<NTSTATUS>(read32(irp_ + Irp::IoStatus));
     request.information = read32(irp_ + Irp::Information);
+}
+
+uintptr_t EmulatedImage::nextDevice(uintptr_t of)
+{
+    using namespace nt32;
+    return of == 0 ? read32(driverObject_ + DriverObject::DeviceObject)
+                   : read32(static_cast<uint32_t>(of) + DeviceObject::NextDevice);
+}
+
+void EmulatedImage::setNextDevice(uintptr_t of, uintptr_t device)
+{
+    using namespace nt32;
+    write32(of == 0 ? driverObject_ + DriverObject::DeviceObject : static_cast<uint32_t>(of) + DeviceObject::NextDevice,
+            static_cast<uint32_t>(device));
 }
 
 } // namespace zhost::i386

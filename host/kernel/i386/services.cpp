@@ -29,7 +29,7 @@ void DbgPrint(EmulatedImage& image)
     // cdecl with the arguments right after the format.
     const uint32_t esp = image.reg(UC_X86_REG_ESP);
     std::string text = Format(image, image.read32(esp + 4), esp + 8);
-    image.kernel().debugPrint(text);
+    image.services().debugPrint(text);
     Return(image, STATUS_SUCCESS);
 }
 
@@ -40,62 +40,46 @@ void IoCreateDevice(EmulatedImage& image)
     const uint32_t type = image.arg(3);
     const uint32_t characteristics = image.arg(4);
     const uint32_t result = image.arg(6);
-    if (driver != image.driverObject()) image.stop("IoCreateDevice for another driver object");
     if (!image.writableByDriver(result, 4)) image.stop("IoCreateDevice with no place for the device object");
-    const NTSTATUS status = image.kernel().createDevice(
-        image.unicodeString(image.arg(2)), type, characteristics,
-        [&] {
+    const NTSTATUS status =
+        image.services().createDevice(driver, image.unicodeString(image.arg(2)), type, characteristics, [&] {
             const uint32_t object = image.allocateObject(DeviceObject::kSize + extension);
             image.write16(object + DeviceObject::Type, kIoTypeDevice);
             image.write16(object + DeviceObject::Size, static_cast<uint16_t>(DeviceObject::kSize + extension));
             image.write32(object + DeviceObject::DriverObject, driver);
-            image.write32(object + DeviceObject::NextDevice, image.read32(driver + DriverObject::DeviceObject));
             image.write32(object + DeviceObject::Flags, DO_DEVICE_INITIALIZING);
             image.write32(object + DeviceObject::Characteristics, characteristics);
             image.write32(object + DeviceObject::DeviceExtension, extension ? object + DeviceObject::kSize : 0);
             image.write32(object + DeviceObject::DeviceType, type);
             image.write32(object + DeviceObject::StackSize, 1);
-            image.write32(driver + DriverObject::DeviceObject, object);
             image.write32(result, object);
             return uintptr_t{object};
-        },
-        false);
+        });
     Return(image, static_cast<uint32_t>(status));
 }
 
 void IoDeleteDevice(EmulatedImage& image)
 {
-    const uint32_t device = image.arg(0);
-    if (device == 0) image.stop("IoDeleteDevice on an unknown device object");
-    image.kernel().deleteDevice(device);
-    uint32_t link = image.read32(device + DeviceObject::DriverObject) + DriverObject::DeviceObject;
-    while (image.read32(link) != device)
-        link = image.read32(link) + DeviceObject::NextDevice;
-    image.write32(link, image.read32(device + DeviceObject::NextDevice));
+    image.services().deleteDevice(image.arg(0));
 }
 
 void IoCreateSymbolicLink(EmulatedImage& image)
 {
-    Return(image, static_cast<uint32_t>(image.kernel().createSymbolicLink(image.unicodeString(image.arg(0)),
-                                                                          image.unicodeString(image.arg(1)))));
+    Return(image, static_cast<uint32_t>(image.services().createSymbolicLink(image.unicodeString(image.arg(0)),
+                                                                            image.unicodeString(image.arg(1)))));
 }
 
 void IoDeleteSymbolicLink(EmulatedImage& image)
 {
-    Return(image, static_cast<uint32_t>(image.kernel().deleteSymbolicLink(image.unicodeString(image.arg(0)))));
+    Return(image, static_cast<uint32_t>(image.services().deleteSymbolicLink(image.unicodeString(image.arg(0)))));
 }
 
 void IofCompleteRequest(EmulatedImage& image)
 {
     // fastcall: the request in ECX, the boost in DL.
     const uint32_t irp = image.reg(UC_X86_REG_ECX);
-    Request* request = image.currentRequest();
-    if (request == nullptr || irp != image.currentIrp()) {
-        image.stop("IofCompleteRequest of " + std::to_string(irp) + ", which is not the request being dispatched");
-    }
-    if ((image.reg(UC_X86_REG_EDX) & 0xFF) != IO_NO_INCREMENT) image.stop("request completed with a priority boost");
-    if (++request->completions > 1) image.stop("MULTIPLE_IRP_COMPLETE_REQUESTS");
-    if (image.read32(irp + Irp::IoStatus) == 0xFFFFFFFF) image.stop("request completed without a status");
+    const int8_t boost = static_cast<int8_t>(image.reg(UC_X86_REG_EDX) & 0xFF);
+    image.services().completeRequest(irp, boost, static_cast<NTSTATUS>(image.read32(irp + Irp::IoStatus)));
 }
 
 void KeInitializeEvent(EmulatedImage& image)
@@ -115,25 +99,26 @@ void MmMapIoSpace(EmulatedImage& image)
     // The 64-bit physical address takes two stack slots, low part first.
     const uint64_t physical = image.arg(0) | uint64_t{image.arg(1)} << 32;
     if (image.arg(3) > MmWriteCombined) image.stop("MmMapIoSpace with caching type " + std::to_string(image.arg(3)));
-    Return(image, static_cast<uint32_t>(image.kernel().mapIoSpace(physical, image.arg(2))));
+    Return(image, static_cast<uint32_t>(image.services().mapIoSpace(physical, image.arg(2))));
 }
 
 void MmUnmapIoSpace(EmulatedImage& image)
 {
-    image.kernel().unmapIoSpace(image.arg(0), image.arg(1));
+    image.services().unmapIoSpace(image.arg(0), image.arg(1));
 }
 
 void RtlInitUnicodeString(EmulatedImage& image)
 {
     const uint32_t destination = image.arg(0);
     const uint32_t source = image.arg(1);
+    // Read no further than the longest text the kernel accepts, and one
+    // character more to see that it is longer.
     uint32_t length = 0;
-    while (source != 0 && image.read16(source + length) != 0) {
+    while (source != 0 && length <= kMaxUnicodeTextBytes && image.read16(source + length) != 0)
         length += 2;
-        if (length >= 0xFFFC) image.stop("RtlInitUnicodeString of an unterminated text");
-    }
-    image.write16(destination + UnicodeString::Length, static_cast<uint16_t>(length));
-    image.write16(destination + UnicodeString::MaximumLength, static_cast<uint16_t>(source ? length + 2 : 0));
+    const uint16_t bytes = image.services().unicodeLength(length);
+    image.write16(destination + UnicodeString::Length, bytes);
+    image.write16(destination + UnicodeString::MaximumLength, static_cast<uint16_t>(source ? bytes + 2 : 0));
     image.write32(destination + UnicodeString::Buffer, source);
 }
 
@@ -142,16 +127,10 @@ void VsnPrintf(EmulatedImage& image)
     const uint32_t buffer = image.arg(0);
     const uint32_t count = image.arg(1);
     const std::string text = Format(image, image.arg(2), image.arg(3));
-    // As ntoskrnl does it: a text that fits is terminated; a cut one fills
-    // all `count` bytes without a terminator and gives -1 (the length when
-    // it fits exactly).
-    if (text.size() < count) {
-        image.write(buffer, text.c_str(), static_cast<uint32_t>(text.size() + 1));
-        Return(image, static_cast<uint32_t>(text.size()));
-        return;
-    }
-    if (count > 0) image.write(buffer, text.data(), count);
-    Return(image, text.size() == count ? count : 0xFFFFFFFF);
+    const FormatCut cut = CutFormatted(text.size(), count);
+    if (cut.bytes + cut.terminated > 0)
+        image.write(buffer, text.c_str(), static_cast<uint32_t>(cut.bytes + cut.terminated));
+    Return(image, static_cast<uint32_t>(cut.result));
 }
 
 void StrNCmp(EmulatedImage& image)
@@ -184,30 +163,24 @@ void StrNCpy(EmulatedImage& image)
 
 // --- hal.dll ---
 
-// One emulated thread: a fast mutex that is held when acquired again would
-// never be released, and a release of one not held is NT's bug check.
+// The kernel keeps who holds which fast mutex; the structure only shows
+// what NT's own code would see.
 void ExAcquireFastMutex(EmulatedImage& image)
 {
     const uint32_t mutex = image.reg(UC_X86_REG_ECX);
-    if (!image.writableByDriver(mutex, FastMutex::kSize) ||
-        image.read16(mutex + FastMutex::Event + Kevent::Size) != 4) {
-        image.stop("ExAcquireFastMutex of " + std::to_string(mutex) + ", not an initialized FAST_MUTEX in ECX");
-    }
-    if (image.read32(mutex + FastMutex::Count) != 1 || image.heldMutexes().contains(mutex)) {
-        image.stop("ExAcquireFastMutex of a fast mutex already held: the thread waits forever");
-    }
+    const bool initialized = image.writableByDriver(mutex, FastMutex::kSize) &&
+                             image.read16(mutex + FastMutex::Event + Kevent::Size) == Kevent::kSize / 4;
+    image.services().acquireFastMutex(mutex, initialized);
     image.write32(mutex + FastMutex::Count, 0);
     image.write32(mutex + FastMutex::Owner, kObjectArea); // the one thread
-    image.heldMutexes().insert(mutex);
 }
 
 void ExReleaseFastMutex(EmulatedImage& image)
 {
     const uint32_t mutex = image.reg(UC_X86_REG_ECX);
-    if (!image.heldMutexes().contains(mutex)) image.stop("ExReleaseFastMutex of a fast mutex not held");
+    image.services().releaseFastMutex(mutex);
     image.write32(mutex + FastMutex::Count, 1);
     image.write32(mutex + FastMutex::Owner, 0);
-    image.heldMutexes().erase(mutex);
 }
 
 constexpr int kCdecl = -1;

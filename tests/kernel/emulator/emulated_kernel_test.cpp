@@ -36,7 +36,7 @@ class EmulatedKernel : public ::testing::Test {
         const NTSTATUS status = driver.kernel->load(path.string());
         std::string said = testing::internal::GetCapturedStderr();
         std::filesystem::remove(path);
-        EXPECT_TRUE(driver.kernel->journal().empty()) << "something of a refused image ran";
+        EXPECT_TRUE(driver.kernel->probe().journal().empty()) << "something of a refused image ran";
         const std::string prefix = "host kernel: cannot load " + path.string() + ": ";
         if (said.starts_with(prefix) && said.ends_with("\n"))
             said = said.substr(prefix.size(), said.size() - prefix.size() - 1);

@@ -119,12 +119,12 @@ TEST_P(NtRules, AWellBehavedRoundLeavesNoDeviceAndNoLink)
     const zhost::IoctlOutcome refused = request(99);
     EXPECT_EQ(refused.status, STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(refused.reply.empty());
-    EXPECT_EQ(session.kernel->deviceNames(), std::vector<std::wstring>{L"\\Device\\ZerloMisuse"});
-    EXPECT_EQ(session.kernel->linkNames(), std::vector<std::wstring>{L"\\DosDevices\\ZerloMisuse"});
+    EXPECT_EQ(session.kernel->probe().deviceNames(), std::vector<std::wstring>{L"\\Device\\ZerloMisuse"});
+    EXPECT_EQ(session.kernel->probe().linkNames(), std::vector<std::wstring>{L"\\DosDevices\\ZerloMisuse"});
     EXPECT_EQ(session.kernel->close(session.handle), STATUS_SUCCESS);
     session.kernel->unload();
-    EXPECT_TRUE(session.kernel->deviceNames().empty());
-    EXPECT_TRUE(session.kernel->linkNames().empty());
+    EXPECT_TRUE(session.kernel->probe().deviceNames().empty());
+    EXPECT_TRUE(session.kernel->probe().linkNames().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, NtRules,

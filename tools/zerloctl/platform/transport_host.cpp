@@ -154,7 +154,7 @@ class HostTransport : public Transport {
     std::vector<std::string> finish()
     {
         session_.stop();
-        return session_.kernel->debugLog();
+        return session_.kernel->probe().debugLog();
     }
 
   private:

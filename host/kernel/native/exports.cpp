@@ -1,6 +1,7 @@
-// The NT names that a native image calls, in the host's types, forwarded to
-// the booted kernel's managers.
-#include "kernel.h"
+// The NT names that a native image calls, in the host's types: each reads
+// its arguments and hands them to the booted kernel's services, which apply
+// NT's rules.
+#include "../kernel.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,19 +13,17 @@ using zhost::Kernel;
 
 namespace {
 
-Kernel& Current()
+zhost::KernelServices Services()
 {
     Kernel* kernel = Kernel::current();
     if (kernel == nullptr) BugCheck("a kernel service was called with no kernel booted");
-    return *kernel;
+    return kernel->services();
 }
 
 std::wstring NameOf(PUNICODE_STRING name)
 {
-    if (name == nullptr || name->Buffer == nullptr) BugCheck("null UNICODE_STRING passed to the I/O manager");
-    if (name->Length % sizeof(WCHAR) != 0 || name->Length > name->MaximumLength) {
-        BugCheck("malformed UNICODE_STRING (Length %u, MaximumLength %u)", name->Length, name->MaximumLength);
-    }
+    Services().checkUnicodeString({name != nullptr, name ? name->Length : USHORT{0},
+                                   name ? name->MaximumLength : USHORT{0}, name != nullptr && name->Buffer != nullptr});
     return std::wstring(name->Buffer, name->Length / sizeof(WCHAR));
 }
 
@@ -37,9 +36,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT* DeviceObject)
 {
     (void)Exclusive;
-    return Current().createDevice(
-        NameOf(DeviceName), DeviceType, DeviceCharacteristics,
-        [&] {
+    return Services().createDevice(
+        reinterpret_cast<uintptr_t>(DriverObject), NameOf(DeviceName), DeviceType, DeviceCharacteristics, [&] {
             auto* object = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT) + DeviceExtensionSize));
             object->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
             object->DriverObject = DriverObject;
@@ -47,47 +45,36 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
             object->Characteristics = DeviceCharacteristics;
             object->Flags = DO_DEVICE_INITIALIZING;
             object->DeviceExtension = DeviceExtensionSize ? object + 1 : nullptr;
-            object->NextDevice = DriverObject->DeviceObject;
-            DriverObject->DeviceObject = object;
             *DeviceObject = object;
             return reinterpret_cast<uintptr_t>(object);
-        },
-        true);
+        });
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    if (DeviceObject == nullptr) BugCheck("IoDeleteDevice on an unknown device object");
-    Current().deleteDevice(reinterpret_cast<uintptr_t>(DeviceObject));
-    PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
-    while (*link != DeviceObject)
-        link = &(*link)->NextDevice;
-    *link = DeviceObject->NextDevice;
+    Services().deleteDevice(reinterpret_cast<uintptr_t>(DeviceObject));
     std::free(DeviceObject);
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
-    return Current().createSymbolicLink(NameOf(SymbolicLinkName), NameOf(DeviceName));
+    return Services().createSymbolicLink(NameOf(SymbolicLinkName), NameOf(DeviceName));
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
-    return Current().deleteSymbolicLink(NameOf(SymbolicLinkName));
+    return Services().deleteSymbolicLink(NameOf(SymbolicLinkName));
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
-    if (PriorityBoost != IO_NO_INCREMENT) BugCheck("request completed with a priority boost");
-    auto* record = reinterpret_cast<zhost::IrpRecord*>(Irp);
-    if (++record->completions > 1) BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS");
-    if (Irp->IoStatus.Status == -1) BugCheck("request completed without a status");
+    Services().completeRequest(reinterpret_cast<uintptr_t>(Irp), PriorityBoost, Irp->IoStatus.Status);
 }
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
-    const size_t length = SourceString ? wcslen(SourceString) * sizeof(WCHAR) : 0;
-    DestinationString->Length = static_cast<USHORT>(length);
+    const uint16_t length = Services().unicodeLength(SourceString ? wcslen(SourceString) * sizeof(WCHAR) : 0);
+    DestinationString->Length = length;
     DestinationString->MaximumLength = static_cast<USHORT>(SourceString ? length + sizeof(WCHAR) : 0);
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
@@ -96,12 +83,12 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 {
     (void)CacheType;
     return reinterpret_cast<PVOID>(
-        Current().mapIoSpace(static_cast<uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes));
+        Services().mapIoSpace(static_cast<uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes));
 }
 
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 {
-    Current().unmapIoSpace(reinterpret_cast<uintptr_t>(BaseAddress), NumberOfBytes);
+    Services().unmapIoSpace(reinterpret_cast<uintptr_t>(BaseAddress), NumberOfBytes);
 }
 
 ULONG DbgPrint(const char* Format, ...)
@@ -115,7 +102,7 @@ ULONG DbgPrint(const char* Format, ...)
     std::string text(static_cast<size_t>(std::max(length, 0)), '\0');
     std::vsnprintf(text.data(), text.size() + 1, Format, args);
     va_end(args);
-    Current().debugPrint(text);
+    Services().debugPrint(text);
     return STATUS_SUCCESS;
 }
 
@@ -127,30 +114,31 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
-    if (FastMutex->Initialized != 1) zhost::BugCheck("ExAcquireFastMutex on a FAST_MUTEX never initialised");
+    Services().acquireFastMutex(reinterpret_cast<uintptr_t>(FastMutex), FastMutex->Initialized == 1);
     pthread_mutex_lock(&FastMutex->Mutex);
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
 {
+    Services().releaseFastMutex(reinterpret_cast<uintptr_t>(FastMutex));
     pthread_mutex_unlock(&FastMutex->Mutex);
 }
 
 int _vsnprintf(char* buffer, size_t count, const char* format, va_list args)
 {
-    // A piece that fits is formatted once, in place, as ntoskrnl does.
+    // A text that fits is formatted once, in place, as ntoskrnl does.
     va_list copy;
     va_copy(copy, args);
     const int length = std::vsnprintf(buffer, count, format, copy);
     va_end(copy);
     if (length < 0) return -1;
-    if (static_cast<size_t>(length) < count) return length;
-    // As ntoskrnl does it: a cut text fills all `count` bytes and has no
-    // terminator (vsnprintf left one in the last byte).
+    const zhost::FormatCut cut = zhost::CutFormatted(static_cast<size_t>(length), count);
+    if (cut.terminated) return cut.result;
+    // vsnprintf terminated what it cut; NT's cut text has all its bytes.
     std::vector<char> text(static_cast<size_t>(length) + 1);
     std::vsnprintf(text.data(), text.size(), format, args);
-    std::memcpy(buffer, text.data(), count);
-    return static_cast<size_t>(length) == count ? length : -1;
+    std::memcpy(buffer, text.data(), cut.bytes);
+    return cut.result;
 }
 
 } // extern "C"

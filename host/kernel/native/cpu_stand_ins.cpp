@@ -1,7 +1,7 @@
 // What the x86 port instructions of port_io_x86.cpp do in zerlo.sys, for the
 // native image: the simulated notebook answers.
-#include "../../src/fan/port_io.h"
-#include "kernel.h"
+#include "../../../src/fan/port_io.h"
+#include "../kernel.h"
 
 namespace {
 

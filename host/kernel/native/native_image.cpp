@@ -1,7 +1,7 @@
 // A native image: the host build of the driver, a shared object opened afresh
 // for every load so that each load starts from the zero state of a new image.
-#include "asan.h"
-#include "driver_image.h"
+#include "../asan.h"
+#include "../driver_image.h"
 
 #include <cstdio>
 #include <dlfcn.h>
@@ -139,7 +139,8 @@ class NativeImage final : public DriverImage {
     void dispatch(uintptr_t device, Request& request) override
     {
         auto* object = reinterpret_cast<PDEVICE_OBJECT>(device);
-        IrpRecord record{};
+        IRP irp{};
+        IO_STACK_LOCATION stack{};
         std::wstring name = request.fileName;
         FILE_OBJECT file{};
         file.Type = kIoTypeFile;
@@ -147,23 +148,36 @@ class NativeImage final : public DriverImage {
         file.DeviceObject = object;
         file.FileName = {static_cast<USHORT>(name.size() * sizeof(WCHAR)),
                          static_cast<USHORT>((name.size() + 1) * sizeof(WCHAR)), name.data()};
-        record.stack.FileObject = &file;
-        record.irp.Tail.Overlay.CurrentStackLocation = &record.stack;
-        record.irp.AssociatedIrp.SystemBuffer = request.system.buffer;
-        record.irp.IoStatus.Status = -1;
-        record.irp.IoStatus.Information = 0xDEADBEEF;
-        record.stack.MajorFunction = request.major;
-        record.stack.DeviceObject = object;
-        record.stack.Parameters.DeviceIoControl.IoControlCode = request.code;
-        record.stack.Parameters.DeviceIoControl.InputBufferLength = request.inputLength;
-        record.stack.Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
-        request.returned = object->DriverObject->MajorFunction[request.major](object, &record.irp);
-        request.status = record.irp.IoStatus.Status;
-        request.information = static_cast<uint32_t>(record.irp.IoStatus.Information);
-        request.completions = record.completions;
+        stack.FileObject = &file;
+        irp.Tail.Overlay.CurrentStackLocation = &stack;
+        irp.AssociatedIrp.SystemBuffer = request.system.buffer;
+        irp.IoStatus.Status = -1;
+        irp.IoStatus.Information = 0xDEADBEEF;
+        stack.MajorFunction = request.major;
+        stack.DeviceObject = object;
+        stack.Parameters.DeviceIoControl.IoControlCode = request.code;
+        stack.Parameters.DeviceIoControl.InputBufferLength = request.inputLength;
+        stack.Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
+        request.irp = reinterpret_cast<uintptr_t>(&irp);
+        request.returned = driver_.MajorFunction[request.major](object, &irp);
+        request.status = irp.IoStatus.Status;
+        request.information = static_cast<uint32_t>(irp.IoStatus.Information);
     }
 
     void* symbol(const char* name) const override { return dlsym(handle_, name); }
+
+    uintptr_t driverObject() const override { return reinterpret_cast<uintptr_t>(&driver_); }
+    uintptr_t nextDevice(uintptr_t of) override
+    {
+        return reinterpret_cast<uintptr_t>(of == 0 ? driver_.DeviceObject
+                                                   : reinterpret_cast<PDEVICE_OBJECT>(of)->NextDevice);
+    }
+    void setNextDevice(uintptr_t of, uintptr_t device) override
+    {
+        (of == 0 ? driver_.DeviceObject : reinterpret_cast<PDEVICE_OBJECT>(of)->NextDevice) =
+            reinterpret_cast<PDEVICE_OBJECT>(device);
+    }
+    bool objectsOnHostHeap() const override { return true; }
 
   private:
     void* handle_;
