@@ -1,9 +1,11 @@
 // The kernel's exports that zerlo.sys imports, as the emulated i386 calls
-// them: each reads its arguments where its calling convention puts them,
-// checks that they have the shape the export expects, and hands the work to
-// the host kernel's managers. A call with another shape stops the run.
+// them. Each is declared by its C signature (stub_signature.h reads the
+// arguments and derives what `ret` pops), reads and writes the structures
+// its arguments point to at their 32-bit offsets, and hands the rest to the
+// kernel's services, which apply NT's rules.
 #include "emulated_image.h"
 #include "guest_format.h"
+#include "stub_signature.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,32 +19,21 @@ namespace {
 
 using namespace nt32;
 
-void Return(EmulatedImage& image, uint32_t value)
-{
-    image.setReg(UC_X86_REG_EAX, value);
-}
-
 // --- ntoskrnl.exe ---
 
-void DbgPrint(EmulatedImage& image)
+NTSTATUS DbgPrint(EmulatedImage& image, GuestAddress format, VarArgs args)
 {
-    // cdecl with the arguments right after the format.
-    const uint32_t esp = image.reg(UC_X86_REG_ESP);
-    std::string text = Format(image, image.read32(esp + 4), esp + 8);
-    image.services().debugPrint(text);
-    Return(image, STATUS_SUCCESS);
+    image.services().debugPrint(Format(image, format, args.address));
+    return STATUS_SUCCESS;
 }
 
-void IoCreateDevice(EmulatedImage& image)
+NTSTATUS IoCreateDevice(EmulatedImage& image, GuestAddress driver, uint32_t extension, GuestAddress name, uint32_t type,
+                        uint32_t characteristics, uint8_t exclusive, GuestAddress result)
 {
-    const uint32_t driver = image.arg(0);
-    const uint32_t extension = image.arg(1);
-    const uint32_t type = image.arg(3);
-    const uint32_t characteristics = image.arg(4);
-    const uint32_t result = image.arg(6);
+    (void)exclusive;
     if (!image.writableByDriver(result, 4)) image.stop("IoCreateDevice with no place for the device object");
     const NTSTATUS status =
-        image.services().createDevice(driver, image.unicodeString(image.arg(2)), type, characteristics, [&] {
+        image.services().createDevice(driver, image.unicodeString(name), type, characteristics, [&] {
             const uint32_t object = image.allocateObject(DeviceObject::kSize + extension);
             image.write16(object + DeviceObject::Type, kIoTypeDevice);
             image.write16(object + DeviceObject::Size, static_cast<uint16_t>(DeviceObject::kSize + extension));
@@ -55,62 +46,52 @@ void IoCreateDevice(EmulatedImage& image)
             image.write32(result, object);
             return uintptr_t{object};
         });
-    Return(image, static_cast<uint32_t>(status));
+    return status;
 }
 
-void IoDeleteDevice(EmulatedImage& image)
+void IoDeleteDevice(EmulatedImage& image, GuestAddress device)
 {
-    image.services().deleteDevice(image.arg(0));
+    image.services().deleteDevice(device);
 }
 
-void IoCreateSymbolicLink(EmulatedImage& image)
+NTSTATUS IoCreateSymbolicLink(EmulatedImage& image, GuestAddress link, GuestAddress device)
 {
-    Return(image, static_cast<uint32_t>(image.services().createSymbolicLink(image.unicodeString(image.arg(0)),
-                                                                            image.unicodeString(image.arg(1)))));
+    return image.services().createSymbolicLink(image.unicodeString(link), image.unicodeString(device));
 }
 
-void IoDeleteSymbolicLink(EmulatedImage& image)
+NTSTATUS IoDeleteSymbolicLink(EmulatedImage& image, GuestAddress link)
 {
-    Return(image, static_cast<uint32_t>(image.services().deleteSymbolicLink(image.unicodeString(image.arg(0)))));
+    return image.services().deleteSymbolicLink(image.unicodeString(link));
 }
 
-void IofCompleteRequest(EmulatedImage& image)
+void IofCompleteRequest(EmulatedImage& image, GuestAddress irp, int8_t boost)
 {
-    // fastcall: the request in ECX, the boost in DL.
-    const uint32_t irp = image.reg(UC_X86_REG_ECX);
-    const int8_t boost = static_cast<int8_t>(image.reg(UC_X86_REG_EDX) & 0xFF);
     image.services().completeRequest(irp, boost, static_cast<NTSTATUS>(image.read32(irp + Irp::IoStatus)));
 }
 
-void KeInitializeEvent(EmulatedImage& image)
+void KeInitializeEvent(EmulatedImage& image, GuestAddress event, uint32_t type, uint8_t state)
 {
-    const uint32_t event = image.arg(0);
-    const uint32_t type = image.arg(1);
     if (type > 1) image.stop("KeInitializeEvent of type " + std::to_string(type));
     image.write16(event + Kevent::Type, static_cast<uint16_t>(type));
     image.write16(event + Kevent::Size, Kevent::kSize / 4);
-    image.write32(event + Kevent::SignalState, image.arg(2) & 0xFF);
+    image.write32(event + Kevent::SignalState, state);
     image.write32(event + Kevent::WaitListHead, event + Kevent::WaitListHead);
     image.write32(event + Kevent::WaitListHead + 4, event + Kevent::WaitListHead);
 }
 
-void MmMapIoSpace(EmulatedImage& image)
+GuestAddress MmMapIoSpace(EmulatedImage& image, uint64_t physical, uint32_t length, uint32_t caching)
 {
-    // The 64-bit physical address takes two stack slots, low part first.
-    const uint64_t physical = image.arg(0) | uint64_t{image.arg(1)} << 32;
-    if (image.arg(3) > MmWriteCombined) image.stop("MmMapIoSpace with caching type " + std::to_string(image.arg(3)));
-    Return(image, static_cast<uint32_t>(image.services().mapIoSpace(physical, image.arg(2))));
+    if (caching > MmWriteCombined) image.stop("MmMapIoSpace with caching type " + std::to_string(caching));
+    return GuestAddress{static_cast<uint32_t>(image.services().mapIoSpace(physical, length))};
 }
 
-void MmUnmapIoSpace(EmulatedImage& image)
+void MmUnmapIoSpace(EmulatedImage& image, GuestAddress address, uint32_t length)
 {
-    image.services().unmapIoSpace(image.arg(0), image.arg(1));
+    image.services().unmapIoSpace(address, length);
 }
 
-void RtlInitUnicodeString(EmulatedImage& image)
+void RtlInitUnicodeString(EmulatedImage& image, GuestAddress destination, GuestAddress source)
 {
-    const uint32_t destination = image.arg(0);
-    const uint32_t source = image.arg(1);
     // Read no further than the longest text the kernel accepts, and one
     // character more to see that it is longer.
     uint32_t length = 0;
@@ -122,52 +103,43 @@ void RtlInitUnicodeString(EmulatedImage& image)
     image.write32(destination + UnicodeString::Buffer, source);
 }
 
-void VsnPrintf(EmulatedImage& image)
+int32_t VsnPrintf(EmulatedImage& image, GuestAddress buffer, uint32_t count, GuestAddress format, GuestAddress args)
 {
-    const uint32_t buffer = image.arg(0);
-    const uint32_t count = image.arg(1);
-    const std::string text = Format(image, image.arg(2), image.arg(3));
+    const std::string text = Format(image, format, args);
     const FormatCut cut = CutFormatted(text.size(), count);
     if (cut.bytes + cut.terminated > 0)
         image.write(buffer, text.c_str(), static_cast<uint32_t>(cut.bytes + cut.terminated));
-    Return(image, static_cast<uint32_t>(cut.result));
+    return cut.result;
 }
 
-void StrNCmp(EmulatedImage& image)
+int32_t StrNCmp(EmulatedImage& image, GuestAddress a, GuestAddress b, uint32_t count)
 {
-    const uint32_t a = image.arg(0);
-    const uint32_t b = image.arg(1);
-    const uint32_t count = image.arg(2);
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t x = image.readByte(a + i);
         const uint8_t y = image.readByte(b + i);
-        if (x != y) return Return(image, x < y ? 0xFFFFFFFF : 1);
+        if (x != y) return x < y ? -1 : 1;
         if (x == 0) break;
     }
-    Return(image, 0);
+    return 0;
 }
 
-void StrNCpy(EmulatedImage& image)
+GuestAddress StrNCpy(EmulatedImage& image, GuestAddress destination, GuestAddress source, uint32_t count)
 {
-    const uint32_t destination = image.arg(0);
-    const uint32_t source = image.arg(1);
-    const uint32_t count = image.arg(2);
     bool ended = false;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t byte = ended ? 0 : image.readByte(source + i);
         ended = ended || byte == 0;
         image.write(destination + i, &byte, 1);
     }
-    Return(image, destination);
+    return destination;
 }
 
 // --- hal.dll ---
 
 // The kernel keeps who holds which fast mutex; the structure only shows
 // what NT's own code would see.
-void ExAcquireFastMutex(EmulatedImage& image)
+void ExAcquireFastMutex(EmulatedImage& image, GuestAddress mutex)
 {
-    const uint32_t mutex = image.reg(UC_X86_REG_ECX);
     const bool initialized = image.writableByDriver(mutex, FastMutex::kSize) &&
                              image.read16(mutex + FastMutex::Event + Kevent::Size) == Kevent::kSize / 4;
     image.services().acquireFastMutex(mutex, initialized);
@@ -175,34 +147,41 @@ void ExAcquireFastMutex(EmulatedImage& image)
     image.write32(mutex + FastMutex::Owner, kObjectArea); // the one thread
 }
 
-void ExReleaseFastMutex(EmulatedImage& image)
+void ExReleaseFastMutex(EmulatedImage& image, GuestAddress mutex)
 {
-    const uint32_t mutex = image.reg(UC_X86_REG_ECX);
     image.services().releaseFastMutex(mutex);
     image.write32(mutex + FastMutex::Count, 1);
     image.write32(mutex + FastMutex::Owner, 0);
 }
 
-constexpr int kCdecl = -1;
-constexpr int kFastcall = 0; // two register arguments, nothing on the stack
+constexpr const char* kNt = "ntoskrnl.exe";
+constexpr const char* kHal = "hal.dll";
+using enum Convention;
 
 const ServiceStub kStubs[] = {
-    {"ntoskrnl.exe", "DbgPrint", kCdecl, DbgPrint},
-    {"ntoskrnl.exe", "IoCreateDevice", 28, IoCreateDevice},
-    {"ntoskrnl.exe", "IoCreateSymbolicLink", 8, IoCreateSymbolicLink},
-    {"ntoskrnl.exe", "IoDeleteDevice", 4, IoDeleteDevice},
-    {"ntoskrnl.exe", "IoDeleteSymbolicLink", 4, IoDeleteSymbolicLink},
-    {"ntoskrnl.exe", "IofCompleteRequest", kFastcall, IofCompleteRequest},
-    {"ntoskrnl.exe", "KeInitializeEvent", 12, KeInitializeEvent},
-    {"ntoskrnl.exe", "MmMapIoSpace", 16, MmMapIoSpace},
-    {"ntoskrnl.exe", "MmUnmapIoSpace", 8, MmUnmapIoSpace},
-    {"ntoskrnl.exe", "RtlInitUnicodeString", 8, RtlInitUnicodeString},
-    {"ntoskrnl.exe", "_vsnprintf", kCdecl, VsnPrintf},
-    {"ntoskrnl.exe", "strncmp", kCdecl, StrNCmp},
-    {"ntoskrnl.exe", "strncpy", kCdecl, StrNCpy},
-    {"hal.dll", "ExAcquireFastMutex", kFastcall, ExAcquireFastMutex},
-    {"hal.dll", "ExReleaseFastMutex", kFastcall, ExReleaseFastMutex},
+    Declare<Cdecl, DbgPrint>(kNt, "DbgPrint"),
+    Declare<Stdcall, IoCreateDevice>(kNt, "IoCreateDevice"),
+    Declare<Stdcall, IoCreateSymbolicLink>(kNt, "IoCreateSymbolicLink"),
+    Declare<Stdcall, IoDeleteDevice>(kNt, "IoDeleteDevice"),
+    Declare<Stdcall, IoDeleteSymbolicLink>(kNt, "IoDeleteSymbolicLink"),
+    Declare<Fastcall, IofCompleteRequest>(kNt, "IofCompleteRequest"),
+    Declare<Stdcall, KeInitializeEvent>(kNt, "KeInitializeEvent"),
+    Declare<Stdcall, MmMapIoSpace>(kNt, "MmMapIoSpace"),
+    Declare<Stdcall, MmUnmapIoSpace>(kNt, "MmUnmapIoSpace"),
+    Declare<Stdcall, RtlInitUnicodeString>(kNt, "RtlInitUnicodeString"),
+    Declare<Cdecl, VsnPrintf>(kNt, "_vsnprintf"),
+    Declare<Cdecl, StrNCmp>(kNt, "strncmp"),
+    Declare<Cdecl, StrNCpy>(kNt, "strncpy"),
+    Declare<Fastcall, ExAcquireFastMutex>(kHal, "ExAcquireFastMutex"),
+    Declare<Fastcall, ExReleaseFastMutex>(kHal, "ExReleaseFastMutex"),
 };
+
+// What the derivation gives, against the DDK's signatures: stdcall pops
+// 4 bytes a 32-bit argument and 8 a 64-bit one; fastcall's two register
+// arguments pop nothing.
+static_assert(stub_detail::Stub<Stdcall, decltype(&IoCreateDevice)>::Shape::PopBytes() == 28);
+static_assert(stub_detail::Stub<Stdcall, decltype(&MmMapIoSpace)>::Shape::PopBytes() == 16);
+static_assert(stub_detail::Stub<Fastcall, decltype(&IofCompleteRequest)>::Shape::PopBytes() == 0);
 
 } // namespace
 
