@@ -36,7 +36,7 @@ void WriteBlocks()
         out << std::hex << "0x" << address << ' ' << std::dec << size << '\n';
 }
 
-void Block(uc_engine*, uint64_t address, uint32_t size, void*)
+void Block(uint32_t address, uint32_t size, void*)
 {
     if (gBlocks != nullptr) (*gBlocks)[static_cast<uint32_t>(address)] = size;
     const uint32_t here = static_cast<uint32_t>(address) * 2654435761u >> 8;

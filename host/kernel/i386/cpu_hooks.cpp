@@ -1,140 +1,82 @@
-// What the emulated CPU does that reaches outside the image: the int3 of an
+// What the guest CPU reports that reaches outside the image: the int3 of an
 // import's stub, `in` and `out` to the simulated notebook's ports with the
 // SMI gate among them, and every access the driver's memory checks watch.
+// A fault stops the run; the call into the driver then stops the kernel.
 #include "emulated_image.h"
 #include "guest_memory.h"
 
 namespace zhost::i386 {
 
-// Unicorn's callbacks, forwarded to the image. A C++ exception must not
-// unwind through Unicorn's C frames (that terminates the host): each callback
-// catches whatever escapes it and stops the run with the reason.
-struct Hooks {
-    template <class Body> static auto guarded(uc_engine* uc, void* data, const char* hook, Body body)
-    {
-        auto* image = static_cast<EmulatedImage*>(data);
-        try {
-            return body(image);
-        } catch (const std::exception& error) {
-            image->fault_ = std::string("the emulated kernel failed in its ") + hook + " hook (" + error.what() +
-                            "), at " + image->where(image->lastInstruction_);
-        } catch (...) {
-            image->fault_ = std::string("the emulated kernel failed in its ") + hook + " hook, at " +
-                            image->where(image->lastInstruction_);
-        }
-        uc_emu_stop(uc);
-        return decltype(body(image))();
-    }
-
-    static void code(uc_engine*, uint64_t address, uint32_t, void* data)
-    {
-        auto* image = static_cast<EmulatedImage*>(data);
-        ++image->instructions_;
-        image->lastInstruction_ = static_cast<uint32_t>(address);
-    }
-
-    static void interrupt(uc_engine* uc, uint32_t number, void* data)
-    {
-        guarded(uc, data, "interrupt", [&](EmulatedImage* image) { image->interrupt(number); });
-    }
-
-    static uint32_t in(uc_engine* uc, uint32_t port, int size, void* data)
-    {
-        return guarded(uc, data, "in", [&](EmulatedImage* image) {
-            uint32_t value = 0;
-            for (int i = 0; i < size; ++i)
-                value |= uint32_t{image->services_.machine().portRead(static_cast<uint16_t>(port + i))} << (8 * i);
-            return value;
-        });
-    }
-
-    static void out(uc_engine* uc, uint32_t port, int size, uint32_t value, void* data)
-    {
-        guarded(uc, data, "out", [&](EmulatedImage* image) { image->out(port, size, value); });
-    }
-
-    static void read(uc_engine* uc, uc_mem_type, uint64_t address, int size, int64_t, void* data)
-    {
-        guarded(uc, data, "read", [&](EmulatedImage* image) {
-            if (!image->readableByDriver(static_cast<uint32_t>(address), static_cast<uint32_t>(size))) {
-                image->fault_ = "read of " + std::to_string(size) + " bytes at " + Hex(static_cast<uint32_t>(address)) +
-                                " outside every mapping and the system buffer, by " +
-                                image->where(image->lastInstruction_);
-                uc_emu_stop(uc);
-            }
-        });
-    }
-
-    static void write(uc_engine* uc, uc_mem_type, uint64_t address, int size, int64_t, void* data)
-    {
-        guarded(uc, data, "write", [&](EmulatedImage* image) {
-            const Request* request = image->request_;
-            const uint32_t start = static_cast<uint32_t>(address);
-            const uint32_t buffer =
-                request ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(request->system.buffer)) : 0;
-            if (request == nullptr || start < buffer ||
-                uint64_t{start} + size > uint64_t{buffer} + request->system.size) {
-                image->fault_ = "write of " + std::to_string(size) + " bytes at " + Hex(start) +
-                                " outside the system buffer, by " + image->where(image->lastInstruction_);
-                uc_emu_stop(uc);
-            }
-        });
-    }
-
-    static bool invalid(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t, void* data)
-    {
-        return guarded(uc, data, "invalid-access", [&](EmulatedImage* image) {
-            const auto at = static_cast<uint32_t>(address);
-            std::string what;
-            switch (type) {
-            case UC_MEM_WRITE_PROT:
-                what = "write to read-only memory (mapped firmware or the image's code and constants)";
-                break;
-            case UC_MEM_FETCH_PROT:
-            case UC_MEM_FETCH_UNMAPPED: what = "execution outside the driver's code"; break;
-            default:
-                what = type == UC_MEM_WRITE_UNMAPPED ? "write to unmapped memory" : "read of unmapped memory";
-                if (at < kStackTop - kStackSize && at + 64 * 1024u >= kStackTop - kStackSize) {
-                    what = "kernel stack overflow (12 KiB)";
-                }
-            }
-            image->fault_ = what + ": " + std::to_string(size) + " bytes at " + Hex(at) + ", by " +
-                            image->where(image->lastInstruction_);
-            return false;
-        });
-    }
-};
-
-bool EmulatedImage::installHooks(uint32_t base, uint32_t size)
+void EmulatedImage::fault(const std::string& what)
 {
-    uc_hook hook;
-    return uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&Hooks::code), this, base, base + size - 1) ==
-               0 &&
-           uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&Hooks::interrupt), this, 1, 0) == 0 &&
-           uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::in), this, 1, 0, UC_X86_INS_IN) == 0 &&
-           uc_hook_add(uc_, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::out), this, 1, 0, UC_X86_INS_OUT) ==
-               0 &&
-           uc_hook_add(uc_, &hook, UC_HOOK_MEM_READ, reinterpret_cast<void*>(&Hooks::read), this,
-                       MemoryManager::kMappingArenaBase,
-                       MemoryManager::kPoolArenaBase + MemoryManager::kPoolArenaSize - 1) == 0 &&
-           uc_hook_add(uc_, &hook, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&Hooks::write), this,
-                       MemoryManager::kPoolArenaBase,
-                       MemoryManager::kPoolArenaBase + MemoryManager::kPoolArenaSize - 1) == 0 &&
-           uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&Hooks::invalid), this, 1, 0) == 0;
+    fault_ = what;
+    cpu_.stop();
+}
+
+void EmulatedImage::failed(const std::string& hook, const std::string& why)
+{
+    fault_ = "the emulated kernel failed in its " + hook + " hook" + (why.empty() ? "" : " (" + why + ")") + ", at " +
+             where(cpu_.lastInstruction());
+}
+
+uint32_t EmulatedImage::in(uint32_t port, int size)
+{
+    uint32_t value = 0;
+    for (int i = 0; i < size; ++i)
+        value |= uint32_t{services_.machine().portRead(static_cast<uint16_t>(port + i))} << (8 * i);
+    return value;
+}
+
+// The mapping arena and the pool: only what was mapped, and the system
+// buffer of the request being dispatched, may be read.
+void EmulatedImage::watchedRead(uint32_t address, int size)
+{
+    if (!readableByDriver(address, static_cast<uint32_t>(size))) {
+        fault("read of " + std::to_string(size) + " bytes at " + Hex(address) +
+              " outside every mapping and the system buffer, by " + where(cpu_.lastInstruction()));
+    }
+}
+
+void EmulatedImage::watchedWrite(uint32_t address, int size)
+{
+    const Request* request = request_;
+    const uint32_t buffer = request ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(request->system.buffer)) : 0;
+    if (request == nullptr || !Inside(address, static_cast<uint32_t>(size), buffer, request->system.size)) {
+        fault("write of " + std::to_string(size) + " bytes at " + Hex(address) + " outside the system buffer, by " +
+              where(cpu_.lastInstruction()));
+    }
+}
+
+void EmulatedImage::invalid(Fault fault, uint32_t address, int size)
+{
+    std::string what;
+    switch (fault) {
+    case Fault::WriteProtected:
+        what = "write to read-only memory (mapped firmware or the image's code and constants)";
+        break;
+    case Fault::FetchOutside: what = "execution outside the driver's code"; break;
+    case Fault::WriteUnmapped:
+    case Fault::ReadUnmapped:
+        what = fault == Fault::WriteUnmapped ? "write to unmapped memory" : "read of unmapped memory";
+        if (address < kStackTop - kStackSize && address + 64 * 1024u >= kStackTop - kStackSize) {
+            what = "kernel stack overflow (12 KiB)";
+        }
+        break;
+    }
+    fault_ = what + ": " + std::to_string(size) + " bytes at " + Hex(address) + ", by " + where(cpu_.lastInstruction());
 }
 
 // A stub of an import, entered by its int3.
 void EmulatedImage::interrupt(uint32_t number)
 {
-    const uint32_t eip = reg(UC_X86_REG_EIP);
+    const uint32_t eip = reg(Reg::Eip);
     // The CPU reports a breakpoint trap with EIP after the int3.
     auto stub = stubs_.find(eip - 1);
     if (number != 3 || stub == stubs_.end()) {
-        fault_ = "unexpected interrupt " + std::to_string(number) + " at " + where(eip);
-        uc_emu_stop(uc_);
+        fault("unexpected interrupt " + std::to_string(number) + " at " + where(eip));
         return;
     }
-    const uint32_t caller = read32(reg(UC_X86_REG_ESP));
+    const uint32_t caller = read32(reg(Reg::Esp));
     if (!insideImageCode(caller)) {
         stop(std::string(stub->second->name) + " called with return address " + Hex(caller) +
              ", outside the driver's code: a wrong stack shape");
@@ -149,9 +91,8 @@ void EmulatedImage::out(uint32_t port, int size, uint32_t value)
 {
     for (const uint32_t gate : {uint32_t{Machine::kSmiCommandPort}, uint32_t{Machine::kPostCodePort}}) {
         if (size != 1 && port <= gate && gate < port + static_cast<uint32_t>(size)) {
-            fault_ = "out of " + std::to_string(size) + " bytes at port " + Hex(port) + " covers SMI gate port " +
-                     Hex(gate) + ", which takes bytes only, at " + where(lastInstruction_);
-            uc_emu_stop(uc_);
+            fault("out of " + std::to_string(size) + " bytes at port " + Hex(port) + " covers SMI gate port " +
+                  Hex(gate) + ", which takes bytes only, at " + where(cpu_.lastInstruction()));
             return;
         }
     }
@@ -171,14 +112,13 @@ void EmulatedImage::smi()
     // Some handlers latch the function on 0xB2 and act on the write to 0x84,
     // so the instruction after this one must be `out %al, $0x84`.
     uint8_t code[4] = {};
-    uc_mem_read(uc_, lastInstruction_, code, sizeof code);
+    cpu_.read(cpu_.lastInstruction(), code, sizeof code);
     const uint32_t length = code[0] == 0xE6 ? 2 : 1;
     if (!(code[length] == 0xE6 && code[length + 1] == Machine::kPostCodePort)) {
-        fault_ = "out to port 0xB2 not directly followed by out %al to port 0x84, at " + where(lastInstruction_);
-        uc_emu_stop(uc_);
+        fault("out to port 0xB2 not directly followed by out %al to port 0x84, at " + where(cpu_.lastInstruction()));
         return;
     }
-    const int ids[] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX};
+    const Reg ids[] = {Reg::Eax, Reg::Ebx, Reg::Ecx, Reg::Edx};
     CpuRegisters registers{static_cast<uint16_t>(reg(ids[0])), static_cast<uint16_t>(reg(ids[1])),
                            static_cast<uint16_t>(reg(ids[2])), static_cast<uint16_t>(reg(ids[3]))};
     registers = services_.machine().smiCommand(registers);
@@ -194,7 +134,7 @@ void EmulatedImage::smi()
     };
     for (int i = 0; i < 4; ++i)
         setReg(ids[i], (garbage() & 0xFFFF0000u) | low[i]);
-    for (int id : {UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP})
+    for (Reg id : {Reg::Esi, Reg::Edi, Reg::Ebp})
         setReg(id, garbage());
 }
 

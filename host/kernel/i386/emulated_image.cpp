@@ -17,11 +17,15 @@ namespace {
 
 constexpr uint8_t kStackFill = 0xCC;
 // Values the callee-saved registers carry into every call from the kernel.
-constexpr uint32_t kCalleeSaved[][2] = {{UC_X86_REG_EBX, 0xB0B0B0B0},
-                                        {UC_X86_REG_ESI, 0x51515151},
-                                        {UC_X86_REG_EDI, 0xD1D1D1D1},
-                                        {UC_X86_REG_EBP, 0xBBBB0000}};
-const char* const kCalleeSavedNames[] = {"EBX", "ESI", "EDI", "EBP"};
+struct CalleeSaved {
+    Reg reg;
+    uint32_t value;
+    const char* name;
+};
+constexpr CalleeSaved kCalleeSaved[] = {{Reg::Ebx, 0xB0B0B0B0, "EBX"},
+                                        {Reg::Esi, 0x51515151, "ESI"},
+                                        {Reg::Edi, 0xD1D1D1D1, "EDI"},
+                                        {Reg::Ebp, 0xBBBB0000, "EBP"}};
 
 } // namespace
 
@@ -31,17 +35,11 @@ EmulatedImage::EmulatedImage(Kernel& kernel, PeImage image, const std::string& m
     symbols_.read(mapPath, image_.base, image_.base);
 }
 
-EmulatedImage::~EmulatedImage()
-{
-    if (uc_ != nullptr) uc_close(uc_);
-}
+EmulatedImage::~EmulatedImage() = default;
 
 bool EmulatedImage::boot(std::string* error)
 {
-    if (uc_open(UC_ARCH_X86, UC_MODE_32, &uc_) != UC_ERR_OK) {
-        *error = "the i386 emulator does not start";
-        return false;
-    }
+    if (!cpu_.open(error)) return false;
     const uint32_t base = image_.base;
     const uint32_t size = PageAlign(static_cast<uint32_t>(image_.memory.size()));
     if (base < kLowestImageBase || uint64_t{base} + size > MemoryManager::kMappingArenaBase) {
@@ -79,19 +77,22 @@ bool EmulatedImage::boot(std::string* error)
             image_.memory[import.slotRva + static_cast<uint32_t>(i)] = static_cast<uint8_t>(address >> (8 * i));
     }
 
-    bool ok = uc_mem_map(uc_, base, size, UC_PROT_READ) == UC_ERR_OK &&
-              uc_mem_write(uc_, base, image_.memory.data(), image_.memory.size()) == UC_ERR_OK;
+    bool ok = cpu_.map(base, size, kProtRead) &&
+              cpu_.write(base, image_.memory.data(), static_cast<uint32_t>(image_.memory.size()));
     for (const PeSection& section : image_.sections) {
         const uint32_t protection =
-            UC_PROT_READ | (section.executable ? UC_PROT_EXEC : 0) | (section.writable ? UC_PROT_WRITE : 0);
-        if (section.size > 0)
-            ok = ok && uc_mem_protect(uc_, base + section.rva, PageAlign(section.size), protection) == 0;
+            kProtRead | (section.executable ? kProtExec : 0) | (section.writable ? kProtWrite : 0);
+        if (section.size > 0) ok = ok && cpu_.protect(base + section.rva, PageAlign(section.size), protection);
     }
-    ok = ok && uc_mem_map(uc_, kStubPage, kPage, UC_PROT_READ | UC_PROT_EXEC) == UC_ERR_OK &&
-         uc_mem_write(uc_, kStubPage, stubCode.data(), stubCode.size()) == UC_ERR_OK &&
-         uc_mem_map(uc_, kStackTop - kStackSize, kStackSize, UC_PROT_READ | UC_PROT_WRITE) == UC_ERR_OK &&
-         uc_mem_map(uc_, kObjectArea, kObjectAreaSize, UC_PROT_READ | UC_PROT_WRITE) == UC_ERR_OK;
-    ok = ok && installHooks(base, size);
+    ok = ok && cpu_.map(kStubPage, kPage, kProtRead | kProtExec) &&
+         cpu_.write(kStubPage, stubCode.data(), static_cast<uint32_t>(stubCode.size())) &&
+         cpu_.map(kStackTop - kStackSize, kStackSize, kProtRead | kProtWrite) &&
+         cpu_.map(kObjectArea, kObjectAreaSize, kProtRead | kProtWrite);
+    // Instructions are counted in the image; reads are watched where the
+    // mappings and the pool live, writes where the pool lives.
+    constexpr uint32_t kPoolLast = MemoryManager::kPoolArenaBase + MemoryManager::kPoolArenaSize - 1;
+    ok = ok && cpu_.attach(*this, {base, base + size - 1, MemoryManager::kMappingArenaBase, kPoolLast,
+                                   MemoryManager::kPoolArenaBase, kPoolLast});
     if (!ok) *error = "the i386 emulator cannot map the image";
     irp_ = allocateObject(nt32::Irp::kSize + nt32::IoStackLocation::kSize);
     fileObject_ = allocateObject(nt32::FileObject::kSize + kFileNameRoom);
@@ -103,7 +104,7 @@ bool EmulatedImage::boot(std::string* error)
 uint32_t EmulatedImage::call(uint32_t function, std::initializer_list<uint32_t> args)
 {
     std::vector<uint8_t> fill(kStackSize, kStackFill);
-    uc_mem_write(uc_, kStackTop - kStackSize, fill.data(), fill.size());
+    cpu_.write(kStackTop - kStackSize, fill.data(), kStackSize);
     uint32_t esp = kStackTop;
     for (auto it = std::rbegin(args); it != std::rend(args); ++it) {
         esp -= 4;
@@ -111,38 +112,37 @@ uint32_t EmulatedImage::call(uint32_t function, std::initializer_list<uint32_t> 
     }
     esp -= 4;
     write32(esp, kReturnToKernel);
-    setReg(UC_X86_REG_ESP, esp);
-    for (const auto& [id, value] : kCalleeSaved)
-        setReg(static_cast<int>(id), value);
-    instructions_ = 0;
-    const uc_err result = uc_emu_start(uc_, function, kReturnToKernel, 0, 0);
+    setReg(Reg::Esp, esp);
+    for (const CalleeSaved& saved : kCalleeSaved)
+        setReg(saved.reg, saved.value);
+    cpu_.setCount(0, cpu_.lastInstruction());
+    const std::string failure = cpu_.run(function, kReturnToKernel);
     if (!fault_.empty()) stop(fault_);
-    if (result != UC_ERR_OK) stop(std::string(uc_strerror(result)) + " at " + where(lastInstruction_));
-    if (reg(UC_X86_REG_EIP) != kReturnToKernel) stop("the driver did not return, last at " + where(lastInstruction_));
+    if (!failure.empty()) stop(failure + " at " + where(cpu_.lastInstruction()));
+    if (reg(Reg::Eip) != kReturnToKernel) stop("the driver did not return, last at " + where(cpu_.lastInstruction()));
     // Every entry point of a driver is stdcall: it pops its arguments.
-    if (reg(UC_X86_REG_ESP) != kStackTop) {
-        stop("entry point " + where(function) + " returned with ESP " + Hex(reg(UC_X86_REG_ESP)) + " instead of " +
+    if (reg(Reg::Esp) != kStackTop) {
+        stop("entry point " + where(function) + " returned with ESP " + Hex(reg(Reg::Esp)) + " instead of " +
              Hex(kStackTop) + ": not stdcall");
     }
-    for (size_t i = 0; i < std::size(kCalleeSaved); ++i) {
-        if (reg(static_cast<int>(kCalleeSaved[i][0])) != kCalleeSaved[i][1]) {
-            stop(std::string("entry point ") + where(function) + " returned with " + kCalleeSavedNames[i] + " changed");
-        }
+    for (const CalleeSaved& saved : kCalleeSaved) {
+        if (reg(saved.reg) != saved.value)
+            stop(std::string("entry point ") + where(function) + " returned with " + saved.name + " changed");
     }
     // The depth is the lowest byte that no longer holds the fill: a frame
     // that reserves stack it never writes is not counted.
-    uc_mem_read(uc_, kStackTop - kStackSize, fill.data(), fill.size());
+    cpu_.read(kStackTop - kStackSize, fill.data(), kStackSize);
     uint32_t lowest = 0;
     while (lowest < kStackSize && fill[lowest] == kStackFill)
         ++lowest;
-    lastCall_ = {instructions_, kStackSize - lowest};
-    return reg(UC_X86_REG_EAX);
+    lastCall_ = {cpu_.instructions(), kStackSize - lowest};
+    return reg(Reg::Eax);
 }
 
 void EmulatedImage::mapped(const Mapping& mapping)
 {
-    if (uc_mem_map_ptr(uc_, mapping.blockStart, mapping.pages * kPage, UC_PROT_READ,
-                       reinterpret_cast<void*>(mapping.blockStart)) != UC_ERR_OK) {
+    if (!cpu_.mapHost(static_cast<uint32_t>(mapping.blockStart), static_cast<uint32_t>(mapping.pages * kPage),
+                      kProtRead, reinterpret_cast<void*>(mapping.blockStart))) {
         stop("the emulator cannot map " + Hex(static_cast<uint32_t>(mapping.blockStart)));
     }
     mappings_[static_cast<uint32_t>(mapping.address())] = mapping;
@@ -150,7 +150,7 @@ void EmulatedImage::mapped(const Mapping& mapping)
 
 void EmulatedImage::unmapping(const Mapping& mapping)
 {
-    uc_mem_unmap(uc_, mapping.blockStart, mapping.pages * kPage);
+    cpu_.unmap(static_cast<uint32_t>(mapping.blockStart), static_cast<uint32_t>(mapping.pages * kPage));
     mappings_.erase(static_cast<uint32_t>(mapping.address()));
 }
 

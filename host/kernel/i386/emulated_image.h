@@ -1,6 +1,5 @@
-// zerlo.sys on an emulated i386 (Unicorn): 32-bit protected mode with flat
-// segments, no paging. The image is mapped from its file's bytes with its
-// sections' protections; its imports of ntoskrnl.exe and hal.dll land on
+// zerlo.sys on the emulated i386 (guest_cpu.h). The image is mapped from
+// its file's bytes with its sections' protections; its imports of ntoskrnl.exe and hal.dll land on
 // stubs (services.cpp) that convert between the emulated 32-bit world and
 // the host kernel's managers; `in` and `out` reach the simulated notebook's
 // ports; MmMapIoSpace's mappings and the system buffers appear at the
@@ -10,14 +9,13 @@
 #pragma once
 
 #include "../driver_image.h"
+#include "guest_cpu.h"
 #include "nt32_layout.h"
 #include "pe_image.h"
 #include "symbol_map.h"
 
 #include <map>
 #include <mutex>
-#include <set>
-#include <unicorn/unicorn.h>
 
 namespace zhost::i386 {
 
@@ -46,7 +44,7 @@ struct ServiceStub {
 };
 const ServiceStub* FindServiceStub(const std::string& module, const std::string& name);
 
-class EmulatedImage final : public DriverImage {
+class EmulatedImage final : public DriverImage, private CpuEvents {
   public:
     EmulatedImage(Kernel& kernel, PeImage image, const std::string& mapPath);
     ~EmulatedImage() override;
@@ -71,12 +69,12 @@ class EmulatedImage final : public DriverImage {
     void restoreState(const State& state) override;
     // `callback` runs at every basic block the driver's code enters: a
     // fuzzer's coverage of the image.
-    void hookBlocks(uc_cb_hookcode_t callback, void* context);
+    void hookBlocks(GuestCpu::BlockCallback callback, void* context);
 
     // --- for the stubs ---
     KernelServices& services() { return services_; }
-    uint32_t reg(int id) const;
-    void setReg(int id, uint32_t value);
+    uint32_t reg(Reg reg) const { return cpu_.reg(reg); }
+    void setReg(Reg reg, uint32_t value) { cpu_.setReg(reg, value); }
     // The n-th 32-bit argument on the stack (0 = the first, above the
     // return address).
     uint32_t arg(int n);
@@ -95,19 +93,24 @@ class EmulatedImage final : public DriverImage {
     bool writableByDriver(uint32_t address, uint32_t length) const;
 
   private:
-    friend struct Hooks;
-    bool installHooks(uint32_t base, uint32_t size); // cpu_hooks.cpp
-    uint32_t call(uint32_t function, std::initializer_list<uint32_t> args);
-    void interrupt(uint32_t number);
-    void out(uint32_t port, int size, uint32_t value);
+    // What the CPU reports (cpu_hooks.cpp).
+    void interrupt(uint32_t number) override;
+    uint32_t in(uint32_t port, int size) override;
+    void out(uint32_t port, int size, uint32_t value) override;
+    void watchedRead(uint32_t address, int size) override;
+    void watchedWrite(uint32_t address, int size) override;
+    void invalid(Fault fault, uint32_t address, int size) override;
+    void failed(const std::string& hook, const std::string& why) override;
+    void fault(const std::string& what); // stops the run; call() then stops the kernel with `what`
     void smi();
+    uint32_t call(uint32_t function, std::initializer_list<uint32_t> args);
     bool readableByDriver(uint32_t address, uint32_t length) const;
     std::string where(uint32_t address) const { return symbols_.describe(address); }
 
     KernelServices services_;
     PeImage image_;
     SymbolMap symbols_;
-    uc_engine* uc_ = nullptr;
+    GuestCpu cpu_;
     std::mutex callLock_;                          // one emulated thread at a time
     std::map<uint32_t, Mapping> mappings_;         // by the address handed out
     std::map<uint32_t, const ServiceStub*> stubs_; // by stub address
@@ -117,8 +120,6 @@ class EmulatedImage final : public DriverImage {
     uint32_t fileObject_ = 0;    // followed by room for its name
     Request* request_ = nullptr; // being dispatched: its system buffer is the driver's
     std::string fault_;          // set by a hook that stopped the run
-    uint32_t lastInstruction_ = 0;
-    uint64_t instructions_ = 0;
     uint64_t smiSequence_ = 0;
     CallFigures lastCall_;
 };

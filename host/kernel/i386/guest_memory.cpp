@@ -20,21 +20,9 @@ bool Inside(uint32_t address, uint32_t length, uint64_t start, uint64_t size)
 
 // --- memory and registers, for the stubs ---
 
-uint32_t EmulatedImage::reg(int id) const
-{
-    uint32_t value = 0;
-    uc_reg_read(uc_, id, &value);
-    return value;
-}
-
-void EmulatedImage::setReg(int id, uint32_t value)
-{
-    uc_reg_write(uc_, id, &value);
-}
-
 uint32_t EmulatedImage::arg(int n)
 {
-    return read32(reg(UC_X86_REG_ESP) + 4 + 4 * static_cast<uint32_t>(n));
+    return read32(reg(Reg::Esp) + 4 + 4 * static_cast<uint32_t>(n));
 }
 
 bool EmulatedImage::insideImageCode(uint32_t address) const
@@ -79,7 +67,7 @@ uint8_t EmulatedImage::readByte(uint32_t address)
 {
     if (!readableByDriver(address, 1)) stop("a service read " + Hex(address) + " for the driver, outside its memory");
     uint8_t value = 0;
-    uc_mem_read(uc_, address, &value, 1);
+    cpu_.read(address, &value, 1);
     return value;
 }
 
@@ -100,7 +88,7 @@ void EmulatedImage::write(uint32_t address, const void* bytes, uint32_t length)
              " for the driver, outside "
              "its writable memory");
     }
-    uc_mem_write(uc_, address, bytes, length);
+    cpu_.write(address, bytes, length);
 }
 
 void EmulatedImage::write16(uint32_t address, uint16_t value)

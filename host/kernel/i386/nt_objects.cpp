@@ -82,14 +82,15 @@ void EmulatedImage::dispatch(uintptr_t device, Request& request)
     }
     const PoolBlock& block = request.system;
     if (block.pages > 0) {
-        uc_mem_map_ptr(uc_, block.blockStart, block.pages * kPage, UC_PROT_READ | UC_PROT_WRITE,
-                       reinterpret_cast<void*>(block.blockStart));
+        cpu_.mapHost(static_cast<uint32_t>(block.blockStart), static_cast<uint32_t>(block.pages * kPage),
+                     kProtRead | kProtWrite, reinterpret_cast<void*>(block.blockStart));
     }
     request.irp = irp_;
     request_ = &request;
     request.returned = static_cast<NTSTATUS>(call(routine, {static_cast<uint32_t>(device), irp_}));
     request_ = nullptr;
-    if (block.pages > 0) uc_mem_unmap(uc_, block.blockStart, block.pages * kPage);
+    if (block.pages > 0)
+        cpu_.unmap(static_cast<uint32_t>(block.blockStart), static_cast<uint32_t>(block.pages * kPage));
     request.status = static_cast<NTSTATUS>(read32(irp_ + Irp::IoStatus));
     request.information = read32(irp_ + Irp::Information);
 }

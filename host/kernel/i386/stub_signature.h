@@ -20,13 +20,6 @@ enum class Convention {
     Fastcall, // the first two 32-bit arguments in ECX and EDX, the rest as stdcall
 };
 
-// An address in the emulated machine's memory, never a host pointer: an
-// argument of this type is one the stub reads or writes through the image.
-struct GuestAddress {
-    uint32_t value = 0;
-    constexpr operator uint32_t() const { return value; }
-};
-
 // Where the variadic arguments of a cdecl call begin on the stack.
 struct VarArgs {
     uint32_t address = 0;
@@ -85,9 +78,9 @@ template <Convention C, class... Params> struct Layout {
 template <class T> T Read(EmulatedImage& image, int reg, uint32_t slot)
 {
     if constexpr (std::is_same_v<T, VarArgs>) {
-        return VarArgs{image.reg(UC_X86_REG_ESP) + 4 + 4 * slot};
+        return VarArgs{image.reg(Reg::Esp) + 4 + 4 * slot};
     } else if (reg >= 0) {
-        return FromSlots<T>(image.reg(reg == 0 ? UC_X86_REG_ECX : UC_X86_REG_EDX), 0);
+        return FromSlots<T>(image.reg(reg == 0 ? Reg::Ecx : Reg::Edx), 0);
     } else {
         return FromSlots<T>(image.arg(static_cast<int>(slot)),
                             kSlots<T> > 1 ? image.arg(static_cast<int>(slot + 1)) : 0);
@@ -107,8 +100,8 @@ template <Convention C, class R, class... Params> struct Stub<C, R (*)(EmulatedI
             if constexpr (std::is_void_v<R>) {
                 Function(image, Read<Params>(image, Shape::Register(I), Shape::Slot(I))...);
             } else {
-                image.setReg(UC_X86_REG_EAX, static_cast<uint32_t>(Function(
-                                                 image, Read<Params>(image, Shape::Register(I), Shape::Slot(I))...)));
+                image.setReg(Reg::Eax, static_cast<uint32_t>(Function(
+                                           image, Read<Params>(image, Shape::Register(I), Shape::Slot(I))...)));
             }
         }
         (std::index_sequence_for<Params...>{});
