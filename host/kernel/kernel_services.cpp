@@ -25,6 +25,13 @@ FormatCut CutFormatted(size_t length, size_t count)
     return {count, false, length == count ? static_cast<int>(length) : -1};
 }
 
+KernelServices KernelServices::Booted(const char* caller)
+{
+    Kernel* kernel = Kernel::current();
+    if (kernel == nullptr) BugCheck("%s with no kernel booted", caller);
+    return kernel->services();
+}
+
 Machine& KernelServices::machine()
 {
     return kernel_.machine_;

@@ -42,6 +42,9 @@ constexpr size_t kMaxUnicodeTextBytes = 0xFFFC;
 class KernelServices {
   public:
     explicit KernelServices(Kernel& kernel) : kernel_(kernel) {}
+    // The services of the one booted kernel, for an image's exports that
+    // have no other way to it; stops when no kernel is booted.
+    static KernelServices Booted(const char* caller);
 
     Machine& machine();
 

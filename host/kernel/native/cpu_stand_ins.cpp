@@ -1,15 +1,14 @@
 // What the x86 port instructions of port_io_x86.cpp do in zerlo.sys, for the
 // native image: the simulated notebook answers.
 #include "../../../src/fan/port_io.h"
-#include "../kernel.h"
+#include "../../machine/machine.h"
+#include "../kernel_services.h"
 
 namespace {
 
 zhost::Machine& Current()
 {
-    zhost::Kernel* kernel = zhost::Kernel::current();
-    if (kernel == nullptr) zhost::BugCheck("a port was accessed with no kernel booted");
-    return kernel->machine();
+    return zhost::KernelServices::Booted("a port was accessed").machine();
 }
 
 } // namespace

@@ -1,23 +1,18 @@
 // The NT names that a native image calls, in the host's types: each reads
 // its arguments and hands them to the booted kernel's services, which apply
 // NT's rules.
-#include "../kernel.h"
+#include "../kernel_services.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-using zhost::BugCheck;
-using zhost::Kernel;
-
 namespace {
 
 zhost::KernelServices Services()
 {
-    Kernel* kernel = Kernel::current();
-    if (kernel == nullptr) BugCheck("a kernel service was called with no kernel booted");
-    return kernel->services();
+    return zhost::KernelServices::Booted("a kernel service was called");
 }
 
 std::wstring NameOf(PUNICODE_STRING name)

@@ -11,6 +11,9 @@ PDEVICE_OBJECT Device;
 WCHAR DeviceName[] = L"\\Device\\ZerloMisuse";
 WCHAR LinkName[] = L"\\DosDevices\\ZerloMisuse";
 WCHAR OtherDeviceName[] = L"\\Device\\ZerloMisuse2";
+WCHAR MiddleName[] = L"\\Device\\ZerloMisuse3";
+WCHAR HeadName[] = L"\\Device\\ZerloMisuse4";
+PDRIVER_OBJECT Driver;
 } // namespace
 
 // External names, so that the linker's map names them in a stop.
@@ -67,8 +70,29 @@ NTSTATUS NTAPI PrintInput(PIRP irp, ULONG inputLength, ULONG outputLength)
     return Complete(irp, STATUS_SUCCESS, kReplyOffset + count);
 }
 
+// Not a misuse: two more devices of its own, the older deleted from the
+// middle of the driver object's chain and the newer from its head. Each
+// reply byte says whether the chain was then what NT leaves.
+ULONG DeviceChain(PUCHAR reply)
+{
+    UNICODE_STRING middleName;
+    UNICODE_STRING headName;
+    RtlInitUnicodeString(&middleName, MiddleName);
+    RtlInitUnicodeString(&headName, HeadName);
+    PDEVICE_OBJECT middle = nullptr;
+    PDEVICE_OBJECT head = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(Driver, 0, &middleName, FILE_DEVICE_UNKNOWN, 0, FALSE, &middle))) return 0;
+    if (!NT_SUCCESS(IoCreateDevice(Driver, 0, &headName, FILE_DEVICE_UNKNOWN, 0, FALSE, &head))) return 0;
+    reply[0] = Driver->DeviceObject == head && head->NextDevice == middle && middle->NextDevice == Device;
+    IoDeleteDevice(middle);
+    reply[1] = Driver->DeviceObject == head && head->NextDevice == Device && Device->NextDevice == nullptr;
+    IoDeleteDevice(head);
+    reply[2] = Driver->DeviceObject == Device && Device->NextDevice == nullptr;
+    return 3;
+}
+
 // Codes are buffered, any access, numbered in bits 2 and up; each but 14
-// commits one misuse and otherwise answers as a correct driver would.
+// and 15 commits one misuse and otherwise answers as a correct driver would.
 NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -118,6 +142,7 @@ NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
     case 14:
         return PrintInput(irp, stack->Parameters.DeviceIoControl.InputBufferLength,
                           stack->Parameters.DeviceIoControl.OutputBufferLength);
+    case 15: return Complete(irp, STATUS_SUCCESS, DeviceChain(static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer)));
     default: return Complete(irp, STATUS_INVALID_PARAMETER, 0);
     }
 }
@@ -133,6 +158,7 @@ VOID NTAPI Unload(PDRIVER_OBJECT)
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     ExInitializeFastMutex(&Lock);
+    Driver = driver;
     driver->MajorFunction[IRP_MJ_CREATE] = OpenClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = OpenClose;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Control;

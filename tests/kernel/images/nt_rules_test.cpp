@@ -114,6 +114,14 @@ TEST_P(NtRules, VsnprintfCutsATextAsNtDoes)
     }
 }
 
+TEST_P(NtRules, DevicesLeaveTheDriversChainFromTheMiddleAndTheHead)
+{
+    const zhost::IoctlOutcome chain = request(15);
+    EXPECT_EQ(chain.status, STATUS_SUCCESS);
+    EXPECT_EQ(chain.reply, (std::vector<uint8_t>{1, 1, 1}));
+    EXPECT_EQ(session.kernel->probe().deviceNames(), std::vector<std::wstring>{L"\\Device\\ZerloMisuse"});
+}
+
 TEST_P(NtRules, AWellBehavedRoundLeavesNoDeviceAndNoLink)
 {
     const zhost::IoctlOutcome refused = request(99);
