@@ -32,8 +32,7 @@ void CheckStatus(const Request& request)
 
 void Kernel::checkNothingHeld(const char* routine)
 {
-    std::lock_guard lock(impl_->mutex);
-    if (impl_->heldMutexes.contains(std::this_thread::get_id())) BugCheck("%s returned holding a fast mutex", routine);
+    if (!ThisThread().heldMutexes.empty()) BugCheck("%s returned holding a fast mutex", routine);
 }
 
 NTSTATUS Kernel::startImage()
@@ -51,15 +50,9 @@ void Kernel::unloadImage()
 
 void Kernel::dispatch(uintptr_t device, Request& request)
 {
-    {
-        std::lock_guard lock(impl_->mutex);
-        impl_->dispatching[std::this_thread::get_id()] = &request;
-    }
+    ThisThread().dispatching = &request;
     image_->dispatch(device, request);
-    {
-        std::lock_guard lock(impl_->mutex);
-        impl_->dispatching.erase(std::this_thread::get_id());
-    }
+    ThisThread().dispatching = nullptr;
     checkNothingHeld(MajorName(request.major));
     if (request.completions != 1) BugCheck("%s completed %d times", MajorName(request.major), request.completions);
 }

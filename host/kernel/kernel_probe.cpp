@@ -86,11 +86,7 @@ DriverImage* KernelProbe::image() const
 
 void KernelProbe::attendDirectCalls(Request* request)
 {
-    std::lock_guard lock(kernel_.impl_->mutex);
-    if (request == nullptr)
-        kernel_.impl_->dispatching.erase(std::this_thread::get_id());
-    else
-        kernel_.impl_->dispatching[std::this_thread::get_id()] = request;
+    ThisThread().dispatching = request;
 }
 
 } // namespace zhost

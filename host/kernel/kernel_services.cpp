@@ -113,15 +113,13 @@ NTSTATUS KernelServices::deleteSymbolicLink(const std::wstring& link)
 
 void KernelServices::completeRequest(uintptr_t irp, int priorityBoost, NTSTATUS status)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
-    std::lock_guard lock(impl.mutex);
-    const auto dispatching = impl.dispatching.find(std::this_thread::get_id());
-    if (dispatching == impl.dispatching.end() || dispatching->second->irp != irp) {
+    Request* dispatching = ThisThread().dispatching;
+    if (dispatching == nullptr || dispatching->irp != irp) {
         BugCheck("IofCompleteRequest of 0x%08llx, which is not the request being dispatched",
                  static_cast<unsigned long long>(irp));
     }
     if (priorityBoost != IO_NO_INCREMENT) BugCheck("request completed with a priority boost");
-    if (++dispatching->second->completions > 1) BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS");
+    if (++dispatching->completions > 1) BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS");
     if (status == -1) BugCheck("request completed without a status");
 }
 
@@ -129,23 +127,15 @@ void KernelServices::completeRequest(uintptr_t irp, int priorityBoost, NTSTATUS 
 // one it does not hold is NT's bug check.
 void KernelServices::acquireFastMutex(uintptr_t mutex, bool initialized)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
-    std::lock_guard lock(impl.mutex);
     if (!initialized) BugCheck("ExAcquireFastMutex of a FAST_MUTEX never initialized");
-    if (!impl.heldMutexes[std::this_thread::get_id()].insert(mutex).second) {
+    if (!ThisThread().heldMutexes.insert(mutex).second) {
         BugCheck("ExAcquireFastMutex of a fast mutex already held: the thread waits forever");
     }
 }
 
 void KernelServices::releaseFastMutex(uintptr_t mutex)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
-    std::lock_guard lock(impl.mutex);
-    const auto held = impl.heldMutexes.find(std::this_thread::get_id());
-    if (held == impl.heldMutexes.end() || held->second.erase(mutex) == 0) {
-        BugCheck("ExReleaseFastMutex of a fast mutex not held");
-    }
-    if (held->second.empty()) impl.heldMutexes.erase(held);
+    if (ThisThread().heldMutexes.erase(mutex) == 0) BugCheck("ExReleaseFastMutex of a fast mutex not held");
 }
 
 uintptr_t KernelServices::mapIoSpace(uint64_t physical, uint64_t length)

@@ -8,10 +8,8 @@
 #include "memory_manager.h"
 #include "object_manager.h"
 
-#include <map>
 #include <mutex>
 #include <set>
-#include <thread>
 
 namespace zhost {
 
@@ -24,12 +22,22 @@ struct Kernel::Impl {
     FaultInjection faults;
     Journal journal;
     Caller caller = Caller::Administrator;
-    // Per thread: the request whose dispatch routine runs on it, and the
-    // fast mutexes it holds. Both are empty between calls into the driver,
-    // so a snapshot has nothing of them.
-    std::map<std::thread::id, Request*> dispatching;
-    std::map<std::thread::id, std::set<uintptr_t>> heldMutexes;
 };
+
+// What the kernel keeps of each thread that calls into the driver: the
+// request whose dispatch routine runs on it, and the fast mutexes it holds.
+// Only the thread itself reads or writes its own, so no lock guards it, and
+// it is empty between calls into the driver, so no snapshot needs it.
+struct ThreadState {
+    Request* dispatching = nullptr;
+    std::set<uintptr_t> heldMutexes;
+};
+
+inline ThreadState& ThisThread()
+{
+    thread_local ThreadState state;
+    return state;
+}
 
 struct KernelSnapshot {
     Machine::State machine;

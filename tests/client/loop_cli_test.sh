@@ -64,8 +64,10 @@ done
 "$ZERLOCTL" --machine "$PROFILE" --json auto --config "$work/example.json" --dry-run --time-scale 3000 >"$work/out" 2>&1 &
 pid=$!
 handling $pid
+# Fan 1 turns low first, a few simulated seconds before fan 0: wait for
+# fan 0's change itself, or a stop between the two misses it.
 for _ in $(seq 300); do
-    grep -q '"event":"change"' "$work/out" && break
+    grep -q '"event":"change","fan":0,' "$work/out" && break
     sleep 0.1
 done
 kill -TERM $pid
