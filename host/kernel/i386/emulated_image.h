@@ -1,11 +1,12 @@
 // zerlo.sys on the emulated i386 (guest_cpu.h). The image is mapped from
-// its file's bytes with its sections' protections; its imports of ntoskrnl.exe and hal.dll land on
-// stubs (services.cpp) that convert between the emulated 32-bit world and
-// the host kernel's managers; `in` and `out` reach the simulated notebook's
-// ports; MmMapIoSpace's mappings and the system buffers appear at the
-// addresses the memory manager hands out. Whatever would bug-check NT, or
-// reads or writes outside what the driver was given, stops the run naming
-// the instruction and its function.
+// its file's bytes with its sections' protections; its imports of
+// ntoskrnl.exe and hal.dll land on stubs (services.cpp) that read and write
+// their arguments in the emulated 32-bit world and leave NT's rules to the
+// kernel's services; `in` and `out` reach the simulated notebook's ports;
+// MmMapIoSpace's mappings and the system buffers appear at the addresses
+// the memory manager hands out. Whatever would bug-check NT, or reads or
+// writes outside what the driver was given, stops the run naming the
+// instruction and its function.
 #pragma once
 
 #include "../driver_image.h"
@@ -33,13 +34,12 @@ constexpr uint32_t kFileNameRoom = 512; // bytes of the file object's name
 
 class EmulatedImage;
 
-// One stub of an import: what it does with the emulated CPU when called.
+// One stub of an import, as stub_signature.h's Declare makes it from the
+// stub's C signature.
 struct ServiceStub {
     const char* module;
     const char* name;
-    // stdcall: bytes of arguments the stub pops; -1 for cdecl (the caller
-    // pops); fastcall passes the first two in ECX and EDX.
-    int popBytes;
+    int popBytes; // what its `ret` pops; -1 when the caller pops (cdecl)
     void (*run)(EmulatedImage& image);
 };
 const ServiceStub* FindServiceStub(const std::string& module, const std::string& name);
