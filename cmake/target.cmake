@@ -43,28 +43,26 @@ target_compile_definitions(zerlo_nt32_layout PRIVATE _X86_=1
 target_include_directories(zerlo_nt32_layout SYSTEM PRIVATE /usr/i686-w64-mingw32/include/ddk)
 target_compile_options(zerlo_nt32_layout PRIVATE -Wall -Wextra -Werror -ffreestanding)
 
-# A driver that commits one fault per control code, for the emulated
-# kernel's own tests.
-add_executable(zerlo_probe_sys tests/target/probe_driver.cpp)
-set_target_properties(zerlo_probe_sys PROPERTIES OUTPUT_NAME zerlo_probe SUFFIX .sys)
-target_compile_definitions(zerlo_probe_sys PRIVATE _X86_=1
-  __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
-target_include_directories(zerlo_probe_sys SYSTEM PRIVATE /usr/i686-w64-mingw32/include/ddk)
-target_compile_options(zerlo_probe_sys PRIVATE -Wall -Wextra -Werror -O1 -ffreestanding -fno-exceptions -fno-rtti
-  -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin -mno-sse -mno-mmx)
-target_link_options(zerlo_probe_sys PRIVATE ${ZERLO_SYS_LINK_OPTIONS} -Wl,-Map,${CMAKE_BINARY_DIR}/zerlo_probe.map)
-target_link_libraries(zerlo_probe_sys PRIVATE ntoskrnl hal gcc)
+# The deliberately faulty drivers of the kernels' own tests, built as
+# zerlo.sys is but without its hardening, with a map that names their
+# functions in a stop.
+function(zerlo_test_driver name source)
+  add_executable(${name}_sys ${source})
+  set_target_properties(${name}_sys PROPERTIES OUTPUT_NAME ${name} SUFFIX .sys)
+  target_compile_definitions(${name}_sys PRIVATE _X86_=1
+    __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+  target_include_directories(${name}_sys SYSTEM PRIVATE /usr/i686-w64-mingw32/include/ddk)
+  target_compile_options(${name}_sys PRIVATE -Wall -Wextra -Werror -O1 -ffreestanding -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin -mno-sse -mno-mmx)
+  target_link_options(${name}_sys PRIVATE ${ZERLO_SYS_LINK_OPTIONS} -Wl,-Map,${CMAKE_BINARY_DIR}/${name}.map)
+  target_link_libraries(${name}_sys PRIVATE ntoskrnl hal gcc)
+endfunction()
+# One fault of the driver's own per control code, for the emulated kernel's
+# tests.
+zerlo_test_driver(zerlo_probe tests/target/probe_driver.cpp)
 # One misuse of the kernel's services per control code, the same source as
 # the host's zerlo_misuse_driver: both images must stop on each alike.
-add_executable(zerlo_misuse_sys tests/kernel/images/misuse_driver.cpp)
-set_target_properties(zerlo_misuse_sys PROPERTIES OUTPUT_NAME zerlo_misuse SUFFIX .sys)
-target_compile_definitions(zerlo_misuse_sys PRIVATE _X86_=1
-  __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
-target_include_directories(zerlo_misuse_sys SYSTEM PRIVATE /usr/i686-w64-mingw32/include/ddk)
-target_compile_options(zerlo_misuse_sys PRIVATE -Wall -Wextra -Werror -O1 -ffreestanding -fno-exceptions -fno-rtti
-  -fno-asynchronous-unwind-tables -fno-stack-protector -fno-builtin -mno-sse -mno-mmx)
-target_link_options(zerlo_misuse_sys PRIVATE ${ZERLO_SYS_LINK_OPTIONS} -Wl,-Map,${CMAKE_BINARY_DIR}/zerlo_misuse.map)
-target_link_libraries(zerlo_misuse_sys PRIVATE ntoskrnl hal gcc)
+zerlo_test_driver(zerlo_misuse tests/kernel/images/misuse_driver.cpp)
 # The loader of NT verifies the checksum of boot and system drivers.
 add_custom_command(TARGET zerlo_sys POST_BUILD
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_checksum.py $<TARGET_FILE:zerlo_sys>

@@ -2,7 +2,7 @@
 // each control code commits one fault that the emulator must stop, so that
 // its checks are seen to work without breaking zerlo.sys. Built by the
 // target preset as zerlo_probe.sys.
-#include "../../src/frame/kernel.h"
+#include "../faulty_driver.h"
 
 namespace {
 constexpr ULONG kMappedLength = 16;
@@ -14,15 +14,6 @@ WCHAR LinkName[] = L"\\DosDevices\\ZerloProbe";
 
 // External names, so that the linker's map names them in a stop.
 extern "C" {
-
-int Print(char* buffer, size_t count, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    const int written = _vsnprintf(buffer, count, format, args);
-    va_end(args);
-    return written;
-}
 
 // SmmTrigger without saving what the firmware may change.
 __attribute__((noinline)) void UnsavedSmmTrigger(USHORT* registers)
@@ -64,19 +55,6 @@ __attribute__((noinline)) ULONG Recurse(volatile UCHAR* previous, ULONG depth)
     return depth == 0 ? frame[0] : Recurse(frame, depth - 1) + frame[0];
 }
 
-NTSTATUS NTAPI Complete(PIRP irp, NTSTATUS status, ULONG information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS NTAPI OpenClose(PDEVICE_OBJECT, PIRP irp)
-{
-    return Complete(irp, STATUS_SUCCESS, 0);
-}
-
 // Codes are buffered, any access, numbered in bits 2 and up. 1: read the mapping's byte at the offset in the input's
 // first word. 2: call the SMI gate without saving registers. 3: write to the mapping. 4: recurse through 512-byte
 // frames, as many as the input says. 5: write wider than a byte to the SMI gate. 6: format the input's text.
@@ -102,10 +80,7 @@ NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
 
 VOID NTAPI Unload(PDRIVER_OBJECT)
 {
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&link, LinkName);
-    IoDeleteSymbolicLink(&link);
-    IoDeleteDevice(Device);
+    StopDevice(LinkName, Device);
     MmUnmapIoSpace(Mapping, kMappedLength);
 }
 
@@ -116,14 +91,5 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     PHYSICAL_ADDRESS address;
     address.QuadPart = 0xF0000;
     Mapping = static_cast<PUCHAR>(MmMapIoSpace(address, kMappedLength, MmNonCached));
-    driver->MajorFunction[IRP_MJ_CREATE] = OpenClose;
-    driver->MajorFunction[IRP_MJ_CLOSE] = OpenClose;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Control;
-    driver->DriverUnload = Unload;
-    UNICODE_STRING name;
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&name, DeviceName);
-    RtlInitUnicodeString(&link, LinkName);
-    IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &Device);
-    return IoCreateSymbolicLink(&link, &name);
+    return StartDevice(driver, Control, Unload, DeviceName, LinkName, &Device);
 }

@@ -3,7 +3,7 @@
 // images are seen to stop on it with the same words. Built from this one
 // source as the host's zerlo_misuse_driver.so and the target's
 // zerlo_misuse.sys; it maps nothing and touches no port.
-#include "../../../src/frame/kernel.h"
+#include "../../faulty_driver.h"
 
 namespace {
 constexpr ULONG kReplyOffset = 4; // the result of _vsnprintf comes first
@@ -26,28 +26,6 @@ FAST_MUTEX NeverInitialized;
 DRIVER_OBJECT OtherDriver;
 IRP OtherIrp;
 DEVICE_OBJECT UnknownDevice;
-
-int Print(char* buffer, size_t count, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    const int written = _vsnprintf(buffer, count, format, args);
-    va_end(args);
-    return written;
-}
-
-NTSTATUS NTAPI Complete(PIRP irp, NTSTATUS status, ULONG information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS NTAPI OpenClose(PDEVICE_OBJECT, PIRP irp)
-{
-    return Complete(irp, STATUS_SUCCESS, 0);
-}
 
 // Input: the count in the first byte, the format from the second on. The
 // format is copied out first, as the reply overwrites it in the one system
@@ -149,30 +127,14 @@ NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
 
 VOID NTAPI Unload(PDRIVER_OBJECT)
 {
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&link, LinkName);
-    IoDeleteSymbolicLink(&link);
-    IoDeleteDevice(Device);
+    StopDevice(LinkName, Device);
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     ExInitializeFastMutex(&Lock);
     Driver = driver;
-    driver->MajorFunction[IRP_MJ_CREATE] = OpenClose;
-    driver->MajorFunction[IRP_MJ_CLOSE] = OpenClose;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Control;
-    driver->DriverUnload = Unload;
-    UNICODE_STRING name;
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&name, DeviceName);
-    RtlInitUnicodeString(&link, LinkName);
-    const NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &Device);
-    if (!NT_SUCCESS(status)) return status;
-    const NTSTATUS linked = IoCreateSymbolicLink(&link, &name);
-    // NT calls no unload of a driver whose start failed.
-    if (!NT_SUCCESS(linked)) IoDeleteDevice(Device);
-    return linked;
+    return StartDevice(driver, Control, Unload, DeviceName, LinkName, &Device);
 }
 
 } // extern "C"
