@@ -52,7 +52,8 @@ class KernelServices {
     // `length` bytes.
     void checkUnicodeString(const UnicodeStringFields& fields);
     // RtlInitUnicodeString's Length for a text of `bytes` bytes (without
-    // its terminator); stops on a text too long to describe.
+    // its terminator). A text too long to describe stops, where NT would
+    // describe only its start: in a driver it is a missing terminator.
     uint16_t unicodeLength(size_t bytes);
 
     // IoCreateDevice. `makeObject` builds the DEVICE_OBJECT in the driver's

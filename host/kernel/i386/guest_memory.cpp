@@ -109,8 +109,9 @@ std::wstring EmulatedImage::unicodeString(uint32_t address)
     UnicodeStringFields fields;
     uint32_t buffer = 0;
     if (address != 0) {
+        buffer = read32(address + UnicodeString::Buffer);
         fields = {true, read16(address + UnicodeString::Length), read16(address + UnicodeString::MaximumLength),
-                  (buffer = read32(address + UnicodeString::Buffer)) != 0};
+                  buffer != 0};
     }
     services_.checkUnicodeString(fields);
     std::wstring text;

@@ -137,7 +137,10 @@ GuestAddress StrNCpy(EmulatedImage& image, GuestAddress destination, GuestAddres
 // --- hal.dll ---
 
 // The kernel keeps who holds which fast mutex; the structure only shows
-// what NT's own code would see.
+// what NT's own code would see. Initialized means what the DDK's inline
+// ExInitializeFastMutex leaves: a writable FAST_MUTEX whose event has its
+// size. Count is not consulted: whether this thread holds the mutex is the
+// kernel's to say, not a field the driver can overwrite.
 void ExAcquireFastMutex(EmulatedImage& image, GuestAddress mutex)
 {
     const bool initialized = image.writableByDriver(mutex, FastMutex::kSize) &&
