@@ -182,6 +182,122 @@ TEST(FanLoop, FanThatCannotBeSetAtStopIsNotPromisedARetry)
               "sim 00:10:00 fan 0: cannot set high: firmware call failed; the loop is stopping, so not retried");
 }
 
+// Notes each request of the loop, in order, beside the lines it logs.
+class TracingFanIo : public zerloctl::FanIo {
+  public:
+    TracingFanIo(zerloctl::FanIo& io, std::string& trace) : io_(io), trace_(trace) {}
+    std::optional<uint32_t> temperature(uint16_t sensor) override { return io_.temperature(sensor); }
+    std::optional<uint16_t> fanState(uint16_t fan) override
+    {
+        trace_ += "read fan " + std::to_string(fan) + "\n";
+        return io_.fanState(fan);
+    }
+    bool setFanState(uint16_t fan, uint16_t state) override
+    {
+        trace_ += "set fan " + std::to_string(fan) + " to " + std::to_string(state) + "\n";
+        return io_.setFanState(fan, state);
+    }
+
+  private:
+    zerloctl::FanIo& io_;
+    std::string& trace_;
+};
+
+// A log that is slow to take a line must not delay a fan: within a poll, and
+// at the stop, every fan is set before the first line leaves the loop.
+TEST(FanLoop, EveryFanIsSetBeforeAnyLineIsWritten)
+{
+    json profile = HeatingProfile();
+    profile["smm"]["fans"][1]["state"] = 0;
+    for (json& sensor : profile["thermal"]["sensors"])
+        sensor["start_celsius"] = 70;
+    ztest::Driver driver(profile);
+    driver.startAndOpen();
+    DriverTransport transport(driver);
+    auto clock = zerloctl::MakeLoopClock(transport, 0);
+    zerloctl::DriverFanIo driverIo(transport);
+    std::string trace;
+    TracingFanIo io(driverIo, trace);
+    zerloctl::FanLoop loop(zerloctl::ParseAutoConfig(json::parse(zerloctl::ExampleAutoConfig())), io, *clock,
+                           [&](const LoopEvent& event) { trace += zerloctl::FormatLoopEvent(event) + "\n"; });
+    EXPECT_TRUE(loop.poll());
+    EXPECT_TRUE(loop.finish("the test's stop"));
+    EXPECT_EQ(trace, "read fan 0\n"
+                     "read fan 1\n"
+                     "set fan 0 to 2\n"
+                     "set fan 1 to 2\n"
+                     "sim 00:00:00 fan 0: off -> high (sensor 0: 70, sensor 1: 70)\n"
+                     "sim 00:00:00 fan 1: off -> high (sensor 0: 70, sensor 1: 70, sensor 2: 70)\n"
+                     "set fan 0 to 2\n"
+                     "read fan 0\n"
+                     "set fan 1 to 2\n"
+                     "read fan 1\n"
+                     "sim 00:00:00 stopping: the test's stop; every controlled fan to high\n");
+}
+
+// A stop is judged by reading each fan back: a firmware that fails the set,
+// or one that reports every call done and sets nothing (AX=0 to all), leaves
+// a fan that may not cool, and the stop says so.
+TEST(FanLoop, AStopThatCannotLeaveEveryFanHighSaysSo)
+{
+    const struct {
+        const char* handler;
+        bool safe;
+        std::array<uint16_t, 2> fans;
+        const char* lines;
+    } cases[] = {
+        {"notebook",
+         true,
+         {2, 2},
+         "sim 00:10:00 stopping: SIGTERM; every controlled fan to high\n"
+         "sim 00:10:00 fan 0: off -> high [SIGTERM]\n"
+         "sim 00:10:00 fan 1: off -> high [SIGTERM]\n"},
+        {"none",
+         false,
+         {0, 0},
+         "sim 00:10:00 stopping: SIGTERM; every controlled fan to high\n"
+         "sim 00:10:00 fan 0: cannot set high: firmware call failed; the loop is stopping, so not retried\n"
+         "sim 00:10:00 fan 1: cannot set high: firmware call failed; the loop is stopping, so not retried\n"},
+        {"ax-zero",
+         false,
+         {0, 0},
+         "sim 00:10:00 stopping: SIGTERM; every controlled fan to high\n"
+         "sim 00:10:00 fan 0: off -> high [SIGTERM]\n"
+         "sim 00:10:00 fan 0: cannot set high: the fan reads back off after the set; the loop is stopping, so not "
+         "retried\n"
+         "sim 00:10:00 fan 1: off -> high [SIGTERM]\n"
+         "sim 00:10:00 fan 1: cannot set high: the fan reads back off after the set; the loop is stopping, so not "
+         "retried\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.handler);
+        json profile = HeatingProfile();
+        profile["thermal"]["schedule"][1]["load"] = 0.2;
+        ztest::Driver driver(profile);
+        driver.startAndOpen();
+        DriverTransport transport(driver);
+        auto clock = zerloctl::MakeLoopClock(transport, 0);
+        zerloctl::DriverFanIo io(transport);
+        std::string lines;
+        zerloctl::FanLoop loop(zerloctl::ParseAutoConfig(json::parse(zerloctl::ExampleAutoConfig())), io, *clock,
+                               [&](const LoopEvent& event) { lines += zerloctl::FormatLoopEvent(event) + "\n"; });
+        const std::atomic<int> noStop{0};
+        while (clock->now() < 600) {
+            loop.poll();
+            clock->sleep(2, noStop);
+        }
+        ASSERT_EQ(lines, "") << "light load: the fans stay off";
+        driver.machine->smm()->behaviour = zhost::ParseSmmBehaviour(c.handler);
+        EXPECT_EQ(loop.finish("SIGTERM"), c.safe);
+        driver.machine->smm()->behaviour = zhost::SmmBehaviour::kNotebook;
+        EXPECT_EQ(lines, c.lines);
+        std::array<uint16_t, 2> fans{};
+        for (uint16_t fan = 0; fan < 2; ++fan)
+            fans[fan] = driver.machine->smm()->fans[fan].state;
+        EXPECT_EQ(fans, c.fans);
+    }
+}
+
 TEST(AutoConfig, EveryMistakeNamesItsField)
 {
     const json good = json::parse(zerloctl::ExampleAutoConfig());

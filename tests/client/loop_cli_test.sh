@@ -61,6 +61,24 @@ for signal in TERM INT HUP; do
         "fan 0: off -> high \\[SIG$signal" "fan 1: off -> high \\[SIG$signal"
 done
 
+# A firmware that stops answering a minute in: the stop cannot set the fans
+# high, and says so with exit 1.
+sed 's/{"at_s": 600,/{"at_s": 60, "handler": "none"}, &/' "$PROFILE" >"$work/silent.json"
+"$ZERLOCTL" --machine "$work/silent.json" auto --config "$work/example.json" --time-scale 2000 >"$work/out" 2>&1 &
+pid=$!
+handling $pid
+for _ in $(seq 300); do
+    grep -q 'fail-safe' "$work/out" && break
+    sleep 0.1
+done
+kill -TERM $pid
+wait $pid
+check_lines stop-that-cannot-set-high 1 $? "$work/out" 'fail-safe: sensor 0: read failed' \
+    'stopping: SIGTERM; every controlled fan to high' \
+    'fan 0: cannot set high: firmware call failed; the loop is stopping, so not retried' \
+    'fan 1: cannot set high: firmware call failed; the loop is stopping, so not retried' \
+    '^zerloctl: the stop could not set every controlled fan high$'
+
 "$ZERLOCTL" --machine "$PROFILE" --json auto --config "$work/example.json" --dry-run --time-scale 3000 >"$work/out" 2>&1 &
 pid=$!
 handling $pid

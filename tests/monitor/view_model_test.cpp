@@ -241,6 +241,18 @@ TEST(ServiceView, ConfigOfTheServiceCommandLine)
     EXPECT_EQ(LastLines("a\r\nb\n\nc\nd", 3), (std::vector<std::string>{"b", "c", "d"}));
 }
 
+TEST(ServiceView, LabelSaysWhyAFailureStoppedTheService)
+{
+    EXPECT_EQ(ServiceLabel("not installed", "", ""), "ZerloAuto: not installed");
+    EXPECT_EQ(ServiceLabel("running", "", R"(C:\zerlo\auto.log)"), "ZerloAuto: running\nlog: C:\\zerlo\\auto.log");
+    EXPECT_EQ(ServiceLabel("stopped",
+                           "its log ends: 2026-12-07 13:05:09 stopped: not every controlled fan could be set high; "
+                           "the fans may not be cooling",
+                           R"(C:\zerlo\auto.log)"),
+              "ZerloAuto: stopped after a failure; its log ends: 2026-12-07 13:05:09 stopped: not every controlled "
+              "fan could be set high; the fans may not be cooling\nlog: C:\\zerlo\\auto.log");
+}
+
 TEST(ServiceView, BalloonOnceForEachNewFailSafe)
 {
     const std::string failSafe =

@@ -2,6 +2,7 @@
 
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
+#include "loop/log_queue.h"
 #include "loop/loop_support.h"
 #include "loop/watch.h"
 
@@ -19,23 +20,35 @@ struct AutoOptions {
     double timeScale = 1;
 };
 
+// How long a stopped loop waits for its last lines to be written: an
+// output nobody reads must not keep the process (or a closing console)
+// waiting, once the fans are safe.
+constexpr double kLastLinesSeconds = 2;
+
 int RunAuto(Transport& transport, bool asJson, const AutoConfig& config, const AutoOptions& options)
 {
     InstallStopHandlers();
+    IgnoreBrokenPipe();
     const std::unique_ptr<LoopClock> clock = MakeLoopClock(transport, options.timeScale);
     DriverFanIo io(transport);
+    LogQueue lines([asJson](const LoopEvent& event) {
+        return WriteStdoutLine(asJson ? FormatLoopEventJson(event) : FormatLoopEvent(event));
+    });
     FanLoop loop(
-        config, io, *clock,
-        [asJson](const LoopEvent& event) {
-            std::cout << (asJson ? FormatLoopEventJson(event) : FormatLoopEvent(event)) << std::endl;
-        },
-        options.dryRun);
+        config, io, *clock, [&lines](const LoopEvent& event) { lines.push(event); }, options.dryRun);
     // One poll leaves the fans as it set them: that is what a script that
     // polls from a timer wants; on_exit is for a loop that is stopped.
-    if (options.once) return loop.poll(true) ? kOk : kRefusedOrFailed;
-    loop.run(StopRequest(), StopName, TakeRecheckRequest);
+    if (options.once) {
+        const bool good = loop.poll(true);
+        lines.close(kLastLinesSeconds);
+        return good ? kOk : kRefusedOrFailed;
+    }
+    const bool safe = loop.run(StopRequest(), StopName, TakeRecheckRequest);
+    lines.close(kLastLinesSeconds);
     MarkStopped();
-    return kOk;
+    if (safe) return kOk;
+    std::cerr << "zerloctl: the stop could not set every controlled fan high" << std::endl;
+    return kRefusedOrFailed;
 }
 
 void AddTimeScale([[maybe_unused]] CLI::App* command)

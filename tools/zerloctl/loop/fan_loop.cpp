@@ -52,6 +52,11 @@ const char* KindName(LoopEvent::Kind kind)
 std::string FormatLoopEvent(const LoopEvent& event)
 {
     std::string line = event.time + " ";
+    // Before the event's own text, so that whoever reads the text finds it
+    // as it always is.
+    if (event.droppedBefore > 0)
+        line += "(" + std::to_string(event.droppedBefore) + (event.droppedBefore == 1 ? " line" : " lines") +
+                " dropped: the output did not keep up) ";
     const std::string fan = "fan " + std::to_string(event.fan) + ": ";
     switch (event.kind) {
     case LoopEvent::kChange: {
@@ -68,7 +73,8 @@ std::string FormatLoopEvent(const LoopEvent& event)
     case LoopEvent::kFailSafe: return line + "fail-safe: " + event.reason + "; every controlled fan to high";
     case LoopEvent::kRecovered: return line + "readings trusted again; normal control resumes";
     case LoopEvent::kCannotSet:
-        return line + fan + "cannot set " + FanStateText(event.to) + ": firmware call failed" +
+        return line + fan + "cannot set " + FanStateText(event.to) + ": " +
+               (event.failure.empty() ? "firmware call failed" : event.failure) +
                (event.atStop ? "; the loop is stopping, so not retried" : "; retrying each poll");
     case LoopEvent::kStopping: return line + "stopping: " + event.reason;
     case LoopEvent::kFound:
@@ -92,7 +98,9 @@ std::string FormatLoopEventJson(const LoopEvent& event)
             object["temperatures"][std::to_string(sensor)] = value;
     }
     if (!event.reason.empty()) object["reason"] = event.reason;
+    if (!event.failure.empty()) object["failure"] = event.failure;
     if (event.dryRun) object["dry_run"] = true;
+    if (event.droppedBefore > 0) object["dropped_before"] = event.droppedBefore;
     return object.dump();
 }
 
@@ -120,16 +128,30 @@ uint16_t FanLoop::levelState(const Fan& fan, size_t level) const
     return level == 0 ? fan.rule.idleState : fan.rule.steps[level - 1].state;
 }
 
-// A log that fails (a full disk, no memory) loses its line; the fans
-// still get what they need.
+// Every event of the loop comes through here. It is stamped now, and held
+// until the poll (or the stop) has set every fan: a log that is slow to
+// take a line (an output nobody reads) then cannot delay a fan. A log that
+// fails (a full disk, no memory) loses its line; the fans still get what
+// they need.
 void FanLoop::emit(LoopEvent event) noexcept
 {
     try {
         event.time = clock_.stamp();
         event.dryRun = dryRun_ && event.kind == LoopEvent::kChange;
-        if (log_) log_(event);
+        unwritten_.push_back(std::move(event));
     } catch (...) {
     }
+}
+
+void FanLoop::release() noexcept
+{
+    for (const LoopEvent& event : unwritten_) {
+        try {
+            if (log_) log_(event);
+        } catch (...) {
+        }
+    }
+    unwritten_.clear();
 }
 
 bool FanLoop::readSensors(std::map<uint16_t, uint32_t>& readings, std::string& failure)
@@ -284,8 +306,9 @@ bool FanLoop::poll(bool last) noexcept
 {
     stopping_ = last;
     ++polls_;
+    bool good = false;
     try {
-        return pollOrThrow();
+        good = pollOrThrow();
     } catch (const std::exception& error) {
         // Out of memory, or a reply the transport could not take apart:
         // nothing read in this poll can be trusted.
@@ -298,7 +321,8 @@ bool FanLoop::poll(bool last) noexcept
     } catch (...) {
         failSafe({});
     }
-    return false;
+    release();
+    return good;
 }
 
 bool FanLoop::pollOrThrow()
@@ -352,7 +376,7 @@ bool FanLoop::pollOrThrow()
     return true;
 }
 
-void FanLoop::run(const std::atomic<int>& stop, const std::function<std::string(int)>& why,
+bool FanLoop::run(const std::atomic<int>& stop, const std::function<std::string(int)>& why,
                   const std::function<bool()>& recheck) noexcept
 {
     while (stop.load() == 0) {
@@ -376,10 +400,10 @@ void FanLoop::run(const std::atomic<int>& stop, const std::function<std::string(
         reason = why(stop.load());
     } catch (...) {
     }
-    finish(reason);
+    return finish(reason);
 }
 
-void FanLoop::finish(const std::string& why) noexcept
+bool FanLoop::finish(const std::string& why) noexcept
 {
     stopping_ = true;
     try {
@@ -389,9 +413,40 @@ void FanLoop::finish(const std::string& why) noexcept
         emit(event);
     } catch (...) {
     }
-    if (!config_.onExitHigh) return;
-    for (Fan& fan : fans_)
-        setFan(fan, kHigh, {}, why, false);
+    bool high = true;
+    if (config_.onExitHigh) {
+        for (Fan& fan : fans_)
+            high = setFan(fan, kHigh, {}, why, false) && readBackHigh(fan) && high;
+    }
+    release();
+    return high;
+}
+
+// No poll follows a stop to find a fan the firmware did not set: the stop
+// reads each back itself. A firmware whose every call returns 0 reports
+// each set done, and each fan off.
+bool FanLoop::readBackHigh(Fan& fan) noexcept
+{
+    if (dryRun_) return true;
+    std::optional<uint16_t> found;
+    try {
+        found = io_.fanState(fan.rule.fan);
+    } catch (...) {
+    }
+    fan.state = found;
+    if (found == kHigh) return true;
+    try {
+        LoopEvent event;
+        event.kind = LoopEvent::kCannotSet;
+        event.fan = fan.rule.fan;
+        event.to = kHigh;
+        event.failure = found ? std::string("the fan reads back ") + FanStateText(*found) + " after the set"
+                              : "its state could not be read back after the set";
+        event.atStop = true;
+        emit(event);
+    } catch (...) {
+    }
+    return false;
 }
 
 } // namespace zerloctl

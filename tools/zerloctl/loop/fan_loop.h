@@ -62,6 +62,10 @@ struct LoopEvent {
     std::string reason;
     bool dryRun = false;
     bool atStop = false; // no poll follows to retry a failed set
+    // kCannotSet: why, when the firmware call itself reported success.
+    std::string failure;
+    // Lines lost just before this one: the output did not keep up.
+    uint64_t droppedBefore = 0;
 };
 
 std::string FormatLoopEvent(const LoopEvent& event);
@@ -81,11 +85,14 @@ class FanLoop {
     // on_exit says; `why` names the stop. `recheck`, when it answers true
     // after a wait, makes the next poll come at once (a resume). Never
     // throws: every way out goes through the fail-safe and on_exit.
-    void run(const std::atomic<int>& stop, const std::function<std::string(int)>& why,
+    // Returns what finish() returns.
+    bool run(const std::atomic<int>& stop, const std::function<std::string(int)>& why,
              const std::function<bool()>& recheck = {}) noexcept;
     // Sets every controlled fan high (or keeps them, per on_exit), whatever
-    // the loop believes they are.
-    void finish(const std::string& why) noexcept;
+    // the loop believes they are, and reads each back. False when a fan
+    // could not be set high or does not read back high: the stop leaves a
+    // fan that may not be cooling.
+    bool finish(const std::string& why) noexcept;
 
     // The state the loop believes a fan is in (empty: not known).
     std::optional<uint16_t> believedState(uint16_t fan) const;
@@ -109,6 +116,8 @@ class FanLoop {
                 bool logUnchanged = true) noexcept;
     uint16_t levelState(const Fan& fan, size_t level) const;
     void emit(LoopEvent event) noexcept;
+    void release() noexcept;
+    bool readBackHigh(Fan& fan) noexcept;
     double now() noexcept;
 
     AutoConfig config_;
@@ -122,7 +131,8 @@ class FanLoop {
     bool failedSafe_ = false;
     double lastNow_ = 0;
     std::vector<Fan> fans_;
-    std::vector<uint16_t> sensors_; // every followed sensor, once
+    std::vector<uint16_t> sensors_;    // every followed sensor, once
+    std::vector<LoopEvent> unwritten_; // this poll's, until its sets are done
 };
 
 } // namespace zerloctl

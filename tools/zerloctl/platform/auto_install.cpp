@@ -143,7 +143,16 @@ ServiceResult StartAutoService()
 
 ServiceResult StopAutoService()
 {
-    return StopNamedService(kAutoService);
+    const ServiceResult stopped = StopNamedService(kAutoService);
+    if (!stopped.ok()) return stopped;
+    return Guarded([&] {
+        ScHandle manager(OpenManager(SC_MANAGER_CONNECT));
+        ScHandle service(OpenNamedService(manager, kAutoService, SERVICE_QUERY_STATUS));
+        if (!service.handle) return stopped;
+        const SERVICE_STATUS status = QueryStatus(service.handle);
+        const std::string reason = AutoStopReason(status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
+        return reason.empty() ? stopped : ServiceResult{kServiceFailed, "ZerloAuto stopped after a failure; " + reason};
+    });
 }
 
 ServiceResult RemoveAutoService()

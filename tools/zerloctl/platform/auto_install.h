@@ -16,6 +16,8 @@ ServiceResult InstallAutoService(const std::string& configPath);
 // Starts ZerloAuto (and the driver, which not every manager starts for it)
 // and waits until it runs, or reports why it stopped at its start.
 ServiceResult StartAutoService();
+// A stop after which the service reports a failure (a fan it could not
+// set high) is a failure too, with its reason.
 ServiceResult StopAutoService();
 // Stops and deletes the service, its program and its configuration; the
 // log stays.

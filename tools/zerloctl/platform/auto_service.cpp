@@ -2,10 +2,12 @@
 
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
+#include "loop/log_queue.h"
 #include "loop/loop_support.h"
 #include "loop/service_log.h"
 #include "platform/transport.h"
 
+#include <memory>
 #include <windows.h>
 
 namespace zerloctl {
@@ -51,10 +53,16 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD eventType, void*, void*)
     }
 }
 
-// Returns the service-specific exit code, 0 after a stop. Every reason to
-// end is logged here: the manager keeps only the code.
-DWORD RunLoop(ServiceLog& log)
+// How long a stopping service waits for the loop's last lines to reach
+// its log: a disk that takes longer has failed, and the stop goes on.
+constexpr double kLastLinesSeconds = 5;
+
+// Returns the service-specific exit code, 0 after a stop that left every
+// controlled fan as on_exit says. Every reason to end is logged here: the
+// manager keeps only the code.
+DWORD RunLoop(const std::shared_ptr<ServiceLog>& logFile)
 {
+    ServiceLog& log = *logFile;
     const std::unique_ptr<LoopClock> clock = MakeRealClock();
     auto write = [&](const std::string& text) { log.write(clock->stamp(), text); };
     AutoConfig config;
@@ -89,15 +97,21 @@ DWORD RunLoop(ServiceLog& log)
         return 0;
     }
     DriverFanIo io(*transport);
-    FanLoop loop(config, io, *clock, [&](const LoopEvent& event) {
-        const std::string line = FormatLoopEvent(event);
-        const bool stamped = line.compare(0, event.time.size() + 1, event.time + " ") == 0;
-        log.write(stamped ? event.time : clock->stamp(), stamped ? line.substr(event.time.size() + 1) : line);
+    // A disk that is slow to take a line must not hold a poll: the loop's
+    // lines reach the file from a thread of its own, which shares the log.
+    LogQueue lines([logFile](const LoopEvent& event) {
+        WriteLoopEvent(*logFile, event);
+        return true;
     });
+    FanLoop loop(config, io, *clock, [&lines](const LoopEvent& event) { lines.push(event); });
     // run() throws nothing: whatever ends it, the fans are left as on_exit
     // says, and a resume makes it read every fan back at once.
-    loop.run(StopRequest(), StopName, TakeRecheckRequest);
-    return 0;
+    const bool safe = loop.run(StopRequest(), StopName, TakeRecheckRequest);
+    // Until the writer is done the log is its alone.
+    const bool written = lines.close(kLastLinesSeconds);
+    if (safe) return 0;
+    if (written) write("stopped: not every controlled fan could be set high; the fans may not be cooling");
+    return kServiceLoopFailed;
 }
 
 void WINAPI AutoServiceMain(DWORD, char**)
@@ -109,11 +123,11 @@ void WINAPI AutoServiceMain(DWORD, char**)
     {
         // Closed, with any fold written, before the manager is told: whoever
         // waits for the stop then reads the whole log.
-        ServiceLog log(ServiceLogPath(g_configPath));
+        const auto log = std::make_shared<ServiceLog>(ServiceLogPath(g_configPath));
         try {
             exitCode = RunLoop(log);
         } catch (const std::exception& error) {
-            log.write(MakeRealClock()->stamp(), std::string("stopped: ") + error.what());
+            log->write(MakeRealClock()->stamp(), std::string("stopped: ") + error.what());
         }
     }
     ReportState(SERVICE_STOPPED, exitCode);

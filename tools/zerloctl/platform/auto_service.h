@@ -10,6 +10,8 @@ namespace zerloctl {
 
 // The service's exit codes of its own (reported with
 // ERROR_SERVICE_SPECIFIC_ERROR): the same meanings as `auto`'s exit codes.
+// 1 is also a stop that could not leave every controlled fan high; the
+// last line of the log says which.
 constexpr unsigned long kServiceLoopFailed = 1;
 constexpr unsigned long kServiceBadConfiguration = 2;
 

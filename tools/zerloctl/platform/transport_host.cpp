@@ -68,7 +68,9 @@ class HostTransport : public Transport {
               if (!options.smbiosDump.empty()) zhost::ImportSmbiosDump(machine, options.smbiosDump);
               for (const auto& [address, path] : options.physFiles)
                   zhost::PlaceFile(machine, address, path);
-              if (PortTrace) machine.setPortTrace([](const std::string& line) { std::cout << line << "\n"; });
+              // A diagnostic, like strace's: on stderr, so that it shows the
+              // fans while the command's own output is blocked or closed.
+              if (PortTrace) machine.setPortTrace([](const std::string& line) { std::cerr << line << "\n"; });
           })
     {
         const NTSTATUS status =

@@ -18,6 +18,14 @@ std::string ConfigOfServiceCommand(const std::string& command)
     return command.substr(start, command.find(' ', start) - start);
 }
 
+std::string ServiceLabel(const std::string& state, const std::string& failure, const std::string& logPath)
+{
+    std::string label = "ZerloAuto: " + state;
+    if (!failure.empty()) label += " after a failure; " + failure;
+    if (!logPath.empty()) label += "\nlog: " + logPath;
+    return label;
+}
+
 std::vector<std::string> LastLines(const std::string& text, size_t count)
 {
     std::vector<std::string> lines;

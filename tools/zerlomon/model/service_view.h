@@ -18,6 +18,11 @@ namespace zerlomon {
 // empty when it names none.
 std::string ConfigOfServiceCommand(const std::string& command);
 
+// The service panel's label: the state, why the service stopped when a
+// failure stopped it (a stop that could not set every fan high), and where
+// its log is.
+std::string ServiceLabel(const std::string& state, const std::string& failure, const std::string& logPath);
+
 // The last `count` lines of a log's text, without their line ends.
 std::vector<std::string> LastLines(const std::string& text, size_t count);
 

@@ -3,11 +3,38 @@
 #include "self_check.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <commctrl.h>
 #include <fstream>
 #include <sstream>
 
 namespace zerlomon {
+
+namespace {
+
+// The service rotates its log by moving it while the monitor may be
+// reading it: the monitor shares reading, writing and deleting, so that
+// the move never fails for its sake.
+std::string ReadLogTail(const std::string& path)
+{
+    constexpr DWORD kTailBytes = 16384;
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "";
+    std::string text;
+    const DWORD size = GetFileSize(file, nullptr);
+    if (size != INVALID_FILE_SIZE) {
+        SetFilePointer(file, static_cast<LONG>(size > kTailBytes ? size - kTailBytes : 0), nullptr, FILE_BEGIN);
+        text.resize(std::min(size, kTailBytes));
+        DWORD read = 0;
+        if (!ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) read = 0;
+        text.resize(read);
+    }
+    CloseHandle(file);
+    return text;
+}
+
+} // namespace
 
 void Monitor::loadConfig(const std::string& path)
 {
@@ -84,22 +111,13 @@ void Monitor::refreshService()
     const std::string config = ConfigOfServiceCommand(serviceState_.command);
     if (options_.configPath.empty() && !config.empty()) loadConfig(config);
     const bool installed = serviceState_.state != "not installed";
-    setText(kServiceLabelId, "ZerloAuto: " + serviceState_.state +
-                                 (serviceState_.logPath.empty() ? "" : "\nlog: " + serviceState_.logPath));
+    setText(kServiceLabelId, ServiceLabel(serviceState_.state, serviceState_.failure, serviceState_.logPath));
     const HWND button = GetDlgItem(window_, kServiceButtonId);
     SetWindowTextA(button, serviceState_.state == "running" ? "Stop" : "Start");
     EnableWindow(button, installed);
     const HWND log = GetDlgItem(window_, kLogId);
     std::vector<std::string> lines;
-    if (!serviceState_.logPath.empty()) {
-        std::ifstream in(serviceState_.logPath, std::ios::binary);
-        in.seekg(0, std::ios::end);
-        const std::streamoff size = in.tellg();
-        in.seekg(std::max<std::streamoff>(0, size - 16384));
-        std::ostringstream text;
-        text << in.rdbuf();
-        lines = LastLines(text.str(), kLogLines);
-    }
+    if (!serviceState_.logPath.empty()) lines = LastLines(ReadLogTail(serviceState_.logPath), kLogLines);
     SendMessageA(log, WM_SETREDRAW, FALSE, 0);
     SendMessageA(log, LB_RESETCONTENT, 0, 0);
     for (const std::string& line : lines)

@@ -34,6 +34,7 @@ class ScmControl : public ServiceControl {
         if (!state.installed) return view;
         view.state = state.stateName;
         view.command = state.command;
+        view.failure = state.failure;
         const std::string configPath = ConfigOfServiceCommand(view.command);
         if (!configPath.empty()) view.logPath = zerloctl::ServiceLogPath(configPath);
         return view;

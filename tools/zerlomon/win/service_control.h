@@ -11,6 +11,7 @@ struct ServiceState {
     std::string state = "not installed"; // or running, stopped, starting, stopping
     std::string command;                 // the service's command line
     std::string logPath;                 // empty when the command names no configuration
+    std::string failure;                 // stopped: why, when a failure stopped it
 };
 
 struct ServiceResult {
