@@ -38,7 +38,7 @@ flapping|0,/"min_change_seconds": 10/s//"min_change_seconds": 0/|fans[0].min_cha
 idle-high|0,/"idle_state": "off"/s//"idle_state": "high"/|fans[0].idle_state: high leaves no state for a step above it: use off or low
 duplicate-key|s/"up": 68/"up": 68, "up": 69/|fans[0].steps[1].up: named twice
 number-overflow|s/"poll_seconds": 2/"poll_seconds": 1e400/|line 3, column 23: number overflow parsing '1e400'
-syntax|s/"on_exit": "high",/"on_exit": "high"/|line 6, column 11: syntax error while parsing object - unexpected string literal; expected '}'
+syntax|s/"on_exit": "high",/"on_exit": "high"/|line 8, column 11: syntax error while parsing object - unexpected string literal; expected '}'
 tower||fans[0].fan: lists and objects nested more than 32 deep
 huge||longer than 1048576 bytes
 EOF
