@@ -51,6 +51,7 @@ uint16_t ThermalModel::reading(size_t sensor) const
     switch (fault) {
     case SensorFault::kFail: return 0xFFFF;
     case SensorFault::kGarbage: return kGarbageReading;
+    case SensorFault::kZero: return 0;
     case SensorFault::kNone: break;
     }
     return static_cast<uint16_t>(std::clamp(std::lround(sensors.at(sensor).celsius), 0L, 0xFFFEL));
@@ -78,7 +79,8 @@ SensorFault ParseSensorFault(const json& value)
     if (name == "none") return SensorFault::kNone;
     if (name == "fail") return SensorFault::kFail;
     if (name == "garbage") return SensorFault::kGarbage;
-    throw std::invalid_argument("thermal.schedule[].sensor_fault: none, fail or garbage");
+    if (name == "zero") return SensorFault::kZero;
+    throw std::invalid_argument("thermal.schedule[].sensor_fault: none, fail, garbage or zero");
 }
 
 } // namespace

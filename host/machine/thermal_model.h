@@ -16,8 +16,9 @@ class Machine;
 enum class SmmBehaviour;
 
 // What the temperature function answers, beside an honest reading: a call
-// that fails (AX = 0xFFFF) or a value no sensor can mean (a stuck ADC).
-enum class SensorFault { kNone, kFail, kGarbage };
+// that fails (AX = 0xFFFF), a value no sensor can mean (a stuck ADC), or 0,
+// which no sensor of a running notebook reads.
+enum class SensorFault { kNone, kFail, kGarbage, kZero };
 
 struct ThermalSensor {
     double heatPerLoad = 60;    // degrees above ambient at load 1 with every fan off

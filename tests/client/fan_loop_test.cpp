@@ -7,7 +7,10 @@
 #include "loop/fan_loop.h"
 #include "loop/loop_support.h"
 
+#include <cmath>
 #include <csignal>
+#include <limits>
+#include <set>
 
 namespace {
 
@@ -16,15 +19,19 @@ using zerloctl::LoopEvent;
 using ztest::DriverTransport;
 using ztest::HeatingProfile;
 
-// Refuses to set one fan for the first `failures` attempts.
+// Refuses to set one fan for the first `failures` attempts; or, `lying`,
+// answers them done and does nothing, as a failing firmware may.
 class FlakyFanIo : public zerloctl::FanIo {
   public:
-    FlakyFanIo(zerloctl::FanIo& io, uint16_t fan, int failures) : io_(io), fan_(fan), failures_(failures) {}
+    FlakyFanIo(zerloctl::FanIo& io, uint16_t fan, int failures, bool lying)
+        : io_(io), fan_(fan), failures_(failures), lying_(lying)
+    {
+    }
     std::optional<uint32_t> temperature(uint16_t sensor) override { return io_.temperature(sensor); }
     std::optional<uint16_t> fanState(uint16_t fan) override { return io_.fanState(fan); }
     bool setFanState(uint16_t fan, uint16_t state) override
     {
-        if (fan == fan_ && failures_-- > 0) return false;
+        if (fan == fan_ && failures_-- > 0) return lying_;
         return io_.setFanState(fan, state);
     }
 
@@ -32,6 +39,14 @@ class FlakyFanIo : public zerloctl::FanIo {
     zerloctl::FanIo& io_;
     uint16_t fan_;
     int failures_;
+    bool lying_;
+};
+
+// The machine after a poll: its sensors' readings and fan registers.
+struct Sample {
+    double seconds = 0;
+    std::array<uint16_t, 3> readings{};
+    std::array<uint16_t, 2> fans{};
 };
 
 struct LoopRun {
@@ -39,10 +54,17 @@ struct LoopRun {
     std::vector<std::pair<double, bool>> changes[2]; // per fan: simulated seconds, downward
     std::array<double, 3> hottest{};                 // per heated sensor, over the run
     std::array<uint16_t, 2> fanStates{};
+    std::vector<Sample> samples; // one per poll
+};
+
+struct Flaky {
+    int fan = -1;
+    int failures = 0;
+    bool lying = false;
 };
 
 // Polls for `seconds` of simulated time, or until a stop is requested.
-LoopRun RunLoop(const json& profile, double seconds, int flakyFan = -1, int flakyFailures = 0, int signal = 0,
+LoopRun RunLoop(const json& profile, double seconds, Flaky flaky = {}, int signal = 0,
                 const json& config = json::parse(zerloctl::ExampleAutoConfig()))
 {
     ztest::Driver driver(profile);
@@ -50,7 +72,7 @@ LoopRun RunLoop(const json& profile, double seconds, int flakyFan = -1, int flak
     DriverTransport transport(driver);
     auto clock = zerloctl::MakeLoopClock(transport, 0);
     zerloctl::DriverFanIo driverIo(transport);
-    FlakyFanIo io(driverIo, static_cast<uint16_t>(flakyFan), flakyFailures);
+    FlakyFanIo io(driverIo, static_cast<uint16_t>(flaky.fan), flaky.failures, flaky.lying);
     LoopRun run;
     auto* clockPtr = clock.get();
     zerloctl::FanLoop loop(zerloctl::ParseAutoConfig(config), io, *clock, [&](const LoopEvent& event) {
@@ -63,8 +85,14 @@ LoopRun RunLoop(const json& profile, double seconds, int flakyFan = -1, int flak
     const auto& stop = zerloctl::StopRequest();
     while (stop.load() == 0 && clock->now() < seconds) {
         loop.poll();
-        for (size_t i = 0; i < run.hottest.size(); ++i)
+        Sample sample{clock->now()};
+        for (size_t i = 0; i < run.hottest.size(); ++i) {
             run.hottest[i] = std::max(run.hottest[i], driver.machine->thermal()->sensors[i].celsius);
+            sample.readings[i] = driver.machine->thermal()->reading(i);
+        }
+        for (uint16_t fan = 0; fan < 2; ++fan)
+            sample.fans[fan] = driver.machine->smm()->fans[fan].state;
+        run.samples.push_back(sample);
         clock->sleep(2, stop);
         if (signal != 0 && clock->now() >= seconds / 2) std::raise(signal);
     }
@@ -94,7 +122,7 @@ TEST(FanLoop, HeatStepStaysNearTheTopBoundAndSettles)
         json config = json::parse(zerloctl::ExampleAutoConfig());
         for (json& fan : config["fans"])
             fan["min_change_seconds"] = c.minChangeSeconds;
-        const LoopRun run = RunLoop(HeatingProfile(), 4 * 3600, -1, 0, 0, config);
+        const LoopRun run = RunLoop(HeatingProfile(), 4 * 3600, {}, 0, config);
         for (double hottest : run.hottest)
             EXPECT_LT(hottest, kTopBound + c.margin);
         for (int fan = 0; fan < 2; ++fan) {
@@ -128,7 +156,9 @@ TEST(FanLoop, FirmwareFailingMidRunEndsWithEveryFanHigh)
     const struct {
         const char* fault;
         const char* reason;
-    } cases[] = {{"fail", "sensor 0: read failed"}, {"garbage", "sensor 0: reading 255 outside 0-125"}};
+    } cases[] = {{"fail", "sensor 0: read failed"},
+                 {"garbage", "sensor 0: reading 255 outside 1-125"},
+                 {"zero", "sensor 0: reading 0 outside 1-125"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         // Light load: the fans are off when the sensors go bad.
@@ -144,9 +174,96 @@ TEST(FanLoop, FirmwareFailingMidRunEndsWithEveryFanHigh)
     }
 }
 
+std::vector<std::string> Lines(const LoopRun& run, std::set<LoopEvent::Kind> kinds)
+{
+    std::vector<std::string> lines;
+    for (const LoopEvent& e : run.events)
+        if (kinds.contains(e.kind)) lines.push_back(zerloctl::FormatLoopEvent(e));
+    return lines;
+}
+
+TEST(FanLoop, FirmwareAnsweringZeroIsAFailedReadingNotAColdNotebook)
+{
+    // Light load, fans off; for ten minutes every SMM call answers AX = 0:
+    // a temperature of 0, fans off, every set done.
+    json profile = HeatingProfile(
+        json::array({{{"at_s", 1800}, {"handler", "ax-zero"}}, {{"at_s", 2400}, {"handler", "notebook"}}}));
+    profile["thermal"]["schedule"][1]["load"] = 0.2;
+    const LoopRun run = RunLoop(profile, 3600);
+    EXPECT_EQ(Lines(run, {LoopEvent::kFailSafe, LoopEvent::kRecovered, LoopEvent::kFound}),
+              (std::vector<std::string>{
+                  "sim 00:30:00 fail-safe: sensor 0: reading 0 outside 1-125; every controlled fan to high",
+                  "sim 00:40:00 fan 0: found off, not high as set: changed outside the loop",
+                  "sim 00:40:00 fan 1: found off, not high as set: changed outside the loop",
+                  "sim 00:40:00 readings trusted again; normal control resumes"}));
+}
+
+TEST(FanLoop, FanReadBackContradictingItsSetTwiceInARowIsAFailingFirmware)
+{
+    // Fan 1's sets are answered done and never made.
+    const LoopRun run = RunLoop(HeatingProfile(), 1800, {1, 1000, true});
+    EXPECT_EQ(Lines(run, {LoopEvent::kFailSafe, LoopEvent::kRecovered, LoopEvent::kFound}),
+              (std::vector<std::string>{
+                  "sim 00:10:14 fan 1: found off, not low as set: changed outside the loop",
+                  "sim 00:10:16 fail-safe: fan 1: read back off after a set to low that reported success, at two "
+                  "polls in a row: the firmware fails; every controlled fan to high"}));
+    EXPECT_EQ(run.fanStates, (std::array<uint16_t, 2>{2, 0}));
+}
+
+TEST(FanLoop, FirstPollsStepDownWaitsTheMinimumInterval)
+{
+    // Both fans high as the loop starts on a cool notebook.
+    json profile = HeatingProfile();
+    profile["thermal"]["schedule"][1]["load"] = 0.2;
+    for (json& fan : profile["smm"]["fans"])
+        fan["state"] = 2;
+    json config = json::parse(zerloctl::ExampleAutoConfig());
+    for (json& fan : config["fans"])
+        fan["min_change_seconds"] = 60;
+    const LoopRun run = RunLoop(profile, 300, {}, 0, config);
+    ASSERT_FALSE(run.samples.empty());
+    const double start = run.samples.front().seconds;
+    for (const Sample& sample : run.samples) {
+        const std::array<uint16_t, 2> wanted =
+            sample.seconds - start < 60 ? std::array<uint16_t, 2>{2, 2} : std::array<uint16_t, 2>{0, 0};
+        EXPECT_EQ(sample.fans, wanted) << sample.seconds - start << " s after the start";
+    }
+}
+
+TEST(FanLoop, CriticalTemperatureSendsEveryFanHighUntilAMarginBelow)
+{
+    // Fan 1 follows only the chassis, which never nears its step; sensor 0
+    // reaches the critical temperature under full load, which ends at 01:00.
+    const json config = json::parse(R"({"poll_seconds": 2, "critical": 60, "fans": [
+        {"fan": 0, "sensors": [0], "min_change_seconds": 600, "steps": [
+            {"state": "low", "up": 45, "down": 40}, {"state": "high", "up": 60, "down": 50}]},
+        {"fan": 1, "sensors": [2], "min_change_seconds": 600, "steps": [{"state": "high", "up": 60, "down": 50}]}]})");
+    const LoopRun run =
+        RunLoop(HeatingProfile(json::array({{{"at_s", 3600}, {"load", 0.2}}})), 2 * 3600, {}, 0, config);
+    EXPECT_EQ(Lines(run, {LoopEvent::kCritical, LoopEvent::kFailSafe}),
+              (std::vector<std::string>{"sim 00:10:30 critical: sensor 0: 60 at or above 60; every controlled fan "
+                                        "to high until every sensor is below 55"}));
+    // Judged on the machine: high from the poll that read 60 through the
+    // last that read 55 or more, and fan 1 off again at the next.
+    bool episode = false, ended = false;
+    for (const Sample& sample : run.samples) {
+        const uint16_t hottest = *std::max_element(sample.readings.begin(), sample.readings.end());
+        const bool was = episode;
+        episode = hottest >= 60 || (episode && hottest >= 55);
+        if (episode) {
+            EXPECT_EQ(sample.fans, (std::array<uint16_t, 2>{2, 2})) << sample.seconds;
+        }
+        if (was && !episode) {
+            EXPECT_EQ(sample.fans[1], 0) << sample.seconds;
+            ended = true;
+        }
+    }
+    EXPECT_TRUE(ended);
+}
+
 TEST(FanLoop, FanThatCannotBeSetIsRetriedEachPollWhileTheOthersGoHigh)
 {
-    const LoopRun run = RunLoop(HeatingProfile(), 1800, 1, 5);
+    const LoopRun run = RunLoop(HeatingProfile(), 1800, {1, 5});
     EXPECT_EQ(Count(run, LoopEvent::kCannotSet), 5u);
     EXPECT_EQ(Count(run, LoopEvent::kFailSafe), 1u);
     EXPECT_EQ(Count(run, LoopEvent::kRecovered), 1u);
@@ -163,7 +280,7 @@ TEST(FanLoop, SignalsEndWithEveryFanHigh)
         SCOPED_TRACE(signal);
         json profile = HeatingProfile();
         profile["thermal"]["schedule"][1]["load"] = 0.2;
-        const LoopRun run = RunLoop(profile, 1200, -1, 0, signal);
+        const LoopRun run = RunLoop(profile, 1200, {}, signal);
         EXPECT_EQ(run.fanStates, (std::array<uint16_t, 2>{2, 2}));
         ASSERT_FALSE(run.events.empty());
         EXPECT_EQ(run.events[run.events.size() - 3].kind, LoopEvent::kStopping);
@@ -176,7 +293,7 @@ TEST(FanLoop, FanThatCannotBeSetAtStopIsNotPromisedARetry)
 {
     json profile = HeatingProfile();
     profile["thermal"]["schedule"][1]["load"] = 0.2;
-    const LoopRun run = RunLoop(profile, 1200, 0, 1000, SIGTERM);
+    const LoopRun run = RunLoop(profile, 1200, {0, 1000}, SIGTERM);
     ASSERT_GE(run.events.size(), 2u);
     EXPECT_EQ(zerloctl::FormatLoopEvent(run.events[run.events.size() - 2]),
               "sim 00:10:00 fan 0: cannot set high: firmware call failed; the loop is stopping, so not retried");
@@ -306,19 +423,35 @@ TEST(AutoConfig, EveryMistakeNamesItsField)
         json value;
         const char* message;
     } cases[] = {
-        {json::json_pointer("/poll_seconds"), 0, "poll_seconds: 0 is outside 0.1 to 3600"},
+        {json::json_pointer("/poll_seconds"), 0.4, "poll_seconds: 0.4 is outside 0.5 to 3600"},
+        {json::json_pointer("/poll_seconds"), std::nan(""), "poll_seconds: expected a finite number, got nan"},
+        {json::json_pointer("/poll_seconds"), 6,
+         "fans[0].min_change_seconds: 10 is below twice poll_seconds (12): a fan could change at every poll"},
+        {json::json_pointer("/critical"), 59, "critical: 59 is outside 60 to 95"},
+        {json::json_pointer("/critical"), 96, "critical: 96 is outside 60 to 95"},
+        {json::json_pointer("/critical"), 65, "fans[0].steps[1].up: 68 is above the critical temperature (65)"},
+        {json::json_pointer("/fans/0/steps/1/state"), "low",
+         "fans[0].steps[1].state: low is not above the state below it (low)"},
+        {json::json_pointer("/fans/1/steps"), json::parse(R"([{"state": "low", "up": 50, "down": 44}])"),
+         "fans[1].steps[0].state: low is the top step: it must be high"},
+        {json::json_pointer("/fans/0/min_change_seconds"), 3.9,
+         "fans[0].min_change_seconds: 3.9 is below twice poll_seconds (4): a fan could change at every poll"},
+        {json::json_pointer("/fans/0/min_change_seconds"), std::numeric_limits<double>::infinity(),
+         "fans[0].min_change_seconds: expected a finite number, got inf"},
+        {json::json_pointer("/fans/0/steps/0/down"), 53.5,
+         "fans[0].steps[0].down: 53.5 is not 2 or more below up (55)"},
+        {json::json_pointer("/fans/0/steps/1/up"), 90.5,
+         "fans[0].steps[1].up: 90.5 is above the critical temperature (90)"},
         {json::json_pointer("/on_exit"), "low", "on_exit: expected \"high\" or \"keep\", got \"low\""},
         {json::json_pointer("/fans"), json::array(), "fans: expected a non-empty list"},
         {json::json_pointer("/fans/1/fan"), 0, "fans[1].fan: fan 0 is already controlled"},
         {json::json_pointer("/fans/0/fan"), 2, "fans[0].fan: expected a whole number 0 to 1, got 2"},
         {json::json_pointer("/fans/0/sensors/1"), 0, "fans[0].sensors[1]: sensor 0 named twice"},
-        {json::json_pointer("/fans/0/steps/0/down"), 55, "fans[0].steps[0].down: 55 is not below up (55)"},
+        {json::json_pointer("/fans/0/steps/0/down"), 55, "fans[0].steps[0].down: 55 is not 2 or more below up (55)"},
         {json::json_pointer("/fans/0/steps/0/up"), 70,
          "fans[0].steps[1].up: 68 is not above the previous step's up (70)"},
         {json::json_pointer("/fans/0/steps/1/down"), 47,
          "fans[0].steps[1].down: 47 is not above the previous step's down (48)"},
-        {json::json_pointer("/fans/0/steps/1/state"), "low",
-         "fans[0].steps[1].state: low is not above the state below it (low)"},
         {json::json_pointer("/fans/0/steps/0/up"), 126, "fans[0].steps[0].up: 126 is outside 1 to 125"},
         {json::json_pointer("/fans/0/speed"), 3,
          "fans[0].speed: unknown field (known: fan, idle_state, "
@@ -334,6 +467,27 @@ TEST(AutoConfig, EveryMistakeNamesItsField)
             EXPECT_STREQ(error.what(), c.message);
         }
     }
+}
+
+TEST(AutoConfig, FloorsAndDefaultsKeepEveryFanFromChangingAtEveryPoll)
+{
+    json config = json::parse(zerloctl::ExampleAutoConfig());
+    config["poll_seconds"] = 6;
+    config["fans"][0].erase("min_change_seconds");
+    config["fans"][1]["min_change_seconds"] = 12;
+    config["fans"][1]["steps"] = json::parse(R"([{"state": "high", "up": 95, "down": 93}])");
+    config["critical"] = 95;
+    const zerloctl::AutoConfig parsed = zerloctl::ParseAutoConfig(config);
+    EXPECT_EQ(parsed.fans[0].minChangeSeconds, 12);
+    EXPECT_EQ(parsed.fans[1].minChangeSeconds, 12);
+    EXPECT_EQ(parsed.critical, 95);
+    config.erase("critical");
+    config.erase("poll_seconds");
+    config["fans"][1]["steps"] = json::parse(R"([{"state": "high", "up": 90, "down": 88}])");
+    const zerloctl::AutoConfig defaults = zerloctl::ParseAutoConfig(config);
+    EXPECT_EQ(defaults.fans[0].minChangeSeconds, 10);
+    EXPECT_EQ(defaults.critical, 90);
+    EXPECT_EQ(defaults.pollSeconds, 2);
 }
 
 } // namespace

@@ -18,6 +18,9 @@ check_match watch-failures-per-item 0 'fan 0: failed .* sensor 0: failed \| sio 
 check_lines example-config 0 $? "$work/example.json" '"on_exit": "high"'
 check_match once-light-load-sets-nothing 0 '^fan 0: state 0 \(off\)$' -- \
     --machine "$PROFILE" auto --config "$work/example.json" --once fan-state 0
+# The first poll's step down waits the minimum interval like any other.
+check_match once-holds-a-step-down 0 '^fan 0: state 2 \(high\)$' -- \
+    --machine "$PROFILE" set-fan-state 0 2 auto --config "$work/example.json" --once fan-state 0
 # A mistake in the configuration names its field or line, before the driver
 # is opened. NAME|SED SCRIPT making it from the example|MESSAGE, then two
 # files made whole: a tower of brackets and a file over 1 MiB.
@@ -28,11 +31,14 @@ while IFS='|' read -r name edit message; do
     check "bad-config-$name" 2 "auto --config: $work/$name.json: $message
 Run with --help for more information." -- auto --config "$work/$name.json"
 done <<'EOF'
-down-not-below-up|s/"down": 60/"down": 70/|fans[0].steps[1].down: 70 is not below up (68)
+down-not-below-up|s/"down": 60/"down": 70/|fans[0].steps[1].down: 70 is not 2 or more below up (68)
+poll-floor|s/"poll_seconds": 2/"poll_seconds": 0.4/|poll_seconds: 0.4 is outside 0.5 to 3600
+top-above-critical|s/"critical": 90/"critical": 65/|fans[0].steps[1].up: 68 is above the critical temperature (65)
+flapping|0,/"min_change_seconds": 10/s//"min_change_seconds": 0/|fans[0].min_change_seconds: 0 is below twice poll_seconds (4): a fan could change at every poll
 idle-high|0,/"idle_state": "off"/s//"idle_state": "high"/|fans[0].idle_state: high leaves no state for a step above it: use off or low
 duplicate-key|s/"up": 68/"up": 68, "up": 69/|fans[0].steps[1].up: named twice
 number-overflow|s/"poll_seconds": 2/"poll_seconds": 1e400/|line 3, column 23: number overflow parsing '1e400'
-syntax|s/"on_exit": "high",/"on_exit": "high"/|line 6, column 11: syntax error while parsing object - unexpected string literal; expected '}'
+syntax|s/"on_exit": "high",/"on_exit": "high"/|line 8, column 11: syntax error while parsing object - unexpected string literal; expected '}'
 tower||fans[0].fan: lists and objects nested more than 32 deep
 huge||longer than 1048576 bytes
 EOF

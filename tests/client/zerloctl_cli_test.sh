@@ -87,11 +87,11 @@ ACPI V2 BIOS detected
 == the fan loop (zerloctl auto), 4 simulated minutes with the example configuration ==
 The tour makes this notebook heat: sensors 0 to 2 now follow a simulated load,
 light, then full from the first minute. Each line is a change the loop made.
-sim 00:00:00 fan 0: low -> off (sensor 0: 25, sensor 1: 25)
-sim 00:00:00 fan 1: high -> off (sensor 0: 25, sensor 1: 25, sensor 2: 25)
-sim 00:01:18 fan 1: off -> low (sensor 0: 51, sensor 1: 39, sensor 2: 27)
-sim 00:01:26 fan 0: off -> low (sensor 0: 56, sensor 1: 42)
-sim 00:01:50 fan 1: low -> high (sensor 0: 64, sensor 1: 48, sensor 2: 29)
+sim 00:00:10 fan 0: low -> off (sensor 0: 25, sensor 1: 25)
+sim 00:00:10 fan 1: high -> off (sensor 0: 25, sensor 1: 25, sensor 2: 25)
+sim 00:01:18 fan 1: off -> low (sensor 0: 50, sensor 1: 39, sensor 2: 27)
+sim 00:01:26 fan 0: off -> low (sensor 0: 55, sensor 1: 42)
+sim 00:01:52 fan 1: low -> high (sensor 0: 64, sensor 1: 48, sensor 2: 29)
 sim 00:02:36 fan 0: low -> high (sensor 0: 68, sensor 1: 52)
 == where next ==
 zerloctl watch --time-scale 60     fans and sensors, live

@@ -181,6 +181,11 @@ TEST(TrayFace, DigitsOfTheHottestFollowedSensor)
     const Hottest any = HottestFollowed(sample, nullptr);
     EXPECT_EQ(any.celsius, 90u);
     EXPECT_EQ(any.top, kDefaultTopCelsius);
+    // Red by the critical temperature at the latest, whatever the steps
+    // say (a configuration built in memory has not met the checker).
+    config.fans[0].steps[1].up = 125;
+    config.critical = 88;
+    EXPECT_EQ(HottestFollowed(sample, &config).top, 88);
 
     const IconFace face = MakeIconFace(followed);
     EXPECT_EQ(face.digits, "67");

@@ -448,7 +448,7 @@ def run_auto_service(wine, checks, options):
 
     checks.group = "bad configuration"
     write_config(installed_config, 0)
-    reason = ("its log ends: TIME stopped: bad configuration: %s\\auto.json: poll_seconds: 0 is outside 0.1 to 3600"
+    reason = ("its log ends: TIME stopped: bad configuration: %s\\auto.json: poll_seconds: 0 is outside 0.5 to 3600"
               % AUTO_FOLDER)
     command(wine, checks, ["start-auto"], 1, "zerloctl: ZerloAuto stopped at its start; %s\n" % reason,
             "start-auto reports the stop and its reason")

@@ -2,6 +2,8 @@
 
 #include "frame/zerlo_ioctl.h"
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -49,6 +51,9 @@ double Number(const json& object, const std::string& where, const char* key, std
     const json& value = object.at(key);
     if (!value.is_number()) throw ConfigError(field, "expected a number, got " + value.dump());
     const double number = value.get<double>();
+    // A document built in memory, or parsed by a reader that lets 1e400
+    // through as infinity, can hold what no comparison below would refuse.
+    if (!std::isfinite(number)) throw ConfigError(field, "expected a finite number, got " + Show(number));
     if (number < low || number > high) {
         throw ConfigError(field, Show(number) + " is outside " + Show(low) + " to " + Show(high));
     }
@@ -83,7 +88,7 @@ const json& Array(const json& object, const std::string& where, const char* key)
     return value;
 }
 
-FanRule ParseFan(const json& entry, const std::string& where)
+FanRule ParseFan(const json& entry, const std::string& where, const AutoConfig& config)
 {
     RequireKnownKeys(entry, where, {"fan", "sensors", "idle_state", "steps", "min_change_seconds"});
     FanRule rule;
@@ -104,7 +109,16 @@ FanRule ParseFan(const json& entry, const std::string& where)
                                                          " leaves no state for a step above it: use off or low");
         }
     }
-    rule.minChangeSeconds = Number(entry, where, "min_change_seconds", rule.minChangeSeconds, 0, 86400);
+    // A step down is held at least two polls, so no fan can change at
+    // every poll; the default keeps to that at any poll_seconds.
+    const double leastChange = kLeastChangePolls * config.pollSeconds;
+    rule.minChangeSeconds =
+        Number(entry, where, "min_change_seconds", std::max(rule.minChangeSeconds, leastChange), 0, 86400);
+    if (rule.minChangeSeconds < leastChange) {
+        throw ConfigError(where + ".min_change_seconds", Show(rule.minChangeSeconds) +
+                                                             " is below twice poll_seconds (" + Show(leastChange) +
+                                                             "): a fan could change at every poll");
+    }
     const json& steps = Array(entry, where, "steps");
     for (size_t i = 0; i < steps.size(); ++i) {
         const std::string at = where + ".steps[" + std::to_string(i) + "]";
@@ -119,10 +133,11 @@ FanRule ParseFan(const json& entry, const std::string& where)
             throw ConfigError(at + ".state", std::string(FanStateText(step.state)) +
                                                  " is not above the state below it (" + FanStateText(below) + ")");
         }
-        // Without a gap between the bounds the fan would flap on every
-        // degree of noise around one threshold.
-        if (step.down >= step.up) {
-            throw ConfigError(at + ".down", Show(step.down) + " is not below up (" + Show(step.up) + ")");
+        // Readings are whole degrees: without two of them between the
+        // bounds the fan would flap on every degree of noise around one.
+        if (step.up - step.down < kLeastStepGap) {
+            throw ConfigError(at + ".down", Show(step.down) + " is not " + Show(kLeastStepGap) + " or more below up (" +
+                                                Show(step.up) + ")");
         }
         if (!rule.steps.empty() && step.up <= rule.steps.back().up) {
             throw ConfigError(at + ".up", Show(step.up) + " is not above the previous step's up (" +
@@ -133,6 +148,17 @@ FanRule ParseFan(const json& entry, const std::string& where)
                                                 Show(rule.steps.back().down) + ")");
         }
         rule.steps.push_back(step);
+    }
+    // The top step is where the heat ends up: anything below high there
+    // would leave a fan short of air at any temperature.
+    const std::string top = where + ".steps[" + std::to_string(rule.steps.size() - 1) + "]";
+    if (rule.steps.back().state != ZERLO_MAX_FAN_STATE) {
+        throw ConfigError(top + ".state",
+                          std::string(FanStateText(rule.steps.back().state)) + " is the top step: it must be high");
+    }
+    if (rule.steps.back().up > config.critical) {
+        throw ConfigError(top + ".up", Show(rule.steps.back().up) + " is above the critical temperature (" +
+                                           Show(config.critical) + ")");
     }
     return rule;
 }
@@ -151,9 +177,10 @@ const char* FanStateText(uint16_t state)
 
 AutoConfig ParseAutoConfig(const json& config)
 {
-    RequireKnownKeys(config, "", {"poll_seconds", "on_exit", "fans"});
+    RequireKnownKeys(config, "", {"poll_seconds", "on_exit", "critical", "fans"});
     AutoConfig parsed;
-    parsed.pollSeconds = Number(config, "", "poll_seconds", parsed.pollSeconds, 0.1, 3600);
+    parsed.pollSeconds = Number(config, "", "poll_seconds", parsed.pollSeconds, kLeastPollSeconds, 3600);
+    parsed.critical = Number(config, "", "critical", parsed.critical, kLowestCritical, kHighestCritical);
     if (config.contains("on_exit")) {
         const json& onExit = config.at("on_exit");
         if (onExit != "high" && onExit != "keep") {
@@ -164,7 +191,7 @@ AutoConfig ParseAutoConfig(const json& config)
     const json& fans = Array(config, "", "fans");
     for (size_t i = 0; i < fans.size(); ++i) {
         const std::string where = "fans[" + std::to_string(i) + "]";
-        FanRule rule = ParseFan(fans[i], where);
+        FanRule rule = ParseFan(fans[i], where, parsed);
         for (const FanRule& earlier : parsed.fans) {
             if (earlier.fan == rule.fan) {
                 throw ConfigError(where + ".fan", "fan " + std::to_string(rule.fan) + " is already controlled");
@@ -195,6 +222,8 @@ std::string ExampleAutoConfig()
     return R"json({
   "// poll_seconds": "seconds between two polls of the followed sensors",
   "poll_seconds": 2,
+  "// critical": "at or above it on any sensor read, every controlled fan goes high until all are 5 below; 60 to 95",
+  "critical": 90,
   "// on_exit": "fan state left behind on Ctrl-C, SIGTERM or service stop: high (safe) or keep",
   "on_exit": "high",
   "// fans": "one entry per fan the loop controls; fans not listed are never touched",
@@ -206,9 +235,9 @@ std::string ExampleAutoConfig()
       "sensors": [0, 1],
       "// idle_state": "state below the first step: off or low",
       "idle_state": "off",
-      "// min_change_seconds": "least time between two changes of this fan (fail-safe excepted)",
+      "// min_change_seconds": "least time from a change of this fan to a step down; at least twice poll_seconds",
       "min_change_seconds": 10,
-      "// steps": "ascending states; up: go to the state when any sensor reaches it; down: leave it when all are below",
+      "// steps": "ascending states up to high; up: go to the state when any sensor reaches it; down: leave it when all are below, 2 or more below up",
       "steps": [
         {"state": "low", "up": 55, "down": 48},
         {"state": "high", "up": 68, "down": 60}

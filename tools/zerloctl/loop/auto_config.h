@@ -22,14 +22,18 @@ struct FanStep {
 struct FanRule {
     uint16_t fan = 0;
     std::vector<uint16_t> sensors;
-    uint16_t idleState = 0; // below every step
-    std::vector<FanStep> steps;
+    uint16_t idleState = 0;     // below every step
+    std::vector<FanStep> steps; // the top one is high
     double minChangeSeconds = 10;
 };
 
 struct AutoConfig {
     double pollSeconds = 2;
     bool onExitHigh = true;
+    // At or above it on any sensor the loop reads, every controlled fan
+    // goes high, whatever its steps say, until every such sensor is
+    // kCriticalMargin below it again.
+    double critical = 90;
     std::vector<FanRule> fans;
 };
 
@@ -39,7 +43,25 @@ std::string ExampleAutoConfig();                          // passes ParseAutoCon
 
 const char* FanStateText(uint16_t state); // off, low, high
 
-// The highest reading a sensor may give and still be believed.
+// The readings a sensor may give and still be believed: no sensor of a
+// running notebook reads 0 °C, and a firmware that answers 0 to every
+// call must not look like a cold one.
+constexpr uint32_t kLowestBelievableReading = 1;
 constexpr uint32_t kHighestBelievableReading = 125;
+
+// What a file may set the critical temperature to, and how far below it
+// every sensor must be before a critical episode ends.
+constexpr double kLowestCritical = 60;
+constexpr double kHighestCritical = 95;
+constexpr double kCriticalMargin = 5;
+
+// The loop loads the firmware no more than `watch` may (see
+// kWatchFloorSeconds).
+constexpr double kLeastPollSeconds = 0.5;
+// A fan could otherwise change at every poll: the least gap between a
+// step's up and down (readings are whole degrees), and the least minimum
+// interval, in polls.
+constexpr double kLeastStepGap = 2;
+constexpr double kLeastChangePolls = 2;
 
 } // namespace zerloctl

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace zerloctl {
 
@@ -43,6 +44,7 @@ const char* KindName(LoopEvent::Kind kind)
     case LoopEvent::kCannotSet: return "cannot-set";
     case LoopEvent::kStopping: return "stopping";
     case LoopEvent::kFound: return "found";
+    case LoopEvent::kCritical: return "critical";
     }
     return "?";
 }
@@ -80,6 +82,7 @@ std::string FormatLoopEvent(const LoopEvent& event)
     case LoopEvent::kFound:
         return line + fan + "found " + FanStateText(event.to) + ", not " +
                (event.from ? FanStateText(*event.from) : "unknown") + " as set: changed outside the loop";
+    case LoopEvent::kCritical: return line + "critical: " + event.reason;
     }
     return line;
 }
@@ -169,9 +172,9 @@ bool FanLoop::readSensors(std::map<uint16_t, uint32_t>& readings, std::string& f
             failure = name + "read failed";
             return false;
         }
-        if (*reading > kHighestBelievableReading) {
-            failure = name + "reading " + std::to_string(*reading) + " outside 0-" +
-                      std::to_string(kHighestBelievableReading);
+        if (*reading < kLowestBelievableReading || *reading > kHighestBelievableReading) {
+            failure = name + "reading " + std::to_string(*reading) + " outside " +
+                      std::to_string(kLowestBelievableReading) + "-" + std::to_string(kHighestBelievableReading);
             return false;
         }
         readings[sensor] = *reading;
@@ -183,6 +186,9 @@ bool FanLoop::readSensors(std::map<uint16_t, uint32_t>& readings, std::string& f
 // or the BIOS after a resume may have changed a fan since. A fan found
 // changed counts as changed now, so a step down from what someone else
 // chose waits its minimum interval like any other; a step up does not.
+// A fan that reads back other than a set the firmware reported done, at
+// two polls in a row, is no longer someone else's doing: the firmware
+// says yes and does nothing, and the loop cannot control that fan.
 bool FanLoop::readFans(std::string& failure)
 {
     const bool first = !started_;
@@ -205,10 +211,20 @@ bool FanLoop::readFans(std::string& failure)
         }
         if (first) {
             // Start from the step the fan is already on, so a fan the BIOS
-            // runs high is not turned down by the first poll's hysteresis.
+            // runs high is not turned down by the first poll's hysteresis,
+            // and count the start as its last change, so that a step down
+            // from it waits the minimum interval like any other.
             while (fan.level < fan.rule.steps.size() && levelState(fan, fan.level + 1) <= *found)
                 ++fan.level;
+            fan.lastChange = now();
         } else if (fan.state && *fan.state != *found) {
+            fan.contradicted = fan.setPoll + 1 == polls_ ? fan.contradicted + 1 : 0;
+            if (fan.contradicted >= 2) {
+                failure = name + "read back " + FanStateText(*found) + " after a set to " + FanStateText(*fan.state) +
+                          " that reported success, at two polls in a row: the firmware fails";
+                fan.state = found;
+                return false;
+            }
             LoopEvent event;
             event.kind = LoopEvent::kFound;
             event.fan = fan.rule.fan;
@@ -216,6 +232,8 @@ bool FanLoop::readFans(std::string& failure)
             event.to = *found;
             emit(event);
             fan.lastChange = now();
+        } else {
+            fan.contradicted = 0;
         }
         fan.state = found;
     }
@@ -251,6 +269,7 @@ bool FanLoop::setFan(Fan& fan, uint16_t state, const std::map<uint16_t, uint32_t
     if (sent) {
         fan.state = state;
         fan.pending = false;
+        fan.setPoll = polls_;
         // A forced set may have undone a change made behind the loop's
         // back that it has not read yet: it counts as a change.
         if (from != state || !logUnchanged) fan.lastChange = now();
@@ -329,7 +348,13 @@ bool FanLoop::pollOrThrow()
 {
     std::string failure;
     std::map<uint16_t, uint32_t> readings;
-    if (readSensors(readings, failure)) readFans(failure);
+    // Readings that are good decide a critical episode even when a fan
+    // read fails after them: the fail-safe sends every fan high then too,
+    // and the episode must not miss the heat that began it.
+    if (readSensors(readings, failure)) {
+        watchCritical(readings);
+        readFans(failure);
+    }
     for (const Fan& fan : fans_)
         if (failure.empty() && fan.pending) failure = "fan " + std::to_string(fan.rule.fan) + " could not be set";
     if (!failure.empty()) {
@@ -354,7 +379,10 @@ bool FanLoop::pollOrThrow()
             ++level;
         while (level > 0 && hottest < fan.rule.steps[level - 1].down)
             --level;
-        const uint16_t wanted = levelState(fan, level);
+        // The episode leaves each fan on its top step, from which it
+        // comes down by its hysteresis and minimum interval as from heat.
+        if (critical_) level = fan.rule.steps.size();
+        const uint16_t wanted = critical_ ? kHigh : levelState(fan, level);
         if (fan.state == wanted) {
             fan.level = level;
             continue;
@@ -364,7 +392,7 @@ bool FanLoop::pollOrThrow()
         // from the same level, so one no longer wanted then is not made.
         const bool down = fan.state && wanted < *fan.state;
         if (down && fan.lastChange && at - *fan.lastChange < fan.rule.minChangeSeconds) continue;
-        if (setFan(fan, wanted, readings, ""))
+        if (setFan(fan, wanted, readings, critical_ ? "critical" : ""))
             fan.level = level;
         else
             allSet = false;
@@ -374,6 +402,31 @@ bool FanLoop::pollOrThrow()
         return false;
     }
     return true;
+}
+
+// No file can take this away: at the critical temperature on any sensor
+// the loop reads, every controlled fan goes high at once, whichever fan
+// follows that sensor and whatever its minimum interval; the episode is
+// logged once, and ends only when every such sensor is a margin below.
+void FanLoop::watchCritical(const std::map<uint16_t, uint32_t>& readings)
+{
+    const auto hottest = std::max_element(readings.begin(), readings.end(),
+                                          [](const auto& a, const auto& b) { return a.second < b.second; });
+    if (hottest == readings.end()) return;
+    if (critical_) {
+        critical_ = hottest->second >= config_.critical - kCriticalMargin;
+        return;
+    }
+    if (hottest->second < config_.critical) return;
+    critical_ = true;
+    std::ostringstream reason;
+    reason << "sensor " << hottest->first << ": " << hottest->second << " at or above " << config_.critical
+           << "; every controlled fan to high until every sensor is below " << config_.critical - kCriticalMargin;
+    LoopEvent event;
+    event.kind = LoopEvent::kCritical;
+    event.temperatures = readings;
+    event.reason = reason.str();
+    emit(event);
 }
 
 bool FanLoop::run(const std::atomic<int>& stop, const std::function<std::string(int)>& why,

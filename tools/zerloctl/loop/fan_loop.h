@@ -1,7 +1,9 @@
 // The automatic fan loop: reads the sensors a configuration names, moves
 // each controlled fan along its steps with hysteresis and a minimum time
 // between changes downward, and fails safe (every controlled fan high) when
-// it can no longer trust what it reads or sets. It trusts nothing it set:
+// it can no longer trust what it reads or sets. At the critical
+// temperature every controlled fan goes high, whatever the steps say. It
+// trusts nothing it set:
 // every poll reads each controlled fan back, so a fan that another program,
 // a command or the BIOS changed is found within one poll. It reaches the
 // driver only through FanIo and time only through LoopClock, so tests drive
@@ -53,7 +55,7 @@ class LoopClock {
 
 // One line of the loop's log.
 struct LoopEvent {
-    enum Kind { kChange, kFailSafe, kRecovered, kCannotSet, kStopping, kFound } kind = kChange;
+    enum Kind { kChange, kFailSafe, kRecovered, kCannotSet, kStopping, kFound, kCritical } kind = kChange;
     std::string time;
     int fan = -1;
     std::optional<uint16_t> from;              // empty: not known
@@ -105,11 +107,14 @@ class FanLoop {
         std::optional<double> lastChange;
         bool pending = false; // a set failed; retried each poll
         uint64_t failedPoll = 0;
+        uint64_t setPoll = 0; // the last poll whose set reported success
+        int contradicted = 0; // polls in a row that read back other than such a set
     };
 
     bool pollOrThrow();
     bool readSensors(std::map<uint16_t, uint32_t>& readings, std::string& failure);
     bool readFans(std::string& failure);
+    void watchCritical(const std::map<uint16_t, uint32_t>& readings);
     void failSafe(const std::string& reason) noexcept;
     bool send(Fan& fan, uint16_t state) noexcept;
     bool setFan(Fan& fan, uint16_t state, const std::map<uint16_t, uint32_t>& readings, const std::string& reason,
@@ -129,6 +134,7 @@ class FanLoop {
     bool stopping_ = false;
     uint64_t polls_ = 0;
     bool failedSafe_ = false;
+    bool critical_ = false; // an episode at the critical temperature
     double lastNow_ = 0;
     std::vector<Fan> fans_;
     std::vector<uint16_t> sensors_;    // every followed sensor, once

@@ -121,8 +121,8 @@ void WriteLoopEvent(ServiceLog& log, const LoopEvent& event)
 {
     const std::string line = FormatLoopEvent(event);
     const bool stamped = line.compare(0, event.time.size() + 1, event.time + " ") == 0;
-    const bool begins =
-        event.kind == LoopEvent::kFailSafe || event.kind == LoopEvent::kRecovered || event.kind == LoopEvent::kStopping;
+    const bool begins = event.kind == LoopEvent::kFailSafe || event.kind == LoopEvent::kCritical ||
+                        event.kind == LoopEvent::kRecovered || event.kind == LoopEvent::kStopping;
     log.write(event.time, stamped ? line.substr(event.time.size() + 1) : line, begins);
 }
 

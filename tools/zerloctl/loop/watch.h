@@ -13,8 +13,8 @@ namespace zerloctl {
 // No faster than this between two samples: every sample is a handful of
 // firmware calls, each of which holds every processor in system-management
 // mode while the BIOS works; the floor keeps a live view from becoming a
-// load of its own. The monitor keeps to it too.
-constexpr double kWatchFloorSeconds = 0.5;
+// load of its own. The monitor and the fan loop keep to it too.
+constexpr double kWatchFloorSeconds = kLeastPollSeconds;
 
 struct WatchOptions {
     double intervalSeconds = 1;

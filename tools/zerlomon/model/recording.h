@@ -39,7 +39,7 @@ struct MonitorSample {
 struct LoopEventView {
     std::string time;
     double seconds = 0;
-    std::string kind; // change, fail-safe, recovered, cannot-set, stopping, found
+    std::string kind; // change, fail-safe, recovered, cannot-set, stopping, found, critical
     int fan = -1;
     std::string from, to, reason;
 };

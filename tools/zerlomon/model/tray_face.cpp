@@ -106,8 +106,11 @@ Hottest HottestFollowed(const MonitorSample& sample, const zerloctl::AutoConfig*
             which = sensor;
         }
     }
-    // The nearest danger: the lowest top step among the fans that follow it.
+    // The nearest danger: the lowest top step among the fans that follow
+    // it, or the critical temperature, where the loop sends every fan high
+    // whatever the steps say.
     std::optional<double> top;
+    if (config && which) top = config->critical;
     for (const zerloctl::FanRule& rule : config ? config->fans : std::vector<zerloctl::FanRule>{}) {
         if (rule.steps.empty() || !which) continue;
         if (std::find(rule.sensors.begin(), rule.sensors.end(), *which) == rule.sensors.end()) continue;

@@ -1,6 +1,7 @@
 // The notification-area icon: the hottest followed temperature as digits in
-// a 16x16 icon, coloured by how near it is to the top step of the fan loop,
-// and the tooltip that names every reading.
+// a 16x16 icon, coloured by how near it is to the fan loop's top step or its
+// critical temperature, whichever is lower, and the tooltip that names every
+// reading.
 #pragma once
 
 #include "recording.h"
@@ -26,7 +27,7 @@ struct Colour {
 
 struct Hottest {
     std::optional<uint32_t> celsius; // empty: no followed sensor answered
-    double top = kDefaultTopCelsius; // the top step's `up` for that sensor
+    double top = kDefaultTopCelsius; // the lower of its top step's `up` and the critical temperature
 };
 // Followed: the sensors the configuration's fans follow, or every sensor
 // read when there is no configuration (or it follows none).
