@@ -31,16 +31,15 @@ class RsdpSearch : public ::testing::Test {
         if (block != nullptr) munmap(block, 2 * kPage);
     }
 
-    // Searches a range of 16 + room bytes that ends where the page does: an
-    // empty candidate, then an RSDP of `revision` cut to `room` bytes, whose
-    // checksum fails so that nothing is mapped. The text it writes.
-    std::string search(uint8_t revision, ULONG room)
+    // Searches a range of `length` bytes that ends where the page does: an
+    // empty candidate, then an RSDP of `revision` cut at the range's end,
+    // whose checksum fails so that nothing is mapped. The text it writes.
+    std::string search(uint8_t revision, ULONG length)
     {
-        uint8_t rsdp[36] = {'R', 'S', 'D', ' ', 'P', 'T', 'R', ' ', 1, 'Z', 'E', 'R', 'L', 'O', ' ', revision};
-        const ULONG length = 16 + room;
+        const uint8_t rsdp[36] = {'R', 'S', 'D', ' ', 'P', 'T', 'R', ' ', 1, 'Z', 'E', 'R', 'L', 'O', ' ', revision};
         uint8_t* range = block + kPage - length;
-        std::memset(range, 0, 16);
-        std::memcpy(range + 16, rsdp, std::min<ULONG>(room, sizeof rsdp));
+        std::memset(range, 0, std::min<ULONG>(length, 16));
+        if (length > 16) std::memcpy(range + 16, rsdp, std::min<ULONG>(length - 16, sizeof rsdp));
         char buffer[256];
         ReportText report;
         begin(&report, buffer, sizeof buffer);
@@ -67,16 +66,17 @@ class RsdpSearch : public ::testing::Test {
 };
 
 // Revision 0 is read through byte 19, revision 2 through byte 31 (the XSDT
-// address); a candidate is examined exactly when those bytes are inside.
+// address); a candidate is examined exactly when those bytes are inside, and
+// a range shorter than 16 bytes holds no candidate at all.
 TEST_F(RsdpSearch, ACandidateIsExaminedExactlyWhenItsReadBytesFitTheRange)
 {
     for (const auto& [revision, read] : {std::pair<uint8_t, ULONG>{0, 20}, {2, 32}}) {
-        for (ULONG room = 16; room <= 40; ++room) {
-            SCOPED_TRACE(Fmt("revision %u, %u bytes of room", revision, room));
-            const uint8_t* range = block + kPage - 16 - room;
-            std::string expected = Fmt("Searching VA %s, %d Bytes...\r\n", Va(range).c_str(), 16 + room);
-            if (room >= read) expected += Fmt("Sig found at VA %s\r\n", Va(range + 16).c_str());
-            EXPECT_EQ(search(revision, room), expected);
+        for (ULONG length = 0; length <= 16 + 40; ++length) {
+            SCOPED_TRACE(Fmt("revision %u, %u bytes", revision, length));
+            const uint8_t* range = block + kPage - length;
+            std::string expected = Fmt("Searching VA %s, %d Bytes...\r\n", Va(range).c_str(), length);
+            if (length >= 16 + read) expected += Fmt("Sig found at VA %s\r\n", Va(range + 16).c_str());
+            EXPECT_EQ(search(revision, length), expected);
         }
     }
 }

@@ -92,6 +92,10 @@ TEST(SearchRangeEnds, AnRsdpIsTakenAtTheLastCandidateItsReadBytesFitAndNotOneLat
         {"EBDA 0x9FC1, V2 48 bytes before the end", 0x9FC1, 0x9FFD0, 2, true},
         {"EBDA 0x9FC1, V2 32 bytes before the end", 0x9FC1, 0x9FFE0, 2, true},
         {"EBDA 0x9FC1, V2 16 bytes before the end", 0x9FC1, 0x9FFF0, 2, false},
+        // Only 16 bytes before 0xA0000: no candidate fits.
+        {"EBDA 0x9FFF, V1 at its start", 0x9FFF, 0x9FFF0, 0, false},
+        // At 0xA0000 the segment is not trusted: physical 0 is searched.
+        {"EBDA 0xA000, V1 in physical 0", 0xA000, 0x3E0, 0, true},
         // No EBDA: physical 0's first kilobyte, then the BIOS window.
         {"physical 0, V1 32 bytes before the end", 0, 0x3E0, 0, true},
         {"physical 0, V1 16 bytes before the end", 0, 0x3F0, 0, false},
