@@ -9,20 +9,30 @@
 
 #include "firmware_images/acpi_builder.h"
 
-#include <optional>
-
 namespace ztest {
 namespace {
 
 constexpr uint32_t kRootPhysical = 0x07FE0000;
 constexpr uint32_t kWindowVa = 0x20001000;
-constexpr uint32_t kFirstAreaBlockVa = 0x20024000;
+
+// The EBDA segment word and the first area the survey searches for it,
+// as its text names the area.
+struct FirstArea {
+    uint16_t segment;
+    uint32_t va;
+    unsigned bytes;
+};
+constexpr FirstArea kEbdaEndingAtTheLimit = {0x9FC0, 0x20024c00, 1024};
+constexpr FirstArea kEbdaCutAtTheLimit = {0x9FC1, 0x20024c10, 1008};
+constexpr FirstArea kEbdaOfSixteenBytes = {0x9FFF, 0x20024ff0, 16};
+constexpr FirstArea kEbdaAtTheLimit = {0xA000, 0x20024000, 1024}; // not trusted: physical 0
+constexpr FirstArea kNoEbda = {0, 0x20024000, 1024};              // physical 0
 
 // An RSDP where a case puts it, valid, whose root lists no table: the
 // survey's text after the detection is the root's header and its mapping.
 struct RsdpCase {
     const char* name;
-    uint16_t segment; // the EBDA segment word
+    FirstArea area;
     uint32_t address;
     uint8_t revision;
     bool found;
@@ -32,7 +42,7 @@ std::string Survey(const RsdpCase& c)
 {
     const bool extended = c.revision == 2;
     zhost::AcpiFirmware firmware;
-    firmware.ebdaSegment = c.segment;
+    firmware.ebdaSegment = c.area.segment;
     zhost::AcpiTableLayout root;
     root.signature = extended ? "XSDT" : "RSDT";
     root.address = kRootPhysical;
@@ -49,24 +59,14 @@ std::string Survey(const RsdpCase& c)
     return AcpiReport(driver);
 }
 
-// What the survey searches first: the EBDA's first KB, cut at 0xA0000, or
-// physical 0 when the segment lies outside conventional memory.
-std::pair<uint32_t, uint32_t> FirstArea(uint16_t segment)
-{
-    const uint32_t start = segment * 16u;
-    if (start < 0x400 || start >= 0xA0000) return {0, 1024};
-    return {start, std::min(1024u, 0xA0000 - start)};
-}
-
 std::string Expected(const RsdpCase& c)
 {
-    const auto [area, bytes] = FirstArea(c.segment);
-    const uint32_t areaVa = kFirstAreaBlockVa + area % 0x1000;
-    std::string text = EbdaSearch(areaVa, bytes);
+    std::string text = EbdaSearch(c.area.va, c.area.bytes);
     if (!c.found) return text + kBiosSearch + kNoAcpi;
-    const bool inFirstArea = c.address >= area && c.address < area + bytes;
-    if (!inFirstArea) text += kBiosSearch;
-    const uint32_t va = inFirstArea ? areaVa + (c.address - area) : kWindowVa + (c.address - 0xE0000);
+    const bool inWindow = c.address >= 0xE0000;
+    if (inWindow) text += kBiosSearch;
+    // The first area lies within one page, mapped at its block's start.
+    const uint32_t va = inWindow ? kWindowVa + (c.address - 0xE0000) : (c.area.va & ~0xFFFu) + c.address % 0x1000;
     const char* root = c.revision == 2 ? "XSDT" : "RSDT";
     return text + Fmt("Sig found at VA 0x%08x\r\n", va) + Root(root, 0x20026000, kRootPhysical) +
            Table(root, 36, 0x20026000, 0x20028000, kRootPhysical) +
@@ -81,32 +81,32 @@ TEST(SearchRangeEnds, AnRsdpIsTakenAtTheLastCandidateItsReadBytesFitAndNotOneLat
 {
     const std::initializer_list<RsdpCase> cases = {
         // The EBDA's kilobyte ends at 0xA0000.
-        {"EBDA 0x9FC0, V1 32 bytes before the end", 0x9FC0, 0x9FFE0, 0, true},
-        {"EBDA 0x9FC0, V1 16 bytes before the end", 0x9FC0, 0x9FFF0, 0, false},
-        {"EBDA 0x9FC0, V2 48 bytes before the end", 0x9FC0, 0x9FFD0, 2, true},
-        {"EBDA 0x9FC0, V2 32 bytes before the end", 0x9FC0, 0x9FFE0, 2, true},
-        {"EBDA 0x9FC0, V2 16 bytes before the end", 0x9FC0, 0x9FFF0, 2, false},
+        {"EBDA 0x9FC0, V1 32 bytes before the end", kEbdaEndingAtTheLimit, 0x9FFE0, 0, true},
+        {"EBDA 0x9FC0, V1 16 bytes before the end", kEbdaEndingAtTheLimit, 0x9FFF0, 0, false},
+        {"EBDA 0x9FC0, V2 48 bytes before the end", kEbdaEndingAtTheLimit, 0x9FFD0, 2, true},
+        {"EBDA 0x9FC0, V2 32 bytes before the end", kEbdaEndingAtTheLimit, 0x9FFE0, 2, true},
+        {"EBDA 0x9FC0, V2 16 bytes before the end", kEbdaEndingAtTheLimit, 0x9FFF0, 2, false},
         // Its kilobyte would cross 0xA0000: the search stops there.
-        {"EBDA 0x9FC1, V1 32 bytes before the end", 0x9FC1, 0x9FFE0, 0, true},
-        {"EBDA 0x9FC1, V1 16 bytes before the end", 0x9FC1, 0x9FFF0, 0, false},
-        {"EBDA 0x9FC1, V2 48 bytes before the end", 0x9FC1, 0x9FFD0, 2, true},
-        {"EBDA 0x9FC1, V2 32 bytes before the end", 0x9FC1, 0x9FFE0, 2, true},
-        {"EBDA 0x9FC1, V2 16 bytes before the end", 0x9FC1, 0x9FFF0, 2, false},
+        {"EBDA 0x9FC1, V1 32 bytes before the end", kEbdaCutAtTheLimit, 0x9FFE0, 0, true},
+        {"EBDA 0x9FC1, V1 16 bytes before the end", kEbdaCutAtTheLimit, 0x9FFF0, 0, false},
+        {"EBDA 0x9FC1, V2 48 bytes before the end", kEbdaCutAtTheLimit, 0x9FFD0, 2, true},
+        {"EBDA 0x9FC1, V2 32 bytes before the end", kEbdaCutAtTheLimit, 0x9FFE0, 2, true},
+        {"EBDA 0x9FC1, V2 16 bytes before the end", kEbdaCutAtTheLimit, 0x9FFF0, 2, false},
         // Only 16 bytes before 0xA0000: no candidate fits.
-        {"EBDA 0x9FFF, V1 at its start", 0x9FFF, 0x9FFF0, 0, false},
+        {"EBDA 0x9FFF, V1 at its start", kEbdaOfSixteenBytes, 0x9FFF0, 0, false},
         // At 0xA0000 the segment is not trusted: physical 0 is searched.
-        {"EBDA 0xA000, V1 in physical 0", 0xA000, 0x3E0, 0, true},
+        {"EBDA 0xA000, V1 in physical 0", kEbdaAtTheLimit, 0x3E0, 0, true},
         // No EBDA: physical 0's first kilobyte, then the BIOS window.
-        {"physical 0, V1 32 bytes before the end", 0, 0x3E0, 0, true},
-        {"physical 0, V1 16 bytes before the end", 0, 0x3F0, 0, false},
-        {"physical 0, V2 32 bytes before the end", 0, 0x3E0, 2, true},
-        {"physical 0, V2 16 bytes before the end", 0, 0x3F0, 2, false},
+        {"physical 0, V1 32 bytes before the end", kNoEbda, 0x3E0, 0, true},
+        {"physical 0, V1 16 bytes before the end", kNoEbda, 0x3F0, 0, false},
+        {"physical 0, V2 32 bytes before the end", kNoEbda, 0x3E0, 2, true},
+        {"physical 0, V2 16 bytes before the end", kNoEbda, 0x3F0, 2, false},
         // The BIOS window ends at 1 MiB.
-        {"BIOS window, V1 32 bytes before the end", 0x9FC0, 0xFFFE0, 0, true},
-        {"BIOS window, V1 16 bytes before the end", 0x9FC0, 0xFFFF0, 0, false},
-        {"BIOS window, V2 48 bytes before the end", 0x9FC0, 0xFFFD0, 2, true},
-        {"BIOS window, V2 32 bytes before the end", 0x9FC0, 0xFFFE0, 2, true},
-        {"BIOS window, V2 16 bytes before the end", 0x9FC0, 0xFFFF0, 2, false},
+        {"BIOS window, V1 32 bytes before the end", kEbdaEndingAtTheLimit, 0xFFFE0, 0, true},
+        {"BIOS window, V1 16 bytes before the end", kEbdaEndingAtTheLimit, 0xFFFF0, 0, false},
+        {"BIOS window, V2 48 bytes before the end", kEbdaEndingAtTheLimit, 0xFFFD0, 2, true},
+        {"BIOS window, V2 32 bytes before the end", kEbdaEndingAtTheLimit, 0xFFFE0, 2, true},
+        {"BIOS window, V2 16 bytes before the end", kEbdaEndingAtTheLimit, 0xFFFF0, 2, false},
     };
     for (const RsdpCase& c : cases) {
         SCOPED_TRACE(c.name);
