@@ -38,6 +38,8 @@ class SmbiosDriver : public Driver {
 
 // A BIOS structure whose strings every report shows.
 inline const json kBios = {{"type", 0}, {"vendor", "Vendor"}, {"version", "V1"}, {"release_date", "01/02/2003"}};
+inline const std::string kBiosLines = Lines({"BIOS vendor: Vendor", "BIOS version: V1", "BIOS date: 01/02/2003"});
+inline const std::string kNoSmbios = "*** Error: No SMBIOS found ***";
 
 // A report case: the machine's structures and changes, and its whole report.
 struct Case {

@@ -6,8 +6,6 @@
 namespace ztest {
 namespace {
 
-const std::string kBiosLines = Lines({"BIOS vendor: Vendor", "BIOS version: V1", "BIOS date: 01/02/2003"});
-const std::string kNoSmbios = "*** Error: No SMBIOS found ***";
 const json kProcessor = {{"type", 4}, {"manufacturer", "Chips"}, {"current_speed", 1000}};
 
 // --- SmbiosFindEntryPoint ---
@@ -23,25 +21,6 @@ TEST(SmbiosFindEntryPoint, PassesOverABadChecksumAndTakesTheLowerOfTwoValidEntry
     driver.startAndOpen();
     EXPECT_EQ(driver.report(), kBiosLines);
     EXPECT_EQ(driver.state().entryPoint, driver.window() + 0x11000);
-}
-
-TEST(SmbiosFindEntryPoint, EntryPointLengthsAndPlacesThatFitAreFoundAndOnesPastTheWindowAreNot)
-{
-    // At 0xFFFF0 a 0x10-byte checksum would fit but the table fields would
-    // not; at 0xFFFE0 a valid 0x40-byte checksum would run past the window.
-    auto at = [](const char* address, int length) {
-        return json{{"entry_point_address", address}, {"entry_point_length", length}};
-    };
-    ExpectReports({{"length 0", {kBios}, {{"entry_point_length", 0}}, kBiosLines},
-                   {"length 0x1F", {kBios}, {{"entry_point_length", 0x1F}}, kBiosLines},
-                   {"length 0x20", {kBios}, {{"entry_point_length", 0x20}}, kBiosLines},
-                   {"0xFFFE0 fits", {kBios}, {{"entry_point_address", "0xFFFE0"}}, kBiosLines},
-                   {"0xFFFE0 fills the window", {kBios}, at("0xFFFE0", 0x20), kBiosLines},
-                   {"0xFFFF0", {kBios}, at("0xFFFF0", 0x10), kNoSmbios},
-                   {"0xFFFF8", {kBios}, at("0xFFFF8", 0x10), kNoSmbios},
-                   {"0xFFFFC", {kBios}, at("0xFFFFC", 0x10), kNoSmbios},
-                   {"0xFFFE0 one byte long", {kBios}, at("0xFFFE0", 0x21), kNoSmbios},
-                   {"0xFFFE0 long", {kBios}, at("0xFFFE0", 0x40), kNoSmbios}});
 }
 
 TEST(SmbiosFindEntryPoint, NoUsableEntryPointOrTableGivesItsErrorOnEveryRequest)
