@@ -50,6 +50,15 @@ check machine-number-overflow 2 "zerloctl: [json.exception.out_of_range.406] num
 check dump-phys-name-not-utf8 0 "$(printf '{"command":"dump-phys","file":"%s/\357\277\275.bin"}' "$work")" -- \
     --json dump-phys "$(printf '%s/\256.bin' "$work")"
 
+# A file placed in memory is judged by its size before it is read: an 8 GiB
+# sparse file is refused at once, not read into memory first.
+truncate -s 8G "$work/huge.bin"
+check phys-huge 2 "zerloctl: $work/huge.bin: does not fit below 4 GiB at that address" -- \
+    --phys "0=$work/huge.bin" version
+truncate -s 8K "$work/two-pages.bin"
+check phys-past-4-gib 2 "zerloctl: $work/two-pages.bin: does not fit below 4 GiB at that address" -- \
+    --phys "0xFFFFF000=$work/two-pages.bin" version
+
 # A file that cannot be written is the command's failure (exit 1), named,
 # not a missing driver; a FIFO in its place is refused before the driver loads.
 check dump-phys-no-folder 1 "zerloctl: dump-phys: $work/none/memory.bin: cannot write: No such file or directory" -- \
