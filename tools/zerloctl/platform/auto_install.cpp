@@ -71,6 +71,19 @@ void RequireTrustedOwner(const std::string& path)
     }
 }
 
+// XP makes the administrator who creates a file its owner ("object
+// creator", its default), not the Administrators group the folder asks for.
+void GiveToAdministrators(const std::string& path)
+{
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size))
+        FailWith("naming the Administrators group");
+    const DWORD error = SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                              OWNER_SECURITY_INFORMATION, administrators, nullptr, nullptr, nullptr);
+    if (error != ERROR_SUCCESS) FailWith("making Administrators the owner of " + path, error);
+}
+
 // The folder made with its rights and owner at once, so that there is no
 // moment in which it holds system32's. One that exists already is taken
 // only when Administrators or SYSTEM own it and all it holds; it then gets
@@ -87,7 +100,11 @@ void MakeProtectedFolder(const std::string& folder)
         ~Freer() { LocalFree(descriptor); }
     } freer{descriptor};
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    if (CreateDirectoryA(folder.c_str(), &attributes)) return;
+    if (CreateDirectoryA(folder.c_str(), &attributes)) {
+        // XP takes the owner from the descriptor; Wine keeps its own unless told.
+        GiveToAdministrators(folder);
+        return;
+    }
     if (GetLastError() != ERROR_ALREADY_EXISTS) FailWith("creating " + folder);
     const DWORD kind = GetFileAttributesA(folder.c_str());
     if (kind == INVALID_FILE_ATTRIBUTES) FailWith("reading " + folder);
@@ -129,6 +146,7 @@ void PutNewFile(const std::string& source, const std::string& target)
     const DWORD attributes = GetFileAttributesA(target.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesA(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    GiveToAdministrators(target);
 }
 
 } // namespace
