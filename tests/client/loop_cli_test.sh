@@ -17,7 +17,7 @@ Run with --help for more information." -- watch --interval 0.4
 for option in "watch --interval" "watch --time-scale" "auto --time-scale"; do
     case $option in
     *--interval) range="0.5 to 86400" ;;
-    *) range="0 to 1e+06" ;;
+    *) range="0 to 1000000" ;;
     esac
     for value in nan inf -inf 1e400 -1e400 -1 1e300 0x 12abc; do
         case $value in
@@ -25,9 +25,8 @@ for option in "watch --interval" "watch --time-scale" "auto --time-scale"; do
         -1 | 1e300) problem="$value is outside $range" ;;
         *) problem="$value is not a number" ;;
         esac
-        # shellcheck disable=SC2086 # the command and its option are two words
         check "$option=$value" 2 "${option#* }: $problem
-Run with --help for more information." -- ${option% *} "${option#* }=$value"
+Run with --help for more information." -- "${option% *}" "${option#* }=$value"
     done
 done
 check_match watch-failures-per-item 0 'fan 0: failed .* sensor 0: failed \| sio fan 0: failed' -- --bare watch --count 1 --sensors 1 --sio

@@ -10,6 +10,7 @@ namespace zerloctl {
 std::string ShowNumber(double value)
 {
     std::ostringstream text;
+    text.precision(15); // a million shows as 1000000, not 1e+06
     text << value;
     return text.str();
 }
