@@ -107,6 +107,7 @@ TEST(Recording, MalformedLinesNameTheirLine)
          "rec:1: line 1, column 47: a NUL byte, which no text file holds"},
         {R"({"time":"sim 00:00:01","fans":[],"sensors":[]} {"time":"sim 00:00:02"})",
          "rec:1: line 1, column 48: syntax error while parsing value - unexpected '{'; expected end of input"},
+        {std::string("\xFF\xFE{\0}\0", 6), "rec:1: saved as UTF-16 (Notepad's \"Unicode\"): save it as UTF-8 or ANSI"},
         {R"({"time":"sim 00:00:01","fans":[],"sensors":[[[[[[[[]]]]]]]]})",
          "rec:1: sensors: lists and objects nested more than 8 deep"},
         {R"({"event":"change","time":"sim 00:00:01"})", "rec: no sample of `zerloctl --json watch` in it"},
