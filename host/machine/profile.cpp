@@ -6,6 +6,7 @@
 #include "super_io_chip.h"
 #include "thermal_model.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -230,6 +231,12 @@ void PlaceFile(Machine& machine, uint32_t address, const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::invalid_argument(path + ": cannot open");
+    // Judged by its size before it is read: memory holds no more than fits.
+    std::error_code unknown;
+    const uintmax_t size = std::filesystem::file_size(path, unknown);
+    if (unknown || uint64_t{address} + size > (uint64_t{1} << 32)) {
+        throw std::invalid_argument(path + ": does not fit below 4 GiB at that address");
+    }
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (uint64_t{address} + bytes.size() > (uint64_t{1} << 32)) {
         throw std::invalid_argument(path + ": does not fit below 4 GiB at that address");

@@ -10,8 +10,25 @@ same watch-three-lines-count 3 "$(grep -c '' "$work/out")"
 "$ZERLOCTL" --machine "$PROFILE" --json watch --count 2 --interval 1200 --time-scale 0 --sensors 1 >"$work/out" 2>&1
 check_lines watch-json-lines-heat 0 $? "$work/out" '^\{"fans":.*"sensors":\[\{"celsius":40,"sensor":0\}\],"time":"sim 00:00:00"\}$' \
     '"sensors":\[\{"celsius":9[0-9],"sensor":0\}\],"time":"sim 00:20:00"'
-check watch-interval-floor 2 "--interval: 0.4 is below the floor of 0.5 seconds
+check watch-interval-floor 2 "--interval: 0.4 is outside 0.5 to 86400
 Run with --help for more information." -- watch --interval 0.4
+# Every floating option takes a finite number in its range: NaN compares
+# false both ways, so a range check alone would let it through.
+for option in "watch --interval" "watch --time-scale" "auto --time-scale"; do
+    case $option in
+    *--interval) range="0.5 to 86400" ;;
+    *) range="0 to 1000000" ;;
+    esac
+    for value in nan inf -inf 1e400 -1e400 -1 1e300 0x 12abc; do
+        case $value in
+        nan | inf | -inf | 1e400 | -1e400) problem="$value is not a finite number" ;;
+        -1 | 1e300) problem="$value is outside $range" ;;
+        *) problem="$value is not a number" ;;
+        esac
+        check "$option=$value" 2 "${option#* }: $problem
+Run with --help for more information." -- "${option% *}" "${option#* }=$value"
+    done
+done
 check_match watch-failures-per-item 0 'fan 0: failed .* sensor 0: failed \| sio fan 0: failed' -- --bare watch --count 1 --sensors 1 --sio
 
 "$ZERLOCTL" auto --print-example-config >"$work/example.json" 2>&1
@@ -41,6 +58,27 @@ number-overflow|s/"poll_seconds": 2/"poll_seconds": 1e400/|line 3, column 23: nu
 syntax|s/"on_exit": "high",/"on_exit": "high"/|line 8, column 11: syntax error while parsing object - unexpected string literal; expected '}'
 tower||fans[0].fan: lists and objects nested more than 32 deep
 huge||longer than 1048576 bytes
+EOF
+
+# What is not a text file is refused by what it is, before a byte is parsed:
+# a FIFO would block the reader forever.
+mkdir "$work/folder.json"
+mkfifo "$work/fifo.json"
+printf '{"fans": []}\000{"garbage"' >"$work/nul.json"
+printf '{"fans": []}\n}' >"$work/after.json"
+printf '\377\376{\000}\000' >"$work/utf16le.json"
+printf '\376\377\000{\000}' >"$work/utf16be.json"
+while IFS='|' read -r name message; do
+    check "config-$name" 2 "auto --config: $work/$name.json: $message
+Run with --help for more information." -- auto --config "$work/$name.json"
+done <<'EOF'
+folder|a folder, not a file
+fifo|a FIFO, not a regular file
+missing|cannot open: No such file or directory
+nul|line 1, column 13: a NUL byte, which no text file holds
+after|line 2, column 1: syntax error while parsing value - unexpected '}'; expected end of input
+utf16le|saved as UTF-16 (Notepad's "Unicode"): save it as UTF-8 or ANSI
+utf16be|saved as UTF-16 (Notepad's "Unicode"): save it as UTF-8 or ANSI
 EOF
 
 # Waits (up to 30 s) until process $1 catches SIGTERM: the loop installs its

@@ -20,7 +20,23 @@ check_match read-only-handle 1 '^version: refused by the I/O manager: STATUS_ACC
 check_match status 0 'sensor 3: [0-9]+' -- status
 check_match kernel-log 0 'Zerlo: End of unload' -- --kernel-log version
 check_match driver-image 0 '^1\.5$' -- --sys "$(dirname "$ZERLOCTL")/zerlo_driver.so" version
-check_match driver-image-missing 3 'did not start' -- --sys /nonexistent.sys version
+check_match driver-image-not-a-driver 3 'did not start' -- --sys "$0" version
+# Every option that names a file to read takes a regular file only, named
+# in the refusal before anything is loaded: a FIFO would block its reader.
+mkdir "$work/folder"
+mkfifo "$work/fifo"
+for option in --sys --machine --phys-image --acpidump --smbios-dump --phys; do
+    value_of() { if [ "$option" = --phys ]; then echo "0x1000=$1"; else echo "$1"; fi; }
+    for file in folder fifo missing; do
+        case $file in
+        folder) problem="a folder, not a file" ;;
+        fifo) problem="a FIFO, not a regular file" ;;
+        missing) problem="cannot open: No such file or directory" ;;
+        esac
+        check "file-option$option-$file" 2 "$option: $work/$file: $problem
+Run with --help for more information." -- "$option" "$(value_of "$work/$file")" version
+    done
+done
 check_match no-command-lists-commands 2 '^  set-fan-state FAN STATE +set a fan' --
 check_match no-command-points-at-tour 2 'zerloctl tour' -- --json
 check_match bad-command 2 '' -- spin-fans
@@ -33,6 +49,24 @@ check machine-number-overflow 2 "zerloctl: [json.exception.out_of_range.406] num
 # A file name need not be UTF-8: the file is written and named in JSON all the same.
 check dump-phys-name-not-utf8 0 "$(printf '{"command":"dump-phys","file":"%s/\357\277\275.bin"}' "$work")" -- \
     --json dump-phys "$(printf '%s/\256.bin' "$work")"
+
+# A file placed in memory is judged by its size before it is read: an 8 GiB
+# sparse file is refused at once, not read into memory first.
+truncate -s 8G "$work/huge.bin"
+check phys-huge 2 "zerloctl: $work/huge.bin: does not fit below 4 GiB at that address" -- \
+    --phys "0=$work/huge.bin" version
+truncate -s 8K "$work/two-pages.bin"
+check phys-past-4-gib 2 "zerloctl: $work/two-pages.bin: does not fit below 4 GiB at that address" -- \
+    --phys "0xFFFFF000=$work/two-pages.bin" version
+
+# A file that cannot be written is the command's failure (exit 1), named,
+# not a missing driver; a FIFO in its place is refused before the driver loads.
+check dump-phys-no-folder 1 "zerloctl: dump-phys: $work/none/memory.bin: cannot write: No such file or directory" -- \
+    dump-phys "$work/none/memory.bin"
+check dump-phys-under-a-file 1 "zerloctl: dump-phys: $0/memory.bin: cannot write: Not a directory" -- \
+    dump-phys "$0/memory.bin"
+check dump-phys-fifo 2 "dump-phys OUT: $work/fifo: a FIFO, not a regular file
+Run with --help for more information." -- dump-phys "$work/fifo"
 
 # Firmware strings hold any byte but NUL: JSON reads each byte as the
 # Latin-1 character of that number; a terminal gets control bytes escaped.

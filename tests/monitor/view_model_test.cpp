@@ -5,8 +5,12 @@
 #include "service_view.h"
 #include "tray_face.h"
 
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace zerlomon {
 namespace {
@@ -38,7 +42,12 @@ TEST(Recording, StampsOfBothClocks)
     EXPECT_EQ(StampSeconds("sim 123:00:01"), 442801);
     EXPECT_EQ(StampSeconds("2026-12-07 13:05:09"), 1796648709);
     EXPECT_EQ(StampSeconds("2000-03-01 00:00:00") - StampSeconds("2000-02-28 00:00:00"), 2 * 86400);
-    for (const char* bad : {"sim 00:60:00", "sim 1:2", "00:10:30", "2026-13-01 00:00:00", "2026-12-07 13:05:09Z", ""})
+    // The last hour whose seconds a double holds exactly, and the next.
+    EXPECT_EQ(StampSeconds("sim 2501999792982:59:59"), 9007199254738799.0);
+    for (const char* bad : {"sim 00:60:00", "sim 1:2", "00:10:30", "2026-13-01 00:00:00", "2026-12-07 13:05:09Z", "",
+                            "sim -1:00:00", "sim +1:00:00", "sim  1:00:00", "sim 1:-1:00", "sim 1:0:00",
+                            "sim 2501999792983:00:00", "sim 2562047788015:12:55", "-026-12-07 13:05:09",
+                            "2026-12-07 13:05:-9", "2026-12-07  3:05:09", "2026-12-00 00:00:00"})
         EXPECT_THROW(StampSeconds(bad), std::invalid_argument) << bad;
 }
 
@@ -66,7 +75,8 @@ TEST(Recording, MalformedLinesNameTheirLine)
     const struct {
         std::string text, error;
     } cases[] = {
-        {good + "\nfan 0: high", "rec:2: not a JSON object (a line of `zerloctl --json watch` or `auto --json`)"},
+        {good + "\nfan 0: high",
+         "rec:2: line 1, column 3: syntax error while parsing value - invalid literal; last read: 'fan'"},
         {good + "\n[1, 2]", "rec:2: not a JSON object (a line of `zerloctl --json watch` or `auto --json`)"},
         {R"({"fans":[],"sensors":[]})", "rec:1: no \"time\""},
         {R"({"time":"sim 00:00:01","sensors":[]})", "rec:1: no \"fans\""},
@@ -79,6 +89,27 @@ TEST(Recording, MalformedLinesNameTheirLine)
         {R"({"time":"sim 00:00:01","fans":[{"fan":0,"state":1}],"sensors":[]})", "rec:1: no \"rpm\""},
         {good + "\n" + R"({"time":"sim 00:00:01","fans":[],"sensors":[]})",
          "rec:2: time sim 00:00:01 is before the sample above it"},
+        // Held to the configuration reader's rules: no number wraps, no key
+        // is named twice, no NUL byte hides the rest of the line.
+        {R"({"time":"sim 00:00:01","fans":[],"sensors":[{"sensor":0,"celsius":4294967296}]})",
+         "rec:1: \"celsius\" is 4294967296, above 4294967295"},
+        {R"({"time":"sim 00:00:01","fans":[{"fan":0,"state":18446744073709551615,"rpm":0}],"sensors":[]})",
+         "rec:1: \"state\" is 18446744073709551615, above 4294967295"},
+        {R"({"time":"sim 00:00:01","fans":[],"sensors":[{"sensor":0,"celsius":1e400}]})",
+         "rec:1: line 1, column 71: number overflow parsing '1e400'"},
+        {R"({"event":"change","fan":65536,"time":"sim 00:00:01"})", "rec:1: \"fan\" is 65536, above 65535"},
+        {R"({"time":"sim -1:00:00","fans":[],"sensors":[]})",
+         "rec:1: time \"sim -1:00:00\" is neither \"sim H:MM:SS\" nor \"YYYY-MM-DD HH:MM:SS\""},
+        {R"({"time":"sim 00:00:01","fans":[],"sensors":[],"time":"sim 00:00:02"})", "rec:1: time: named twice"},
+        {R"({"time":"sim 00:00:01","fans":[],"sensors":[{"sensor":0,"celsius":40,"celsius":0}]})",
+         "rec:1: sensors[0].celsius: named twice"},
+        {std::string(R"({"time":"sim 00:00:01","fans":[],"sensors":[]})") + '\0' + "{",
+         "rec:1: line 1, column 47: a NUL byte, which no text file holds"},
+        {R"({"time":"sim 00:00:01","fans":[],"sensors":[]} {"time":"sim 00:00:02"})",
+         "rec:1: line 1, column 48: syntax error while parsing value - unexpected '{'; expected end of input"},
+        {std::string("\xFF\xFE{\0}\0", 6), "rec:1: saved as UTF-16 (Notepad's \"Unicode\"): save it as UTF-8 or ANSI"},
+        {R"({"time":"sim 00:00:01","fans":[],"sensors":[[[[[[[[]]]]]]]]})",
+         "rec:1: sensors: lists and objects nested more than 8 deep"},
         {R"({"event":"change","time":"sim 00:00:01"})", "rec: no sample of `zerloctl --json watch` in it"},
         {"", "rec: no sample of `zerloctl --json watch` in it"},
     };
@@ -90,7 +121,37 @@ TEST(Recording, MalformedLinesNameTheirLine)
             EXPECT_EQ(std::string(error.what()), c.error);
         }
     }
-    EXPECT_THROW(ReadRecordingFile("/nonexistent/rec.jsonl"), ReplayError);
+}
+
+// Only a regular file is read, and only so much of it: a FIFO would block
+// the reader, the zero device would fill memory.
+TEST(Recording, AFileIsRefusedByWhatItIsAndItsSize)
+{
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("zerlomon-" + std::to_string(getpid()));
+    std::filesystem::create_directory(folder);
+    const std::string fifo = (folder / "fifo.jsonl").string(), large = (folder / "large.jsonl").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(large).close();
+    std::filesystem::resize_file(large, kMaxRecordingBytes + 1); // sparse: no disk is used
+    const struct {
+        std::string path, error;
+    } cases[] = {
+        {folder.string(), folder.string() + ": a folder, not a file"},
+        {fifo, fifo + ": a FIFO, not a regular file"},
+        {"/dev/zero", "/dev/zero: a device, not a regular file"},
+        {"/nonexistent/rec.jsonl", "/nonexistent/rec.jsonl: cannot open: No such file or directory"},
+        {large, large + ": longer than 67108864 bytes"},
+    };
+    for (const auto& c : cases) {
+        try {
+            ReadRecordingFile(c.path);
+            ADD_FAILURE() << "accepted: " << c.path;
+        } catch (const ReplayError& error) {
+            EXPECT_EQ(std::string(error.what()), c.error);
+        }
+    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST(Recording, TheHeatStepReplayRisesAndTurnsTheFansUp)

@@ -128,8 +128,8 @@ def check_malformed(checks, wine):
     status, _ = wine.run([ZERLO + r"\zerlomon.exe", "--replay", ZERLO + r"\bad.jsonl", "--self-check",
                           ZERLO + r"\bad.txt"], timeout=300)
     report = read_report(wine.windows_path("zerlo/bad.txt"), timeout=5)
-    checks.expect(status == 2 and report == "zerlomon: C:\\zerlo\\bad.jsonl:2: not a JSON object (a line of "
-                  "`zerloctl --json watch` or `auto --json`)\n", "exit 2 and the error names the line",
+    checks.expect(status == 2 and report == "zerlomon: C:\\zerlo\\bad.jsonl:2: line 1, column 3: syntax error while "
+                  "parsing value - invalid literal; last read: 'fan'\n", "exit 2 and the error names the line",
                   "exit %d: %r" % (status, report))
 
 

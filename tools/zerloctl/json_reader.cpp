@@ -1,7 +1,8 @@
 #include "json_reader.h"
 
+#include "user_file.h"
+
 #include <algorithm>
-#include <fstream>
 #include <string_view>
 #include <vector>
 
@@ -10,6 +11,17 @@ namespace zerloctl {
 namespace {
 
 using nlohmann::json;
+
+// "WHERE: line L, column C" of the byte before `offset` (columns from 1), as
+// the library places its errors.
+std::string Place(std::string_view text, size_t offset, const std::string& where)
+{
+    const std::string_view before = text.substr(0, std::min(offset, text.size()));
+    const size_t lineStart = before.rfind('\n');
+    const size_t line = static_cast<size_t>(std::count(before.begin(), before.end(), '\n')) + 1;
+    const size_t column = lineStart == std::string_view::npos ? before.size() : before.size() - lineStart - 1;
+    return where + ": line " + std::to_string(line) + ", column " + std::to_string(column);
+}
 
 // Builds the document from the parser's events, so that a repeated key or
 // one level too many stops the parse at once, before anything is kept.
@@ -46,14 +58,10 @@ class StrictBuilder {
     // exception type for it (a syntax error, a number too large for a double).
     bool parse_error(size_t offset, const std::string&, const json::exception& error)
     {
-        const std::string_view before = text_.substr(0, std::min(offset, text_.size()));
-        const size_t lineStart = before.rfind('\n');
-        const size_t line = static_cast<size_t>(std::count(before.begin(), before.end(), '\n')) + 1;
-        const size_t column = lineStart == std::string_view::npos ? before.size() : before.size() - lineStart - 1;
         std::string problem = error.what();
         problem.erase(0, problem.find("] ") + 2); // the library's "[json.exception.parse_error.101] "
         if (problem.starts_with("parse error at ")) problem.erase(0, problem.find(": ") + 2);
-        throw ConfigError(path_ + ": line " + std::to_string(line) + ", column " + std::to_string(column), problem);
+        throw ConfigError(Place(text_, offset, path_), problem);
     }
 
   private:
@@ -127,17 +135,30 @@ class StrictBuilder {
 
 } // namespace
 
-json ReadJsonFile(const std::string& path, size_t maxBytes, size_t maxDepth)
+json ParseJsonText(std::string_view text, const std::string& where, size_t maxDepth)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ConfigError(path, "cannot open");
-    std::string text(maxBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<size_t>(in.gcount()));
-    if (text.size() > maxBytes) throw ConfigError(path, "longer than " + std::to_string(maxBytes) + " bytes");
-    StrictBuilder builder(text, path, maxDepth);
+    // Notepad on XP saves "Unicode" as UTF-16 with this mark first; the
+    // parser would only see a stray byte.
+    if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF"))
+        throw ConfigError(where, "saved as UTF-16 (Notepad's \"Unicode\"): save it as UTF-8 or ANSI");
+    // The library ends its input at a NUL byte, taking whatever follows it
+    // for no part of the text.
+    if (const size_t nul = text.find('\0'); nul != std::string_view::npos)
+        throw ConfigError(Place(text, nul + 1, where), "a NUL byte, which no text file holds");
+    StrictBuilder builder(text, where, maxDepth);
     json::sax_parse(text, &builder);
     return builder.take();
+}
+
+json ReadJsonFile(const std::string& path, size_t maxBytes, size_t maxDepth)
+{
+    std::string text;
+    try {
+        text = ReadRegularFile(path, maxBytes);
+    } catch (const FileRefused& refused) {
+        throw ConfigError(path, refused.problem);
+    }
+    return ParseJsonText(text, path, maxDepth);
 }
 
 } // namespace zerloctl

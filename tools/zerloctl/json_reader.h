@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace zerloctl {
 
@@ -21,8 +22,12 @@ struct ConfigError : std::invalid_argument {
     std::string field;
 };
 
-// Every error's field starts with `path`. A file longer than `maxBytes` is
-// refused without being read whole.
+// Every error's field starts with `path`. Anything but a regular file, and a
+// file longer than `maxBytes`, is refused before it is read whole.
 nlohmann::json ReadJsonFile(const std::string& path, size_t maxBytes, size_t maxDepth);
+
+// One JSON text, held to the same rules; errors' fields start with `where`.
+// Text after the value, a NUL byte or UTF-16 is a mistake too.
+nlohmann::json ParseJsonText(std::string_view text, const std::string& where, size_t maxDepth);
 
 } // namespace zerloctl

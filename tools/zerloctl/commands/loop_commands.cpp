@@ -5,14 +5,18 @@
 #include "loop/log_queue.h"
 #include "loop/loop_support.h"
 #include "loop/watch.h"
+#include "user_number.h"
 
 #include <iostream>
 #include <memory>
-#include <sstream>
 
 namespace zerloctl {
 
 namespace {
+
+// A simulated notebook runs a million seconds (eleven days) in one real
+// second at most; beyond that every wait would round to nothing anyway.
+constexpr double kMaxTimeScale = 1e6;
 
 struct AutoOptions {
     bool dryRun = false;
@@ -57,7 +61,7 @@ void AddTimeScale([[maybe_unused]] CLI::App* command)
     command
         ->add_option("--time-scale", "simulated seconds per real second on the simulated notebook (0: no real waiting)")
         ->type_name("FLOAT")
-        ->check(CLI::NonNegativeNumber);
+        ->check(FiniteNumber(0, kMaxTimeScale));
 #endif
 }
 
@@ -65,13 +69,6 @@ double TimeScale(CLI::App& used)
 {
     const CLI::Option* option = used.get_option_no_throw("--time-scale");
     return option && option->count() ? option->as<double>() : 1;
-}
-
-std::string Show(double value)
-{
-    std::ostringstream text;
-    text << value;
-    return text.str();
 }
 
 template <typename T> T OptionOr(CLI::App& used, const char* name, T otherwise)
@@ -92,17 +89,9 @@ void AddWatch(Cli& cli)
         return Step{[options](Context& c) { return RunWatch(*c.transport, c.asJson, options); }};
     });
     watch->add_option("--interval")
-        ->description("seconds between samples, " + Show(kWatchFloorSeconds) + " to 86400 (default 1)")
+        ->description("seconds between samples, at least " + ShowNumber(kWatchFloorSeconds) + " (default 1)")
         ->type_name("FLOAT")
-        ->check(CLI::Validator(
-            [](const std::string& text) -> std::string {
-                double seconds = 0;
-                if (!CLI::detail::lexical_cast(text, seconds)) return text + " is not a number";
-                if (seconds < kWatchFloorSeconds)
-                    return text + " is below the floor of " + Show(kWatchFloorSeconds) + " seconds";
-                return seconds > 86400 ? text + " is above 86400 seconds" : "";
-            },
-            "SECONDS"));
+        ->check(FiniteNumber(kWatchFloorSeconds, 86400));
     watch->add_option("--count", "stop after N samples")->type_name("UINT");
     watch->add_option("--sensors", "how many sensors to read, from 0")->type_name("UINT")->check(CLI::Range(0, 256));
     watch->add_flag("--sio")->description("also show both fans' Super-I/O levels");

@@ -30,17 +30,100 @@ std::string AutoConfigTarget()
 
 // Only administrators and the system may change what the service runs;
 // users may read the log. Nothing is inherited from system32, where XP lets
-// Power Users write.
-void ProtectFolder(const std::string& folder)
+// Power Users write. The owner is named too: an owner may always change the
+// rights, whatever they say.
+const char kAutoFolderRights[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+
+// "DOMAIN\name" of an account, or its SID where it has no name here.
+std::string AccountName(PSID sid)
 {
-    if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        FailWith("creating " + folder);
-    }
+    char name[256], domain[256];
+    DWORD nameLength = sizeof name, domainLength = sizeof domain;
+    SID_NAME_USE use{};
+    if (LookupAccountSidA(nullptr, sid, name, &nameLength, domain, &domainLength, &use))
+        return domain[0] != '\0' ? std::string(domain) + "\\" + name : std::string(name);
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text)) return "an account that cannot be named";
+    const std::string sidText = text;
+    LocalFree(text);
+    return sidText;
+}
+
+// Whoever owns the folder or a file in it can give themselves the right to
+// replace the program that runs as LocalSystem: only Administrators and
+// SYSTEM may own them. On XP a Power User can create system32\zerlo first.
+void RequireTrustedOwner(const std::string& path)
+{
+    PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)",
-                                                              SDDL_REVISION_1, &descriptor, nullptr)) {
+    const DWORD error =
+        GetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) FailWith("reading the owner of " + path, error);
+    const bool trusted =
+        owner && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid));
+    const std::string name = owner ? AccountName(owner) : "no one";
+    LocalFree(descriptor);
+    if (!trusted) {
+        Fail(kServiceFailed, path + " is owned by " + name +
+                                 ", not by Administrators or SYSTEM: delete it, or make Administrators its owner, "
+                                 "and install again");
+    }
+}
+
+// XP makes the administrator who creates a file its owner ("object
+// creator", its default), not the Administrators group the folder asks for.
+void GiveToAdministrators(const std::string& path)
+{
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size))
+        FailWith("naming the Administrators group");
+    const DWORD error = SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                              OWNER_SECURITY_INFORMATION, administrators, nullptr, nullptr, nullptr);
+    if (error != ERROR_SUCCESS) FailWith("making Administrators the owner of " + path, error);
+}
+
+// The folder made with its rights and owner at once, so that there is no
+// moment in which it holds system32's. One that exists already is taken
+// only when Administrators or SYSTEM own it and all it holds; it then gets
+// the rights a new one would have.
+void MakeProtectedFolder(const std::string& folder)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kAutoFolderRights, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
         FailWith("building the rights of " + folder);
     }
+    struct Freer {
+        PSECURITY_DESCRIPTOR descriptor;
+        ~Freer() { LocalFree(descriptor); }
+    } freer{descriptor};
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    if (CreateDirectoryA(folder.c_str(), &attributes)) {
+        // XP takes the owner from the descriptor; Wine keeps its own unless told.
+        GiveToAdministrators(folder);
+        return;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) FailWith("creating " + folder);
+    const DWORD kind = GetFileAttributesA(folder.c_str());
+    if (kind == INVALID_FILE_ATTRIBUTES) FailWith("reading " + folder);
+    // A junction would lead the copies wherever its maker chose.
+    if (!(kind & FILE_ATTRIBUTE_DIRECTORY) || (kind & FILE_ATTRIBUTE_REPARSE_POINT))
+        Fail(kServiceFailed, folder + " exists and is not a plain folder: delete it and install again");
+    RequireTrustedOwner(folder);
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) FailWith("listing " + folder);
+    struct Closer {
+        HANDLE search;
+        ~Closer() { FindClose(search); }
+    } closer{search};
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") RequireTrustedOwner(folder + "\\" + name);
+    } while (FindNextFileA(search, &found));
+    if (GetLastError() != ERROR_NO_MORE_FILES) FailWith("listing " + folder);
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
@@ -48,8 +131,22 @@ void ProtectFolder(const std::string& folder)
     const DWORD error = SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
                                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                                               nullptr, dacl, nullptr);
-    LocalFree(descriptor);
     if (error != ERROR_SUCCESS) FailWith("setting the rights of " + folder, error);
+}
+
+// A file put in the folder is a new file: it takes the folder's rights and
+// the installer's owner. Copied into an old one, it would keep that file's
+// owner and rights, whoever set them.
+void PutNewFile(const std::string& source, const std::string& target)
+{
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileA(target.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) FailWith("deleting " + target);
+    // Refused should anything have taken the name since.
+    if (!CopyFileA(source.c_str(), target.c_str(), TRUE)) FailWith("copying " + source + " to " + target);
+    const DWORD attributes = GetFileAttributesA(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesA(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    GiveToAdministrators(target);
 }
 
 } // namespace
@@ -67,7 +164,14 @@ ServiceResult InstallAutoService(const std::string& configPath)
 {
     return Guarded([&] {
         char full[MAX_PATH];
-        if (!GetFullPathNameA(configPath.c_str(), MAX_PATH, full, nullptr)) FailWith("resolving " + configPath);
+        // A path that does not fit gets its length back, and `full` is left
+        // as it was.
+        const DWORD length = GetFullPathNameA(configPath.c_str(), MAX_PATH, full, nullptr);
+        if (length == 0) FailWith("resolving " + configPath);
+        if (length >= MAX_PATH) {
+            Fail(kServiceBadInput,
+                 configPath + ": its full path is longer than " + std::to_string(MAX_PATH - 1) + " characters");
+        }
         if (DriveTypeOf(full) == DRIVE_REMOTE) {
             Fail(kServiceFailed, std::string(full) + " is on a network drive: copy it to a local disk first");
         }
@@ -83,13 +187,12 @@ ServiceResult InstallAutoService(const std::string& configPath)
         }
         const std::string folder = AutoFolder();
         if (DriveTypeOf(folder) != DRIVE_FIXED) Fail(kServiceFailed, folder + " is not on a local fixed disk");
-        ProtectFolder(folder);
+        MakeProtectedFolder(folder);
         const std::string exe = folder + "\\" + kAutoExe, config = AutoConfigTarget();
         const std::string ownPath = ModulePath();
         // Run again from the installed copy, there is nothing to copy.
-        if (!SamePath(ownPath, exe) && !CopyWritable(ownPath, exe)) FailWith("copying " + ownPath + " to " + exe);
-        if (!SamePath(full, config) && !CopyWritable(full, config))
-            FailWith(std::string("copying ") + full + " to " + config);
+        if (!SamePath(ownPath, exe)) PutNewFile(ownPath, exe);
+        if (!SamePath(full, config)) PutNewFile(full, config);
         const std::string command = "\"" + exe + "\" auto-service --config \"" + config + "\"";
         // The loop needs the driver: the manager starts it first.
         static const char kDependencies[] = "zerlo\0";

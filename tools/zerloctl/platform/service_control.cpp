@@ -2,6 +2,7 @@
 
 #include "platform/auto_install.h"
 #include "platform/service_manager.h"
+#include "user_file.h"
 
 namespace zerloctl {
 
@@ -36,7 +37,8 @@ ServiceResult InstallDriverService(std::string sys)
 {
     return Guarded([&] {
         if (sys.empty()) sys = ModuleDirectory() + "zerlo.sys";
-        if (GetFileAttributesA(sys.c_str()) == INVALID_FILE_ATTRIBUTES) Fail(kServiceFailed, sys + ": no such file");
+        if (const std::string problem = RegularFileProblem(sys); !problem.empty())
+            Fail(kServiceFailed, sys + ": " + problem);
         ScHandle manager(OpenManager(SC_MANAGER_CREATE_SERVICE | SC_MANAGER_CONNECT));
         ScHandle existing(OpenNamedService(manager, kDriverService, SERVICE_QUERY_CONFIG));
         if (existing.handle) {

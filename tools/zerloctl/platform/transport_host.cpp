@@ -2,6 +2,7 @@
 // loads the driver and opens its link, as a Windows caller would. The
 // machine's options, the driver image and the kernel's debug output exist
 // here only; this is the one file of the client that sees the simulator.
+#include "cli.h"
 #include "platform/transport.h"
 #include "status_names.h"
 
@@ -12,6 +13,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -136,19 +139,23 @@ class HostTransport : public Transport {
 
     void writePhysicalMemory(const std::string& path) override
     {
+        errno = 0;
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error(path + ": cannot write");
+        if (!out) throw std::runtime_error(path + ": cannot write: " + std::strerror(errno ? errno : EIO));
         for (const auto& [start, length] : session_.machine->memory()->populatedRanges()) {
             const std::vector<uint8_t> bytes = session_.machine->memory()->read(start, length);
             out.seekp(start);
             out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         }
-        if (!out) throw std::runtime_error(path + ": write failed");
         out.close();
+        if (!out) throw std::runtime_error(path + ": write failed: " + std::strerror(errno ? errno : EIO));
         // Tools that read a PC's memory image expect the whole first
         // megabyte (the BIOS area ends at 0xFFFFF), even where it is zero.
         constexpr std::uintmax_t kFirstMegabyte = 0x100000;
-        if (std::filesystem::file_size(path) < kFirstMegabyte) std::filesystem::resize_file(path, kFirstMegabyte);
+        std::error_code error;
+        if (std::filesystem::file_size(path, error) < kFirstMegabyte && !error)
+            std::filesystem::resize_file(path, kFirstMegabyte, error);
+        if (error) throw std::runtime_error(path + ": write failed: " + error.message());
     }
 
     // Closes the device and unloads the driver: the debug output then ends
@@ -177,23 +184,24 @@ class HostPlatform : public Platform {
     {
         app.add_flag("--kernel-log", kernelLog_, "print the kernel's debug output (DbgPrint) after the commands");
         app.add_flag("--port-trace", PortTrace, "print every port access and SMI of the driver as it is made");
-        // Not checked for existence here: an image that is missing or does not
-        // load is a driver that did not start (exit 3).
+        // An image that is a regular file but does not load is a driver that
+        // did not start (exit 3).
         app.add_option("--sys", options_.driverImage,
-                       "driver image to load instead of zerlo_driver.so: zerlo.sys runs on the emulated i386");
+                       "driver image to load instead of zerlo_driver.so: zerlo.sys runs on the emulated i386")
+            ->check(RegularFile);
         app.add_option("--machine", options_.machineFile,
                        "machine profile (JSON) to simulate instead of the default notebook")
-            ->check(CLI::ExistingFile);
+            ->check(RegularFile);
         app.add_flag("--bare", options_.bare, "a machine without SMM handler, Super-I/O chip or firmware tables");
         app.add_option("--phys", physArguments_, "ADDR=FILE: place a file's bytes at a physical address (repeatable)");
         app.add_option("--phys-image", options_.physImage,
                        "raw image of physical memory from address 0 (sparse files welcome)")
-            ->check(CLI::ExistingFile);
+            ->check(RegularFile);
         app.add_option("--acpidump", options_.acpiDump, "replay a notebook's ACPI tables from `acpidump` text")
-            ->check(CLI::ExistingFile);
+            ->check(RegularFile);
         app.add_option("--smbios-dump", options_.smbiosDump,
                        "replay a notebook's SMBIOS from a `dmidecode --dump-bin` file")
-            ->check(CLI::ExistingFile);
+            ->check(RegularFile);
     }
 
     void checkOptions() override
@@ -209,7 +217,10 @@ class HostPlatform : public Platform {
             }
             if (eq == std::string::npos || used != eq || address > 0xFFFFFFFFul)
                 throw CLI::ValidationError("--phys", "expected ADDR=FILE, got " + argument);
-            options_.physFiles.emplace_back(static_cast<uint32_t>(address), argument.substr(eq + 1));
+            const std::string path = argument.substr(eq + 1);
+            if (const std::string problem = RegularFile(path); !problem.empty())
+                throw CLI::ValidationError("--phys", problem);
+            options_.physFiles.emplace_back(static_cast<uint32_t>(address), path);
         }
         // dlopen searches the library path for a name without a slash.
         if (!options_.driverImage.empty())

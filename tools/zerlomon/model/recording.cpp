@@ -1,8 +1,10 @@
 #include "recording.h"
 
-#include <cstdio>
-#include <fstream>
-#include <istream>
+#include "json_reader.h"
+#include "user_file.h"
+
+#include <cstdint>
+#include <sstream>
 
 namespace zerlomon {
 
@@ -28,11 +30,17 @@ const json& Field(const json& object, const char* name)
     return *it;
 }
 
-uint32_t Unsigned(const json& object, const char* name)
+// A count as the driver replies it, 32 bits wide at most: a larger number
+// would wrap to a small one ("celsius": 4294967296 to 0).
+uint32_t Unsigned(const json& object, const char* name, uint32_t high = UINT32_MAX)
 {
     const json& value = Field(object, name);
     if (!value.is_number_unsigned()) throw std::invalid_argument(std::string("\"") + name + "\" is not a count");
-    return value.get<uint32_t>();
+    if (value.get<uint64_t>() > high) {
+        throw std::invalid_argument(std::string("\"") + name + "\" is " + value.dump() + ", above " +
+                                    std::to_string(high));
+    }
+    return static_cast<uint32_t>(value.get<uint64_t>());
 }
 
 std::string Text(const json& object, const char* name)
@@ -66,20 +74,37 @@ Reading ReadingOf(const json& entry, const char* name)
 
 double StampSeconds(const std::string& stamp)
 {
-    unsigned long long hours = 0;
-    unsigned minutes = 0, seconds = 0, year = 0, month = 0, day = 0;
-    int end = 0;
-    const int n = std::sscanf(stamp.c_str(), "sim %llu:%2u:%2u%n", &hours, &minutes, &seconds, &end);
-    if (n == 3 && static_cast<size_t>(end) == stamp.size() && minutes < 60 && seconds < 60)
+    const auto bad = [&stamp] {
+        return std::invalid_argument("time \"" + stamp + "\" is neither \"sim H:MM:SS\" nor \"YYYY-MM-DD HH:MM:SS\"");
+    };
+    // Digits only, so that no sign or space slips in the way sscanf lets a
+    // "-1" wrap to a huge count.
+    size_t at = 0;
+    const auto number = [&](size_t fewest, size_t most, char then) {
+        uint64_t value = 0;
+        size_t digits = 0;
+        while (at < stamp.size() && digits < most && stamp[at] >= '0' && stamp[at] <= '9') {
+            value = value * 10 + static_cast<uint64_t>(stamp[at++] - '0');
+            ++digits;
+        }
+        if (digits < fewest || (then != '\0' ? at >= stamp.size() || stamp[at++] != then : at != stamp.size()))
+            throw bad();
+        return value;
+    };
+    if (stamp.starts_with("sim ")) {
+        at = 4;
+        // Up to the hour whose seconds a double still holds exactly (2^53).
+        constexpr uint64_t kMostHours = (uint64_t{1} << 53) / 3600 - 1;
+        const uint64_t hours = number(1, 13, ':'), minutes = number(2, 2, ':'), seconds = number(2, 2, '\0');
+        if (hours > kMostHours || minutes > 59 || seconds > 59) throw bad();
         return static_cast<double>(hours * 3600 + minutes * 60 + seconds);
-    unsigned hour = 0;
-    end = 0;
-    const int m =
-        std::sscanf(stamp.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%n", &year, &month, &day, &hour, &minutes, &seconds, &end);
-    if (m == 6 && static_cast<size_t>(end) == stamp.size() && month >= 1 && month <= 12 && day >= 1 && day <= 31 &&
-        hour < 24 && minutes < 60 && seconds < 61)
-        return static_cast<double>(DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minutes * 60 + seconds);
-    throw std::invalid_argument("time \"" + stamp + "\" is neither \"sim H:MM:SS\" nor \"YYYY-MM-DD HH:MM:SS\"");
+    }
+    const uint64_t year = number(4, 4, '-'), month = number(2, 2, '-'), day = number(2, 2, ' ');
+    const uint64_t hour = number(2, 2, ':'), minutes = number(2, 2, ':'), seconds = number(2, 2, '\0');
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minutes > 59 || seconds > 60) throw bad();
+    return static_cast<double>(
+        DaysFromCivil(static_cast<int64_t>(year), static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+        static_cast<int64_t>(hour * 3600 + minutes * 60 + seconds));
 }
 
 MonitorSample SampleFromJson(const json& object)
@@ -108,7 +133,7 @@ LoopEventView EventFromJson(const json& object)
     event.time = Text(object, "time");
     event.seconds = StampSeconds(event.time);
     event.kind = Text(object, "event");
-    if (object.contains("fan")) event.fan = static_cast<int>(Unsigned(object, "fan"));
+    if (object.contains("fan")) event.fan = static_cast<int>(Unsigned(object, "fan", UINT16_MAX));
     if (object.contains("from") && object["from"].is_string()) event.from = Text(object, "from");
     if (object.contains("to")) event.to = Text(object, "to");
     if (object.contains("reason")) event.reason = Text(object, "reason");
@@ -117,17 +142,22 @@ LoopEventView EventFromJson(const json& object)
 
 Recording ReadRecording(std::istream& in, const std::string& name)
 {
+    // A line of watch nests three deep; the bound keeps a hostile line from
+    // exhausting the stack of whatever walks it.
+    constexpr size_t kMaxDepth = 8;
     Recording recording;
     std::string line;
     double last = 0;
     for (unsigned number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
-        const std::string where = name + ":" + std::to_string(number) + ": ";
-        const json object = json::parse(line, nullptr, false);
-        if (!object.is_object())
-            throw ReplayError(where + "not a JSON object (a line of `zerloctl --json watch` or `auto --json`)");
+        const std::string where = name + ":" + std::to_string(number);
         try {
+            // Held to the configuration's rules: a key named twice, a NUL
+            // byte or a number beyond a double is a mistake, not a choice.
+            const json object = zerloctl::ParseJsonText(line, where, kMaxDepth);
+            if (!object.is_object())
+                throw ReplayError(where + ": not a JSON object (a line of `zerloctl --json watch` or `auto --json`)");
             if (object.contains("event")) {
                 recording.events.push_back(EventFromJson(object));
                 continue;
@@ -137,8 +167,12 @@ Recording ReadRecording(std::istream& in, const std::string& name)
                 throw std::invalid_argument("time " + sample.time + " is before the sample above it");
             last = sample.seconds;
             recording.samples.push_back(std::move(sample));
+        } catch (const ReplayError&) {
+            throw;
+        } catch (const zerloctl::ConfigError& error) {
+            throw ReplayError(error.what());
         } catch (const std::exception& error) {
-            throw ReplayError(where + error.what());
+            throw ReplayError(where + ": " + error.what());
         }
     }
     if (recording.samples.empty()) throw ReplayError(name + ": no sample of `zerloctl --json watch` in it");
@@ -147,8 +181,13 @@ Recording ReadRecording(std::istream& in, const std::string& name)
 
 Recording ReadRecordingFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ReplayError(path + ": cannot be read");
+    std::string text;
+    try {
+        text = zerloctl::ReadRegularFile(path, kMaxRecordingBytes);
+    } catch (const zerloctl::FileRefused& refused) {
+        throw ReplayError(refused.what());
+    }
+    std::istringstream in(std::move(text));
     return ReadRecording(in, path);
 }
 

@@ -66,7 +66,12 @@ LoopEventView EventFromJson(const nlohmann::json& object);
 // Samples and events in the order given; blank lines are skipped. Samples
 // may repeat a second (a watch faster than its stamps) but not go back.
 Recording ReadRecording(std::istream& in, const std::string& name);
+// Anything but a regular file, or one longer than kMaxRecordingBytes, is
+// refused before it is read whole.
 Recording ReadRecordingFile(const std::string& path); // throws ReplayError
+
+// A day of `watch --json` once a second is about 28 MB.
+constexpr size_t kMaxRecordingBytes = size_t{64} << 20;
 
 // How an item shows: "67 C", "high, 4500 rpm", or its error.
 std::string SensorText(const Reading& reading);

@@ -3,6 +3,7 @@
 //   zerlomon [--replay FILE] [--config FILE] [--interval SECONDS] [--sensors N] [--self-check FILE]
 #include "monitor_window.h"
 #include "service_control.h"
+#include "user_number.h"
 
 #include <cstdlib>
 #include <string>
@@ -68,10 +69,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
         } else if (option == "--self-check") {
             options.selfCheckPath = value;
         } else if (option == "--interval") {
-            options.interval = std::strtod(value.c_str(), &end);
-            if (*end != '\0' || !(options.interval >= 0 && options.interval <= 86400))
-                return Refuse("--interval " + value + ": seconds from 0 to 86400 (at least " +
-                                  std::to_string(kWatchFloorSeconds).substr(0, 3) + " is used)",
+            if (const std::string problem = zerloctl::NumberProblem(value, 0, 86400, &options.interval);
+                !problem.empty())
+                return Refuse("--interval: " + problem + " (seconds; at least " +
+                                  zerloctl::ShowNumber(kWatchFloorSeconds) + " is used)",
                               options.selfCheckPath);
         } else if (option == "--sensors") {
             options.sensors = static_cast<unsigned>(std::strtoul(value.c_str(), &end, 10));
