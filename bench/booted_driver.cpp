@@ -18,6 +18,12 @@ void Fail(const std::string& what)
     std::exit(1);
 }
 
+std::vector<uint8_t> ExampleInput(const ZerloRequestInfo& request)
+{
+    if (request.arguments == ZERLO_ARGS_NONE) return {};
+    return {1, 0, 1, 0};
+}
+
 BootedDriver::BootedDriver(const json& profile, const std::function<void(zhost::Machine&)>& prepare,
                            const std::string& driverPath)
     : DriverSession(profile, prepare)

@@ -2,6 +2,7 @@
 // open for reading and writing, and the machines the benchmarks measure on.
 #pragma once
 
+#include "frame/zerlo_ioctl.h"
 #include "kernel/driver_image.h"
 #include "session/driver_session.h"
 
@@ -17,6 +18,11 @@ namespace zbench {
 
 // Stops the run: a benchmark of a request that fails measures the wrong path.
 [[noreturn]] void Fail(const std::string& what);
+
+// The input each benchmark sends with a request of the contract's table: fan
+// 1 and state or level 1, or sensor 1, where the request takes arguments
+// (every word in range for each of them), none where it takes none.
+std::vector<uint8_t> ExampleInput(const ZerloRequestInfo& request);
 
 class BootedDriver : public zhost::DriverSession {
   public:

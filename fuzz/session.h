@@ -9,6 +9,7 @@
 
 #include "frame/zerlo_ioctl.h"
 #include "kernel/kernel.h"
+#include "kernel/kernel_probe.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,6 +2,7 @@
 // and writing: the starting point of most tests.
 #pragma once
 
+#include "frame/zerlo_ioctl.h"
 #include "session/driver_session.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,15 @@ inline std::vector<uint8_t> Words(uint16_t word0, uint16_t word1 = 0)
 {
     return {static_cast<uint8_t>(word0), static_cast<uint8_t>(word0 >> 8), static_cast<uint8_t>(word1),
             static_cast<uint8_t>(word1 >> 8)};
+}
+
+// An input that every request of the contract's table accepts: fan 1 and
+// state, level or sensor 1 where the request takes arguments, none where it
+// takes none.
+inline std::vector<uint8_t> AcceptedInput(const ZerloRequestInfo& request)
+{
+    if (request.arguments == ZERLO_ARGS_NONE) return {};
+    return Words(1, 1);
 }
 
 inline uint32_t Long(const std::vector<uint8_t>& bytes, size_t at = 0)

@@ -4,7 +4,7 @@
 // the driver's own view of objects and requests and calls into its code.
 #pragma once
 
-#include "kernel.h"
+#include "host_ntddk.h"
 #include "memory_manager.h"
 
 #include <cstdint>
@@ -12,6 +12,15 @@
 #include <string>
 
 namespace zhost {
+
+class Kernel;
+
+// What the last call of the kernel into an emulated zerlo.sys cost; zeros for
+// a native image, whose instructions nobody counts.
+struct CallFigures {
+    uint64_t instructions = 0; // executed inside the image; the kernel's services are not counted
+    uint32_t stackBytes = 0;   // deepest use of the 12 KiB kernel stack
+};
 
 // A create, close or device-control request on its way through a dispatch
 // routine, and what the routine did with it.

@@ -9,14 +9,10 @@
 
 #include "../machine/machine.h"
 #include "host_ntddk.h"
-#include "kernel_probe.h"
-#include "kernel_services.h"
 #include "object_manager.h"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,22 +27,11 @@ struct IoctlOutcome {
 };
 
 class DriverImage;
+class KernelProbe;
+class KernelServices;
+struct CallFigures; // driver_image.h
+struct KernelState;
 struct Request;
-
-// What the last call of the kernel into an emulated zerlo.sys cost; zeros for
-// a native image, whose instructions nobody counts.
-struct CallFigures {
-    uint64_t instructions = 0; // executed inside the image; the kernel's services are not counted
-    uint32_t stackBytes = 0;   // deepest use of the 12 KiB kernel stack
-};
-
-// Access rights of a handle, as CreateFile asks for them.
-constexpr uint32_t kAccessRead = 0x1;  // FILE_READ_DATA
-constexpr uint32_t kAccessWrite = 0x2; // FILE_WRITE_DATA
-
-// Who opens. A device's security is the default NT gives a named device:
-// everyone may read, administrators (and the system) may also write.
-enum class Caller { Administrator, User };
 
 std::string DefaultDriverPath();
 
@@ -84,29 +69,27 @@ class Kernel {
     // What tests look at and change inside (kernel_probe.h), and the
     // services that the driver's calls of the NT exports reach
     // (kernel_services.h).
-    KernelProbe probe() { return KernelProbe(*this); }
-    KernelServices services() { return KernelServices(*this); }
+    KernelProbe probe();
+    KernelServices services();
 
   private:
     friend class KernelProbe;
     friend class KernelServices;
     // Every call into the driver goes through these, which check what NT
-    // checks when the driver returns (io_manager.cpp).
+    // checks when the driver returns; they live with NT's other rules
+    // (kernel_services.cpp). `input` is a device control's, which the part
+    // of a buffered one's system buffer beyond the output must still hold.
     NTSTATUS startImage();
     void unloadImage();
-    void dispatch(uintptr_t device, Request& request);
-    void checkNothingHeld(const char* routine);
+    void dispatch(uintptr_t device, Request& request, std::span<const uint8_t> input = {});
     void ReleaseImage();
-    struct Impl;
     Machine& machine_;
     std::shared_ptr<DriverImage> image_;
     bool started_ = false;
     bool emulated_ = false;
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<KernelState> impl_;
 };
 
 std::string Narrow(const std::wstring& text);
-
-[[noreturn]] void BugCheck(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 } // namespace zhost

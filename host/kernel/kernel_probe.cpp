@@ -1,9 +1,15 @@
 // What tests probe inside a booted kernel.
 #include "kernel_probe.h"
 
+#include "kernel.h"
 #include "kernel_state.h"
 
 namespace zhost {
+
+KernelProbe Kernel::probe()
+{
+    return KernelProbe(*this);
+}
 
 void* KernelProbe::symbol(const char* name) const
 {

@@ -2,9 +2,12 @@
 // bug-check Windows stops the kernel here, for both kinds of image.
 #include "kernel_services.h"
 
+#include "bug_check.h"
 #include "driver_image.h"
+#include "kernel.h"
 #include "kernel_state.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zhost {
@@ -14,7 +17,21 @@ namespace {
 // More devices than any driver makes: a chain longer than this loops.
 constexpr size_t kMaxChainLength = 1024;
 
+const char* MajorName(uint8_t major)
+{
+    switch (major) {
+    case IRP_MJ_CREATE: return "IRP_MJ_CREATE";
+    case IRP_MJ_CLOSE: return "IRP_MJ_CLOSE";
+    default: return "IRP_MJ_DEVICE_CONTROL";
+    }
+}
+
 } // namespace
+
+KernelServices Kernel::services()
+{
+    return KernelServices(*this);
+}
 
 FormatCut CutFormatted(size_t length, size_t count)
 {
@@ -56,7 +73,7 @@ uint16_t KernelServices::unicodeLength(size_t bytes)
 NTSTATUS KernelServices::createDevice(uintptr_t driver, const std::wstring& name, uint32_t type,
                                       uint32_t characteristics, const std::function<uintptr_t()>& makeObject)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
+    KernelState& impl = *kernel_.impl_;
     DriverImage& image = *kernel_.image_;
     if (driver != image.driverObject()) BugCheck("IoCreateDevice for another driver object");
     std::lock_guard lock(impl.mutex);
@@ -75,11 +92,12 @@ NTSTATUS KernelServices::createDevice(uintptr_t driver, const std::wstring& name
 
 void KernelServices::deleteDevice(uintptr_t object)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
+    KernelState& impl = *kernel_.impl_;
     DriverImage& image = *kernel_.image_;
     std::lock_guard lock(impl.mutex);
-    if (object == 0) BugCheck("IoDeleteDevice on an unknown device object");
-    impl.journal.note("IoDeleteDevice " + Narrow(impl.objects.removeDevice(object)));
+    const std::optional<std::wstring> name = object == 0 ? std::nullopt : impl.objects.removeDevice(object);
+    if (!name) BugCheck("IoDeleteDevice on an unknown device object");
+    impl.journal.note("IoDeleteDevice " + Narrow(*name));
     // The driver object heads the chain (field 0); a device found nowhere in
     // it was unlinked behind the kernel's back.
     uintptr_t previous = 0;
@@ -93,7 +111,7 @@ void KernelServices::deleteDevice(uintptr_t object)
 
 NTSTATUS KernelServices::createSymbolicLink(const std::wstring& link, const std::wstring& target)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
+    KernelState& impl = *kernel_.impl_;
     std::lock_guard lock(impl.mutex);
     impl.journal.note("IoCreateSymbolicLink " + Narrow(link) + " " + Narrow(target));
     if (impl.faults.failing(KernelService::IoCreateSymbolicLink)) return STATUS_INSUFFICIENT_RESOURCES;
@@ -104,7 +122,7 @@ NTSTATUS KernelServices::createSymbolicLink(const std::wstring& link, const std:
 
 NTSTATUS KernelServices::deleteSymbolicLink(const std::wstring& link)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
+    KernelState& impl = *kernel_.impl_;
     std::lock_guard lock(impl.mutex);
     impl.journal.note("IoDeleteSymbolicLink " + Narrow(link));
     if (impl.faults.failing(KernelService::IoDeleteSymbolicLink)) return STATUS_ACCESS_DENIED;
@@ -140,7 +158,7 @@ void KernelServices::releaseFastMutex(uintptr_t mutex)
 
 uintptr_t KernelServices::mapIoSpace(uint64_t physical, uint64_t length)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
+    KernelState& impl = *kernel_.impl_;
     std::lock_guard lock(impl.mutex);
     const bool fail = impl.faults.failingMapCall(impl.memory.nextCall());
     std::string entry;
@@ -153,10 +171,16 @@ uintptr_t KernelServices::mapIoSpace(uint64_t physical, uint64_t length)
 
 void KernelServices::unmapIoSpace(uintptr_t address, uint64_t length)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
+    KernelState& impl = *kernel_.impl_;
     std::lock_guard lock(impl.mutex);
+    const Mapping* found = impl.memory.find(address);
+    if (found == nullptr) BugCheck("MmUnmapIoSpace(0x%zx): no mapping starts there", size_t{address});
+    if (found->length != length) {
+        BugCheck("MmUnmapIoSpace(0x%zx, %llu): mapped with length %u", size_t{address},
+                 static_cast<unsigned long long>(length), found->length);
+    }
     std::string entry;
-    const Mapping mapping = impl.memory.take(address, length, &entry);
+    const Mapping mapping = impl.memory.take(address, &entry);
     impl.journal.note(std::move(entry));
     if (kernel_.image_ != nullptr) kernel_.image_->unmapping(mapping);
     impl.memory.release(mapping);
@@ -164,9 +188,57 @@ void KernelServices::unmapIoSpace(uintptr_t address, uint64_t length)
 
 void KernelServices::debugPrint(const std::string& text)
 {
-    Kernel::Impl& impl = *kernel_.impl_;
+    KernelState& impl = *kernel_.impl_;
     std::lock_guard lock(impl.mutex);
     impl.journal.print(text);
+}
+
+NTSTATUS Kernel::startImage()
+{
+    const NTSTATUS status = image_->start();
+    services().routineReturned("DriverEntry");
+    return status;
+}
+
+void Kernel::unloadImage()
+{
+    image_->unload();
+    services().routineReturned("DriverUnload");
+}
+
+void Kernel::dispatch(uintptr_t device, Request& request, std::span<const uint8_t> input)
+{
+    ThisThread().dispatching = &request;
+    image_->dispatch(device, request);
+    ThisThread().dispatching = nullptr;
+    services().dispatchReturned(request, input);
+}
+
+void KernelServices::routineReturned(const char* routine)
+{
+    if (!ThisThread().heldMutexes.empty()) BugCheck("%s returned holding a fast mutex", routine);
+}
+
+void KernelServices::dispatchReturned(const Request& request, std::span<const uint8_t> input)
+{
+    routineReturned(MajorName(request.major));
+    if (request.completions != 1) BugCheck("%s completed %d times", MajorName(request.major), request.completions);
+    if (request.major != IRP_MJ_CLOSE && request.returned != request.status) {
+        BugCheck("dispatch returned 0x%08x but completed with 0x%08x", static_cast<unsigned>(request.returned),
+                 static_cast<unsigned>(request.status));
+    }
+    if (request.major != IRP_MJ_DEVICE_CONTROL || (request.code & 3) != METHOD_BUFFERED) return;
+    // The system buffer may be longer than the output (a larger input); the
+    // driver owns only the output's bytes of it.
+    const uint8_t* buffer = request.system.buffer;
+    const size_t output = request.outputLength;
+    if (request.system.size > output &&
+        !std::equal(buffer + output, buffer + request.system.size, input.begin() + output))
+        BugCheck("driver wrote past the %u-byte output of request 0x%08x", request.outputLength, request.code);
+    if (NT_SUCCESS(request.returned) && request.information > request.outputLength) {
+        BugCheck("buffered request completed with %u bytes for a %u-byte output", request.information,
+                 request.outputLength);
+    }
 }
 
 } // namespace zhost

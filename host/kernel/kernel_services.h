@@ -1,8 +1,10 @@
 // The kernel's services as a driver image's stubs of the NT exports call
-// them. Every NT rule lives here, once: an image only reads the arguments
-// where its calling convention and structure layout put them, hands them over
-// and writes back what the service decided, so the host build and zerlo.sys
-// stop on the same misuse with the same words.
+// them, and the checks NT makes when one of the driver's routines returns.
+// Every NT rule a driver is held to lives here, once: an image only reads the
+// arguments where its calling convention and structure layout put them,
+// hands them over and writes back what the service decided, so the host
+// build and zerlo.sys stop on the same misuse with the same words. The
+// managers below keep the kernel's books and decide nothing of NT's.
 #pragma once
 
 #include "host_ntddk.h"
@@ -10,12 +12,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 namespace zhost {
 
 class Kernel;
 class Machine;
+struct Request;
 
 // A UNICODE_STRING's fields as the image read them.
 struct UnicodeStringFields {
@@ -81,6 +85,16 @@ class KernelServices {
     uintptr_t mapIoSpace(uint64_t physical, uint64_t length);
     void unmapIoSpace(uintptr_t address, uint64_t length);
     void debugPrint(const std::string& text);
+
+    // What NT checks when one of the driver's routines returns (called by
+    // the kernel's calls into the driver): DriverEntry, DriverUnload or a
+    // dispatch routine holds no fast mutex; a dispatch routine completed its
+    // request once, with the status it returned (a create or a device
+    // control); a buffered device control's routine wrote inside its output
+    // (the rest of the system buffer still holds `input`) and reported no
+    // more than the output.
+    void routineReturned(const char* routine);
+    void dispatchReturned(const Request& request, std::span<const uint8_t> input);
 
   private:
     Kernel& kernel_;

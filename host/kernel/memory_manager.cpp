@@ -1,7 +1,7 @@
 #include "memory_manager.h"
 
 #include "asan.h"
-#include "kernel.h"
+#include "bug_check.h"
 
 #include <cstdio>
 #include <functional>
@@ -53,19 +53,19 @@ const Mapping* MemoryManager::map(uint64_t physical, uint64_t length, bool fail,
     return &it->second;
 }
 
-Mapping MemoryManager::take(uintptr_t address, uint64_t length, std::string* entry)
+const Mapping* MemoryManager::find(uintptr_t address) const
 {
     auto it = mappings_.find(address);
-    if (it == mappings_.end()) BugCheck("MmUnmapIoSpace(0x%zx): no mapping starts there", size_t{address});
-    if (it->second.length != length) {
-        BugCheck("MmUnmapIoSpace(0x%zx, %llu): mapped with length %u", size_t{address},
-                 static_cast<unsigned long long>(length), it->second.length);
-    }
-    char text[96];
-    std::snprintf(text, sizeof text, "MmUnmapIoSpace 0x%08zx %llu", size_t{address},
-                  static_cast<unsigned long long>(length));
-    *entry = text;
+    return it == mappings_.end() ? nullptr : &it->second;
+}
+
+Mapping MemoryManager::take(uintptr_t address, std::string* entry)
+{
+    const auto it = mappings_.find(address);
     const Mapping mapping = it->second;
+    char text[96];
+    std::snprintf(text, sizeof text, "MmUnmapIoSpace 0x%08zx %u", size_t{address}, mapping.length);
+    *entry = text;
     mappings_.erase(it);
     return mapping;
 }

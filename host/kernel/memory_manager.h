@@ -45,8 +45,11 @@ class MemoryManager {
     // The mapping made, or null for a range the machine cannot map; `entry`
     // receives the journal line.
     const Mapping* map(uint64_t physical, uint64_t length, bool fail, std::string* entry);
-    // Stops the kernel unless a mapping starts at `address` with `length`.
-    Mapping take(uintptr_t address, uint64_t length, std::string* entry);
+    // The mapping that starts at `address`, if any.
+    const Mapping* find(uintptr_t address) const;
+    // Forgets the mapping that find() gave for `address`; `entry` receives
+    // the journal line.
+    Mapping take(uintptr_t address, std::string* entry);
     void release(const Mapping& mapping);
 
     PoolBlock allocatePool(size_t size);

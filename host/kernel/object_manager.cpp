@@ -1,12 +1,10 @@
 #include "object_manager.h"
 
-#include "kernel.h"
-
 #include <cstdlib>
 
 namespace zhost {
 
-std::wstring ObjectManager::removeDevice(uintptr_t object)
+std::optional<std::wstring> ObjectManager::removeDevice(uintptr_t object)
 {
     for (auto it = devices_.begin(); it != devices_.end(); ++it) {
         if (it->second.object == object) {
@@ -16,7 +14,7 @@ std::wstring ObjectManager::removeDevice(uintptr_t object)
             return name;
         }
     }
-    BugCheck("IoDeleteDevice on an unknown device object");
+    return std::nullopt;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,6 +15,14 @@
 namespace zhost {
 
 using Handle = uint32_t;
+
+// Access rights of a handle, as CreateFile asks for them.
+constexpr uint32_t kAccessRead = 0x1;  // FILE_READ_DATA
+constexpr uint32_t kAccessWrite = 0x2; // FILE_WRITE_DATA
+
+// Who opens. A device's security is the default NT gives a named device:
+// everyone may read, administrators (and the system) may also write.
+enum class Caller { Administrator, User };
 
 struct OpenHandle {
     uintptr_t device = 0;
@@ -46,8 +55,8 @@ class ObjectManager {
         devices_[name] = {object, characteristics};
         if (onHostHeap) hostHeap_.insert(object);
     }
-    // The name the device had; stops the kernel for an unknown object.
-    std::wstring removeDevice(uintptr_t object);
+    // The name the device had; nothing for an object it does not know.
+    std::optional<std::wstring> removeDevice(uintptr_t object);
     bool hasLink(const std::wstring& link) const { return links_.contains(link); }
     void addLink(const std::wstring& link, const std::wstring& target) { links_[link] = target; }
     bool removeLink(const std::wstring& link) { return links_.erase(link) != 0; }

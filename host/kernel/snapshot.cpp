@@ -1,5 +1,8 @@
 // A kernel's snapshot: what a fuzzer restores between inputs instead of
 // building the machine, booting the kernel and loading the driver again.
+#include "bug_check.h"
+#include "kernel.h"
+#include "kernel_probe.h"
 #include "kernel_state.h"
 
 #include <tuple>

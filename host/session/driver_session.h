@@ -1,11 +1,13 @@
 // The one way to start the driver on a simulated notebook: the machine built
 // from a profile, a kernel on it, the driver loaded (the host build, or the
 // image ZERLO_DRIVER names) and the device opened. Tests, benchmarks,
-// fuzzers and the client's host transport all start it so.
+// fuzzers and the client's host transport all start it so, and all look
+// inside through the kernel's probe.
 #pragma once
 
 #include "frame/zerlo_ioctl.h"
 #include "kernel/kernel.h"
+#include "kernel/kernel_probe.h"
 #include "machine/profile.h"
 
 #include <cstdint>

@@ -104,7 +104,22 @@ constexpr ZerloRequestInfo ZERLO_REQUESTS[] = {
     {IOCTL_GET_SMBIOS_REPORT, "IOCTL_GET_SMBIOS_REPORT", 0, ZERLO_SMBIOS_REPORT_SIZE, ZERLO_ARGS_NONE},
     {IOCTL_GET_ACPI_REPORT, "IOCTL_GET_ACPI_REPORT", 0, ZERLO_ACPI_REPORT_SIZE, ZERLO_ARGS_NONE},
 };
-static_assert(sizeof(ZERLO_REQUESTS) / sizeof(ZERLO_REQUESTS[0]) == 11);
+
+// Each code has one row: the dispatcher and every client use the first.
+constexpr bool ZerloCodesAreDistinct()
+{
+    for (const ZerloRequestInfo& first : ZERLO_REQUESTS) {
+        int rows = 0;
+        for (const ZerloRequestInfo& other : ZERLO_REQUESTS) {
+            rows += other.code == first.code ? 1 : 0;
+        }
+        if (rows != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(ZerloCodesAreDistinct());
 
 constexpr const ZerloRequestInfo* ZerloFindRequest(uint32_t code)
 {

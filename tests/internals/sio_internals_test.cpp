@@ -76,8 +76,9 @@ TEST_F(SioRuntimeBase, FixedDevicesPortsLevelOperationsFailDetectingAgainAndTouc
         EXPECT_EQ(getLevel(1), 0xFFFFFFFFu);
         EXPECT_EQ(takeLog(), Expect().detected(base).detected(base).log);
     }
-    // The nearest bases outside both ranges are used.
-    for (const uint16_t base : {0x0100, 0x0CF6, 0x0D00}) {
+    // The nearest bases outside both ranges are used, and so is the highest
+    // base whose data port does not wrap.
+    for (const uint16_t base : {0x0100, 0x0CF6, 0x0D00, 0xFFFE}) {
         SCOPED_TRACE(base);
         boot(ChipProfile({{"fan_base", base}}));
         EXPECT_EQ(setLevel(0, 10), 0xFFFFFFFFu);

@@ -3,6 +3,7 @@
 // answers at the same cost. zerlo.sys is snapshotted loaded, with its device
 // open; the host build, whose image the kernel cannot copy, unloaded.
 #include "driver_fixture.h"
+#include "kernel/driver_image.h"
 
 namespace ztest {
 namespace {

@@ -15,30 +15,38 @@ struct Request {
     uint32_t outputLength;
 };
 
-// All eleven codes. The two writes write what is already held (read alone
-// first), so they change nothing that another request reads.
+// How many first words a read of the table sends: both fans, the default
+// notebook's first sensors, or one request without input.
+uint16_t FirstWords(ZerloArgumentUse use)
+{
+    switch (use) {
+    case ZERLO_ARGS_FAN: return ZERLO_MAX_FAN + 1;
+    case ZERLO_ARGS_SENSOR: return 6;
+    default: return 1;
+    }
+}
+
+// Every code of the contract's table, a few refusals and one code outside
+// it. The two writes write what is already held (read alone first), so they
+// change nothing that another request reads.
 std::vector<Request> MixedRequests(Driver& driver)
 {
     std::vector<Request> requests = {
-        {IOCTL_GET_VERSION, {}, 8},
         {IOCTL_GET_VERSION, {}, 3},
-        {IOCTL_SMM_GET_FAN_STATE, Words(0), 4},
-        {IOCTL_SMM_GET_FAN_STATE, Words(1), 4},
-        {IOCTL_SMM_GET_FAN_SPEED, Words(0), 4},
         {IOCTL_SMM_GET_FAN_SPEED, Words(1), 64},
         {IOCTL_SMM_GET_FAN_SPEED, Words(2), 4},
         {IOCTL_SMM_GET_FAN_STATE, {1, 0}, 4},
         {ZerloControlCode(0x903), {}, 4},
-        {IOCTL_SIO_DETECT, {}, 4},
-        {IOCTL_SIO_GET_FAN_LEVEL, Words(0), 4},
-        {IOCTL_SIO_GET_FAN_LEVEL, Words(1), 4},
         {IOCTL_SIO_SET_FAN_LEVEL, Words(0, 64), 4},
-        {IOCTL_GET_CPU_SPEED, {}, ZERLO_CPU_SPEED_TEXT_SIZE},
-        {IOCTL_GET_SMBIOS_REPORT, {}, ZERLO_SMBIOS_REPORT_SIZE},
-        {IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE},
     };
-    for (uint16_t sensor = 0; sensor < 6; ++sensor)
-        requests.push_back({IOCTL_SMM_GET_TEMPERATURE, Words(sensor), 4});
+    for (const ZerloRequestInfo& info : ZERLO_REQUESTS) {
+        const bool write = info.arguments == ZERLO_ARGS_FAN_STATE || info.arguments == ZERLO_ARGS_FAN_LEVEL;
+        for (uint16_t word = 0; !write && word < FirstWords(info.arguments); ++word) {
+            std::vector<uint8_t> input;
+            if (info.arguments != ZERLO_ARGS_NONE) input = Words(word);
+            requests.push_back({info.code, input, info.minimumOutput});
+        }
+    }
     EXPECT_EQ(driver.value(IOCTL_SIO_DETECT), ZERLO_TRUE);
     for (uint16_t fan = 0; fan <= ZERLO_MAX_FAN; ++fan) {
         const uint32_t state = driver.value(IOCTL_SMM_GET_FAN_STATE, fan);
@@ -62,7 +70,9 @@ TEST(Concurrency, EightThreadsGetTheAnswersOneThreadGets)
     std::set<uint32_t> codes;
     for (const Request& r : requests)
         codes.insert(r.code);
-    ASSERT_EQ(codes.size(), 12u) << "all eleven codes and one outside the table";
+    for (const ZerloRequestInfo& info : ZERLO_REQUESTS)
+        EXPECT_TRUE(codes.contains(info.code)) << info.name;
+    ASSERT_EQ(codes.size(), std::size(ZERLO_REQUESTS) + 1) << "every code of the table and one outside it";
 
     constexpr int kThreads = 8;
     constexpr int kRounds = 120;

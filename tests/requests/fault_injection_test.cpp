@@ -16,24 +16,16 @@ struct Step {
     uint32_t outputLength;
 };
 
-// One request of every kind; the surveys twice, since a survey releases
-// what the one before it mapped.
+// One request of every code in the contract's table; the ACPI survey twice,
+// since a survey releases what the one before it mapped.
 std::vector<Step> Steps()
 {
-    return {
-        {"version", IOCTL_GET_VERSION, {}, 8},
-        {"get fan state", IOCTL_SMM_GET_FAN_STATE, Words(1), 4},
-        {"set fan state", IOCTL_SMM_SET_FAN_STATE, Words(1, 1), 4},
-        {"fan speed", IOCTL_SMM_GET_FAN_SPEED, Words(1), 4},
-        {"temperature", IOCTL_SMM_GET_TEMPERATURE, Words(2), 4},
-        {"sio detect", IOCTL_SIO_DETECT, {}, 4},
-        {"sio set level", IOCTL_SIO_SET_FAN_LEVEL, Words(0, 9), 4},
-        {"sio get level", IOCTL_SIO_GET_FAN_LEVEL, Words(0), 4},
-        {"cpu speed", IOCTL_GET_CPU_SPEED, {}, ZERLO_CPU_SPEED_TEXT_SIZE},
-        {"smbios report", IOCTL_GET_SMBIOS_REPORT, {}, ZERLO_SMBIOS_REPORT_SIZE},
-        {"acpi survey", IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE},
-        {"acpi survey again", IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE},
-    };
+    std::vector<Step> steps;
+    for (const ZerloRequestInfo& request : ZERLO_REQUESTS)
+        steps.push_back({request.name, request.code, AcceptedInput(request), request.minimumOutput});
+    const ZerloRequestInfo& survey = *ZerloFindRequest(IOCTL_GET_ACPI_REPORT);
+    steps.push_back({"IOCTL_GET_ACPI_REPORT again", survey.code, {}, survey.minimumOutput});
+    return steps;
 }
 
 struct StepRun {

@@ -3,6 +3,7 @@
 // its memory in guest_memory.cpp, the objects a call passes in
 // nt_objects.cpp and its part of a snapshot in emulated_state.cpp.
 #include "emulated_image.h"
+#include "../kernel.h"
 
 #include "guest_memory.h"
 

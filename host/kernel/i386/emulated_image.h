@@ -10,6 +10,7 @@
 #pragma once
 
 #include "../driver_image.h"
+#include "../kernel_services.h"
 #include "guest_cpu.h"
 #include "nt32_layout.h"
 #include "pe_image.h"

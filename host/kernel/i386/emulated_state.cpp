@@ -2,6 +2,7 @@
 // state in an opaque context; the memory the driver can change is copied out of the
 // emulated machine, and the host mappings it sees are mapped or unmapped to
 // match.
+#include "../bug_check.h"
 #include "emulated_image.h"
 #include "guest_memory.h"
 

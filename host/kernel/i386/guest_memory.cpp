@@ -1,5 +1,6 @@
 #include "guest_memory.h"
 
+#include "../bug_check.h"
 #include "emulated_image.h"
 
 #include <cstdio>

@@ -2,6 +2,7 @@
 // emulated machine's memory at their 32-bit NT offsets: the driver object
 // for DriverEntry and Unload, the IRP, its stack location and the file
 // object for a dispatch routine.
+#include "../bug_check.h"
 #include "emulated_image.h"
 #include "guest_memory.h"
 

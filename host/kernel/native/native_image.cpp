@@ -1,6 +1,7 @@
 // A native image: the host build of the driver, a shared object opened afresh
 // for every load so that each load starts from the zero state of a new image.
 #include "../asan.h"
+#include "../bug_check.h"
 #include "../driver_image.h"
 
 #include <cstdio>

@@ -5,6 +5,7 @@
 #include "../fuzz/image_changes.h"
 #include "driver_fixture.h"
 #include "firmware_images/dump_import.h"
+#include "kernel/driver_image.h"
 
 #include <cstdlib>
 #include <filesystem>

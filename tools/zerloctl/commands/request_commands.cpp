@@ -1,7 +1,7 @@
 // The driver's requests as commands: one row each says the command's name,
-// its control code, its argument words and their ranges, the reply's JSON
-// field and its text. The rows drive the command line, the request built
-// and both outputs; the input and reply sizes come from the driver's own
+// its control code, the reply's JSON field and its text. The rows drive the
+// command line, the request built and both outputs; which argument words a
+// request takes, and the input and reply sizes, come from the driver's own
 // request table.
 #include "commands/request_commands.h"
 
@@ -34,6 +34,23 @@ constexpr Argument kState{"STATE", "state", ZERLO_MAX_FAN_STATE, "0 off, 1 low, 
 constexpr Argument kSensor{"SENSOR", "sensor", ZERLO_MAX_SENSOR, "sensor number, 0 to 255"};
 constexpr Argument kLevel{"LEVEL", "level", ZERLO_MAX_SIO_LEVEL, "level, 0 to 63"};
 
+using Arguments = std::array<const Argument*, 2>;
+
+// The words a request reads, as the contract's table names them.
+Arguments ArgumentsOf(uint32_t code)
+{
+    const ZerloRequestInfo* request = ZerloFindRequest(code);
+    if (request == nullptr) throw std::logic_error("request command for a code outside the driver's table");
+    switch (request->arguments) {
+    case ZERLO_ARGS_FAN: return {&kFan, nullptr};
+    case ZERLO_ARGS_FAN_STATE: return {&kFan, &kState};
+    case ZERLO_ARGS_FAN_LEVEL: return {&kFan, &kLevel};
+    case ZERLO_ARGS_SENSOR: return {&kSensor, nullptr};
+    case ZERLO_ARGS_NONE: break;
+    }
+    return {};
+}
+
 enum class ReplyKind {
     kValue,   // a reading, or ZERLO_FAILURE
     kDone,    // 0, or ZERLO_FAILURE
@@ -48,33 +65,33 @@ struct Row {
     const char* name;
     const char* help;
     uint32_t code;
-    std::array<const Argument*, 2> arguments;
     ReplyKind reply;
     const char* field;   // the reply's JSON field
     const char* success; // the text of a reply that is no failure
     const char* failure; // what failed, or the whole text of a false truth
+    Arguments arguments() const { return ArgumentsOf(code); }
 };
 
 // A row per command keeps the table readable as one.
 // clang-format off
 const Row kRows[] = {
-    {"version", "driver version", IOCTL_GET_VERSION, {}, ReplyKind::kVersion, "", "", ""},
-    {"fan-state", "read a fan's state (SMM)", IOCTL_SMM_GET_FAN_STATE, {&kFan}, ReplyKind::kValue,
+    {"version", "driver version", IOCTL_GET_VERSION, ReplyKind::kVersion, "", "", ""},
+    {"fan-state", "read a fan's state (SMM)", IOCTL_SMM_GET_FAN_STATE, ReplyKind::kValue,
      "state", "fan {0}: state {v} ({v:state})", "fan {0} state"},
-    {"set-fan-state", "set a fan's state (SMM): 0 off, 1 low, 2 high", IOCTL_SMM_SET_FAN_STATE, {&kFan, &kState},
+    {"set-fan-state", "set a fan's state (SMM): 0 off, 1 low, 2 high", IOCTL_SMM_SET_FAN_STATE,
      ReplyKind::kDone, "", "fan {0}: state set to {1} ({1:state})", "fan {0} set state"},
-    {"fan-speed", "read a fan's speed in rpm (SMM)", IOCTL_SMM_GET_FAN_SPEED, {&kFan}, ReplyKind::kValue,
+    {"fan-speed", "read a fan's speed in rpm (SMM)", IOCTL_SMM_GET_FAN_SPEED, ReplyKind::kValue,
      "rpm", "fan {0}: {v} rpm", "fan {0} speed"},
-    {"temperature", "read a temperature sensor (SMM)", IOCTL_SMM_GET_TEMPERATURE, {&kSensor}, ReplyKind::kValue,
+    {"temperature", "read a temperature sensor (SMM)", IOCTL_SMM_GET_TEMPERATURE, ReplyKind::kValue,
      "reading", "sensor {0}: {v}", "sensor {0}"},
-    {"cpu-speed", "processor speed in MHz (SMBIOS)", IOCTL_GET_CPU_SPEED, {}, ReplyKind::kText, "text", "", ""},
-    {"smbios", "SMBIOS inventory report", IOCTL_GET_SMBIOS_REPORT, {}, ReplyKind::kText, "text", "", ""},
-    {"acpi", "ACPI table survey", IOCTL_GET_ACPI_REPORT, {}, ReplyKind::kText, "text", "", ""},
-    {"sio-detect", "detect the Super-I/O fan controller", IOCTL_SIO_DETECT, {}, ReplyKind::kTruth,
+    {"cpu-speed", "processor speed in MHz (SMBIOS)", IOCTL_GET_CPU_SPEED, ReplyKind::kText, "text", "", ""},
+    {"smbios", "SMBIOS inventory report", IOCTL_GET_SMBIOS_REPORT, ReplyKind::kText, "text", "", ""},
+    {"acpi", "ACPI table survey", IOCTL_GET_ACPI_REPORT, ReplyKind::kText, "text", "", ""},
+    {"sio-detect", "detect the Super-I/O fan controller", IOCTL_SIO_DETECT, ReplyKind::kTruth,
      "found", "Super-I/O chip found", "no Super-I/O chip found at 0x2E or 0x4E"},
-    {"sio-level", "read a fan's level from the Super-I/O chip", IOCTL_SIO_GET_FAN_LEVEL, {&kFan}, ReplyKind::kValue,
+    {"sio-level", "read a fan's level from the Super-I/O chip", IOCTL_SIO_GET_FAN_LEVEL, ReplyKind::kValue,
      "level", "{v}", "fan {0} level (no Super-I/O chip)"},
-    {"set-sio-level", "set a fan's level in the Super-I/O chip, 0 to 63", IOCTL_SIO_SET_FAN_LEVEL, {&kFan, &kLevel},
+    {"set-sio-level", "set a fan's level in the Super-I/O chip, 0 to 63", IOCTL_SIO_SET_FAN_LEVEL,
      ReplyKind::kTruth, "ok", "fan {0}: level set to {1}", "fan {0}: level not accepted by the chip"},
 };
 // clang-format on
@@ -105,8 +122,8 @@ std::string Fill(const char* text, const Words& words, uint32_t value)
 std::string Asked(const Row& row, const Words& words)
 {
     std::string text;
-    for (size_t i = 0; i < row.arguments.size() && row.arguments[i]; ++i)
-        text += (i ? ", " : "") + std::string(row.arguments[i]->noun) + " " + N(words[i]);
+    for (size_t i = 0; i < Words{}.size() && row.arguments()[i]; ++i)
+        text += (i ? ", " : "") + std::string(row.arguments()[i]->noun) + " " + N(words[i]);
     return text.empty() ? row.name : text;
 }
 
@@ -115,8 +132,8 @@ std::string Hint(const Row& row, const Words& words, uint32_t status)
 {
     if (status == Status("STATUS_ACCESS_DENIED")) return "; every request needs a handle open for writing";
     if (status != Status("STATUS_INVALID_PARAMETER")) return "";
-    for (size_t i = 0; i < row.arguments.size() && row.arguments[i]; ++i) {
-        const Argument& argument = *row.arguments[i];
+    for (size_t i = 0; i < Words{}.size() && row.arguments()[i]; ++i) {
+        const Argument& argument = *row.arguments()[i];
         if (words[i] > argument.max)
             return "; " + std::string(argument.noun) + "s are 0 " + (argument.max == 1 ? "and " : "to ") +
                    N(argument.max);
@@ -137,8 +154,8 @@ int Refused(Context& c, const Row& row, const Words& words, json object, uint32_
 int Run(Context& c, const Row& row, const Words& words)
 {
     json object{{"command", row.name}};
-    for (size_t i = 0; i < row.arguments.size() && row.arguments[i]; ++i)
-        object[row.arguments[i]->noun] = words[i];
+    for (size_t i = 0; i < Words{}.size() && row.arguments()[i]; ++i)
+        object[row.arguments()[i]->noun] = words[i];
     const Reply reply = Request(*c.transport, row.code, words[0], words[1]);
     if (reply.status != Status("STATUS_SUCCESS")) return Refused(c, row, words, object, reply.status);
 
@@ -188,11 +205,11 @@ void AddRequestCommands(Cli& cli)
     for (const Row& row : kRows) {
         CLI::App* command = cli.command(row.name, row.help, [&row](CLI::App& used) {
             Words words{};
-            for (size_t i = 0; i < row.arguments.size() && row.arguments[i]; ++i)
-                words[i] = used.get_option(row.arguments[i]->name)->as<uint16_t>();
+            for (size_t i = 0; i < Words{}.size() && row.arguments()[i]; ++i)
+                words[i] = used.get_option(row.arguments()[i]->name)->as<uint16_t>();
             return Step{[&row, words](Context& c) { return Run(c, row, words); }};
         });
-        for (const Argument* argument : row.arguments) {
+        for (const Argument* argument : row.arguments()) {
             // The whole 16-bit word is sent: the driver, not the client, judges the range.
             if (argument) command->add_option(argument->name, argument->help)->required()->check(CLI::Range(0, 65535));
         }
