@@ -128,6 +128,49 @@ same only-reads-smi "$(printf 'smi ax=0x00a3\nsmi ax=0x02a3\nsmi ax=0x00a3\nsmi 
 same fans-unmoved "fan 0: state 1 (low)
 fan 1: state 0 (off)" "$(grep '^fan [01]: state' "$work/out")"
 
+# The presets, made for the fans and sensors the check finds.
+check preset-printed 0 '{
+  "// preset": "balanced: the fans follow the heat at a middle pace",
+  "poll_seconds": 2,
+  "on_exit": "high",
+  "fans": [
+    {
+      "fan": 0,
+      "sensors": [0, 1, 2, 3],
+      "idle_state": "off",
+      "min_change_seconds": 30,
+      "steps": [
+        {"state": "low", "up": 52, "down": 46},
+        {"state": "high", "up": 68, "down": 60}
+      ]
+    },
+    {
+      "fan": 1,
+      "sensors": [0, 1, 2, 3],
+      "idle_state": "off",
+      "min_change_seconds": 30,
+      "steps": [
+        {"state": "low", "up": 56, "down": 50},
+        {"state": "high", "up": 72, "down": 64}
+      ]
+    }
+  ]
+}' -- auto --print-example-config --preset balanced
+"$ZERLOCTL" --machine "$work/garbage.json" auto --print-example-config --preset cool >"$work/out" 2>&1
+same preset-follows-only-plausible-sensors '"sensors": [3],' "$(grep -o '"sensors": \[[0-9, ]*\],' "$work/out" | sort -u)"
+check preset-one-poll 0 "sim 00:00:00 fan 0: low -> high (sensor 0: 62, sensor 1: 55, sensor 2: 40, sensor 3: 33)
+sim 00:00:00 fan 1: off -> low (sensor 0: 62, sensor 1: 55, sensor 2: 40, sensor 3: 33)
+fan 0: state 2 (high)
+fan 1: state 1 (low)" -- auto --once --preset cool fan-state 0 fan-state 1
+check preset-not-usable 1 "zerloctl: preset quiet: the fan loop cannot be used: the BIOS does not answer its fan and temperature calls" -- \
+    --bare auto --preset quiet --once
+check preset-unknown 2 "--preset: loud not in {quiet,balanced,cool}
+Run with --help for more information." -- auto --preset loud
+check preset-and-config 2 "--config excludes --preset
+Run with --help for more information." -- auto --preset cool --config x.json
+check auto-needs-a-configuration 2 "auto --config or --preset is required
+Run with --help for more information." -- auto
+
 check_match no-driver 3 '^zerloctl: /nonexistent.sys did not start: STATUS_OBJECT_NAME_NOT_FOUND \(0xC0000034\)$' -- \
     --sys /nonexistent.sys check
 

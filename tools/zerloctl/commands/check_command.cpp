@@ -2,11 +2,13 @@
 
 #include "firmware_text.h"
 #include "loop/auto_config.h"
+#include "loop/presets.h"
 #include "requests.h"
 #include "status_names.h"
 
 #include "frame/zerlo_ioctl.h"
 
+#include <iostream>
 #include <optional>
 #include <stdexcept>
 
@@ -229,6 +231,16 @@ int RunCheck(Context& c)
 FanLoopParts FindFanLoopParts(Transport& transport)
 {
     return Judge(AskSmm(transport));
+}
+
+std::optional<std::string> PresetForNotebook(Transport& transport, const std::string& preset)
+{
+    const FanLoopParts parts = FindFanLoopParts(transport);
+    if (!parts.unusable.empty()) {
+        std::cerr << "zerloctl: preset " << preset << ": the fan loop cannot be used: " << parts.unusable << "\n";
+        return std::nullopt;
+    }
+    return PresetConfig(preset, parts.fans, parts.sensors);
 }
 
 std::string ListInWords(const std::vector<uint16_t>& numbers)

@@ -6,6 +6,7 @@
 #include "cli.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ struct FanLoopParts {
 
 // Asks the BIOS's fan and temperature calls only.
 FanLoopParts FindFanLoopParts(Transport& transport);
+
+// The preset's configuration text for the fans and sensors found; when the
+// loop cannot be used on this notebook, says why on stderr and gives nothing.
+std::optional<std::string> PresetForNotebook(Transport& transport, const std::string& preset);
 
 // "0", "0 and 1", "0, 1 and 2".
 std::string ListInWords(const std::vector<uint16_t>& numbers);
