@@ -80,6 +80,7 @@ foreach(dir CLI nlohmann)
 endforeach()
 add_subdirectory(tools/zerloctl)
 add_subdirectory(tools/zerlomon)
+add_subdirectory(installer)
 
 enable_testing()
 add_test(NAME zerlo_sys_pe
@@ -96,7 +97,7 @@ set_tests_properties(zerlo_sys_stack_frames PROPERTIES LABELS target)
 set(ZERLO_XP_EXPORTS ${CMAKE_SOURCE_DIR}/tests/target/xp-exports)
 add_test(NAME zerloctl_xp_imports
   COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/check_xp_imports.py --exports ${ZERLO_XP_EXPORTS}
-    $<TARGET_FILE:zerloctl> $<TARGET_FILE:zerlomon>)
+    $<TARGET_FILE:zerloctl> $<TARGET_FILE:zerlomon> ${ZERLO_SETUP} ${ZERLO_UNINSTALLER} ${ZERLO_NSIS_PLUGINS})
 # ... and the check is seen to fail on a program that imports a newer function.
 add_executable(post_xp_import tests/target/post_xp_import.c)
 target_compile_definitions(post_xp_import PRIVATE _WIN32_WINNT=0x0600)
@@ -122,3 +123,12 @@ add_test(NAME zerlomon_wine
     --config ${CMAKE_SOURCE_DIR}/tests/monitor/cool.json --prefix ${CMAKE_BINARY_DIR}/wine/monitor-prefix
     --screenshot ${CMAKE_BINARY_DIR}/wine/monitor.png --register-i386 ${CMAKE_SOURCE_DIR}/scripts/enable-i386-exec)
 set_tests_properties(zerlomon_wine PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIAL TRUE)
+
+# zerlo-1.5-setup.exe under Wine as an owner runs it: silent install,
+# upgrade over an edited configuration, uninstall back to the prefix as it
+# was, and the components and finish pages on Xvfb (the screenshots in docs/).
+add_test(NAME zerlo_setup_wine
+  COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/wine_setup_test.py
+    --setup ${ZERLO_SETUP} --build ${CMAKE_BINARY_DIR} --prefix ${CMAKE_BINARY_DIR}/wine/setup-prefix
+    --screenshots ${CMAKE_BINARY_DIR}/wine --register-i386 ${CMAKE_SOURCE_DIR}/scripts/enable-i386-exec)
+set_tests_properties(zerlo_setup_wine PROPERTIES LABELS wine TIMEOUT 900 RUN_SERIAL TRUE)

@@ -4,6 +4,7 @@
 // The commands live in commands/; this file parses the line, opens the
 // device when a command needs it, runs the queued steps and exits.
 #include "cli.h"
+#include "commands/check_command.h"
 #include "commands/composite_commands.h"
 #include "commands/loop_commands.h"
 #include "commands/request_commands.h"
@@ -60,6 +61,7 @@ int main(int argc, char** argv)
 #endif
     AddCompositeCommands(cli);
     AddTourCommand(cli);
+    AddCheckCommand(cli);
     AddLoopCommands(cli);
 #if defined(_WIN32)
     AddServiceCommands(cli);

@@ -1,14 +1,17 @@
 #include "commands/loop_commands.h"
 
+#include "commands/check_command.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
 #include "loop/log_queue.h"
 #include "loop/loop_support.h"
+#include "loop/presets.h"
 #include "loop/watch.h"
 #include "user_number.h"
 
 #include <iostream>
 #include <memory>
+#include <optional>
 
 namespace zerloctl {
 
@@ -53,6 +56,21 @@ int RunAuto(Transport& transport, bool asJson, const AutoConfig& config, const A
     if (safe) return kOk;
     std::cerr << "zerloctl: the stop could not set every controlled fan high" << std::endl;
     return kRefusedOrFailed;
+}
+
+int RunPreset(Context& c, const std::string& preset, const AutoOptions& options)
+{
+    const std::optional<std::string> config = PresetForNotebook(*c.transport, preset);
+    if (!config) return kRefusedOrFailed;
+    return RunAuto(*c.transport, c.asJson, ParseAutoConfig(nlohmann::json::parse(*config)), options);
+}
+
+int PrintPreset(Context& c, const std::string& preset)
+{
+    const std::optional<std::string> config = PresetForNotebook(*c.transport, preset);
+    if (!config) return kRefusedOrFailed;
+    std::cout << *config;
+    return kOk;
 }
 
 void AddTimeScale([[maybe_unused]] CLI::App* command)
@@ -102,14 +120,25 @@ void AddAuto(Cli& cli)
 {
     const char* help = "keep the notebook cool: set fan states from temperatures";
     CLI::App* automatic = cli.command("auto", help, [](CLI::App& used) {
-        if (used.get_option("--print-example-config")->count())
+        const CLI::Option* preset = used.get_option("--preset");
+        const std::string presetName = preset->count() ? preset->as<std::string>() : "";
+        if (used.get_option("--print-example-config")->count()) {
+            // A preset is made for this notebook's fans and sensors.
+            if (preset->count()) return Step{[presetName](Context& c) { return PrintPreset(c, presetName); }};
             return Step{[](Context&) {
                             std::cout << ExampleAutoConfig();
                             return int{kOk};
                         },
                         false};
+        }
         const CLI::Option* configPath = used.get_option("--config");
-        if (!configPath->count()) throw CLI::RequiredError("auto --config");
+        AutoOptions options;
+        options.dryRun = used.get_option("--dry-run")->count() > 0;
+        options.once = used.get_option("--once")->count() > 0;
+        options.timeScale = TimeScale(used);
+        if (preset->count())
+            return Step{[presetName, options](Context& c) { return RunPreset(c, presetName, options); }};
+        if (!configPath->count()) throw CLI::RequiredError("auto --config or --preset");
         // The whole file is checked before the driver is even opened.
         AutoConfig config;
         try {
@@ -117,13 +146,14 @@ void AddAuto(Cli& cli)
         } catch (const ConfigError& error) {
             throw CLI::ValidationError("auto --config", error.what());
         }
-        AutoOptions options;
-        options.dryRun = used.get_option("--dry-run")->count() > 0;
-        options.once = used.get_option("--once")->count() > 0;
-        options.timeScale = TimeScale(used);
         return Step{[config, options](Context& c) { return RunAuto(*c.transport, c.asJson, config, options); }};
     });
-    automatic->add_option("--config", "the loop's configuration (JSON)")->type_name("TEXT");
+    CLI::Option* config = automatic->add_option("--config", "the loop's configuration (JSON)")->type_name("TEXT");
+    automatic->add_option("--preset")
+        ->description("a ready configuration for this notebook: " + PresetNamesInWords())
+        ->type_name("NAME")
+        ->check(CLI::IsMember(PresetNames()))
+        ->excludes(config);
     automatic->add_flag("--dry-run")->description("log what would be set, set nothing");
     automatic->add_flag("--once")->description("one poll, then exit (fans stay as set)");
     automatic->add_flag("--print-example-config")->description("print a valid example configuration");

@@ -1,10 +1,15 @@
 #include "commands/service_commands.h"
 
+#include "commands/check_command.h"
+#include "loop/presets.h"
 #include "platform/auto_install.h"
 #include "platform/auto_service.h"
 #include "platform/service_control.h"
 
+#include <fstream>
 #include <iostream>
+#include <optional>
+#include <windows.h>
 
 namespace zerloctl {
 
@@ -46,6 +51,34 @@ int InstallAndStartAuto(const std::string& configPath)
     return installed != kServiceDone ? installed : Print(StartAutoService());
 }
 
+// The preset is made for the fans and sensors this notebook answers with,
+// written to a file of the user's temporary folder for the service's own
+// copy, and removed again.
+int InstallPreset(Transport& transport, const std::string& preset)
+{
+    const std::optional<std::string> config = PresetForNotebook(transport, preset);
+    if (!config) return kServiceFailed;
+    char folder[MAX_PATH + 1];
+    char path[MAX_PATH + 1];
+    const DWORD length = GetTempPathA(sizeof folder, folder);
+    if (length == 0 || length > MAX_PATH || GetTempFileNameA(folder, "zer", 0, path) == 0) {
+        std::cerr << "zerloctl: no temporary file for the preset: error " << GetLastError() << std::endl;
+        return kServiceFailed;
+    }
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << *config;
+        if (!file.flush()) {
+            std::cerr << "zerloctl: cannot write " << path << std::endl;
+            DeleteFileA(path);
+            return kServiceFailed;
+        }
+    }
+    const int exit = InstallAndStartAuto(path);
+    DeleteFileA(path);
+    return exit;
+}
+
 } // namespace
 
 void AddServiceCommands(Cli& cli)
@@ -65,10 +98,22 @@ void AddServiceCommands(Cli& cli)
     });
     CLI::App* installAuto =
         cli.command("install-auto", "run the fan loop as an auto-start service", [](CLI::App& used) {
-            const std::string path = used.get_option("--config")->as<std::string>();
+            const CLI::Option* preset = used.get_option("--preset");
+            if (preset->count()) {
+                const std::string name = preset->as<std::string>();
+                return Step{[name](Context& c) { return InstallPreset(*c.transport, name); }};
+            }
+            const CLI::Option* config = used.get_option("--config");
+            if (!config->count()) throw CLI::RequiredError("install-auto --config or --preset");
+            const std::string path = config->as<std::string>();
             return Step{[path](Context&) { return InstallAndStartAuto(path); }, false};
         });
-    installAuto->add_option("--config", "the loop's configuration (JSON)")->type_name("TEXT")->required();
+    CLI::Option* config = installAuto->add_option("--config", "the loop's configuration (JSON)")->type_name("TEXT");
+    installAuto->add_option("--preset")
+        ->description("a ready configuration for this notebook's fans and sensors: " + PresetNamesInWords())
+        ->type_name("NAME")
+        ->check(CLI::IsMember(PresetNames()))
+        ->excludes(config);
     Add(cli, "start-auto", "start the fan loop's service (after editing its configuration)", StartAutoService);
     Add(cli, "stop-auto", "stop the fan loop's service", StopAutoService);
     Add(cli, "uninstall-auto", "stop and delete the fan loop's service and its files (not its log)", RemoveAutoService);
