@@ -133,6 +133,8 @@ check preset-printed 0 '{
   "// preset": "balanced: the fans follow the heat at a middle pace",
   "poll_seconds": 2,
   "on_exit": "high",
+  "// critical": "at or above this on any sensor, every fan goes high at once; 60 to 95",
+  "critical": 90,
   "fans": [
     {
       "fan": 0,
@@ -171,7 +173,7 @@ Run with --help for more information." -- auto --preset cool --config x.json
 check auto-needs-a-configuration 2 "auto --config or --preset is required
 Run with --help for more information." -- auto
 
-check_match no-driver 3 '^zerloctl: /nonexistent.sys did not start: STATUS_OBJECT_NAME_NOT_FOUND \(0xC0000034\)$' -- \
-    --sys /nonexistent.sys check
+check_match no-driver 3 '^zerloctl: .*/check_cli_test.sh did not start: STATUS_OBJECT_NAME_NOT_FOUND \(0xC0000034\)$' -- \
+    --sys "$0" check
 
 finish

@@ -23,16 +23,14 @@ namespace {
 using nlohmann::json;
 using ztest::DriverTransport;
 
-// What the fan loop's configuration is about to be held to besides what its
-// checker holds it to now (a critical temperature of 90 C by default).
-constexpr double kCritical = 90;
-
 TEST(Presets, MadeForTheFansAndSensorsFound)
 {
     EXPECT_EQ(zerloctl::PresetConfig("balanced", {1}, {0, 2}), R"({
   "// preset": "balanced: the fans follow the heat at a middle pace",
   "poll_seconds": 2,
   "on_exit": "high",
+  "// critical": "at or above this on any sensor, every fan goes high at once; 60 to 95",
+  "critical": 90,
   "fans": [
     {
       "fan": 1,
@@ -48,31 +46,23 @@ TEST(Presets, MadeForTheFansAndSensorsFound)
 }
 )");
     EXPECT_THROW(zerloctl::PresetConfig("silent", {0}, {0}), std::invalid_argument);
-    EXPECT_THROW(zerloctl::PresetConfig("quiet", {}, {0}), std::invalid_argument);
-    EXPECT_THROW(zerloctl::PresetConfig("quiet", {0}, {}), std::invalid_argument);
+EXPECT_THROW(zerloctl::PresetConfig("quiet", {}, {0}), std::invalid_argument);
+EXPECT_THROW(zerloctl::PresetConfig("quiet", {0}, {}), std::invalid_argument);
 }
 
-// The second fan starts later; every preset passes the checker and the
-// rules agreed for the loop: top step high below the critical temperature,
-// polls at least 0.5 s apart, a change held at least two polls, up and down
-// at least 2 C apart.
-TEST(Presets, EveryOneIsAValidConfigurationWithinTheAgreedRules)
+// Every preset passes the loop's checker, and the second fan starts later.
+TEST(Presets, EveryOneIsAValidConfigurationTheSecondFanLater)
 {
     for (const zerloctl::Preset& preset : zerloctl::kPresets) {
         SCOPED_TRACE(preset.name);
         const zerloctl::AutoConfig config =
             zerloctl::ParseAutoConfig(json::parse(zerloctl::PresetConfig(preset.name, {0, 1}, {0, 1, 2, 3})));
-        EXPECT_GE(config.pollSeconds, 0.5);
+        // The checker holds the rest: a top step of high below the critical
+        // temperature, the poll floor and the gaps that keep a fan from flapping.
+        EXPECT_EQ(config.critical, 90);
         ASSERT_EQ(config.fans.size(), 2u);
-        for (const zerloctl::FanRule& fan : config.fans) {
+        for (const zerloctl::FanRule& fan : config.fans)
             EXPECT_EQ(fan.sensors, (std::vector<uint16_t>{0, 1, 2, 3}));
-            EXPECT_GE(fan.minChangeSeconds, 2 * config.pollSeconds);
-            ASSERT_FALSE(fan.steps.empty());
-            EXPECT_EQ(fan.steps.back().state, ZERLO_MAX_FAN_STATE);
-            EXPECT_LE(fan.steps.back().up, kCritical);
-            for (const zerloctl::FanStep& step : fan.steps)
-                EXPECT_GE(step.up - step.down, 2);
-        }
         EXPECT_EQ(config.fans[1].steps[0].up - config.fans[0].steps[0].up, zerloctl::kLaterFanCelsius);
     }
 }
@@ -95,7 +85,7 @@ Figures Measure(const json& profile, const std::string& preset, double seconds)
     EXPECT_EQ(parts.unusable, "");
     const zerloctl::AutoConfig config =
         zerloctl::ParseAutoConfig(json::parse(zerloctl::PresetConfig(preset, parts.fans, parts.sensors)));
-    const std::array<double, 3> thresholds{config.fans[0].steps[0].up, config.fans[0].steps[1].up, kCritical};
+    const std::array<double, 3> thresholds{config.fans[0].steps[0].up, config.fans[0].steps[1].up, config.critical};
     auto clock = zerloctl::MakeLoopClock(transport, 0);
     zerloctl::DriverFanIo io(transport);
     zerloctl::FanLoop loop(config, io, *clock, [](const zerloctl::LoopEvent&) {});

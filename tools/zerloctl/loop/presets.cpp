@@ -72,7 +72,7 @@ std::string PresetConfig(const std::string& name, const std::vector<uint16_t>& f
          << "  \"// preset\": \"" << preset.name << ": " << preset.help << "\",\n"
          << "  \"poll_seconds\": " << Show(preset.pollSeconds) << ",\n"
          << "  \"on_exit\": \"high\",\n"
-         << "  \"// critical\": \"at or above this on any sensor, every fan goes high at once (60 to 95)\",\n"
+         << "  \"// critical\": \"at or above this on any sensor, every fan goes high at once; 60 to 95\",\n"
          << "  \"critical\": " << Show(kPresetCritical) << ",\n"
          << "  \"fans\": [\n";
     for (size_t i = 0; i < fans.size(); ++i) {
