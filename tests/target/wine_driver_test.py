@@ -424,7 +424,7 @@ def run_auto_service(wine, checks, options):
     config = wine.windows_path("zerlo/cool.json")
     folder = wine.windows_path("windows/system32/zerlo")
     installed_config, log = os.path.join(folder, "auto.json"), os.path.join(folder, "auto.log")
-    write_config(config, 0.1)
+    write_config(config, 0.5)
     command(wine, checks, ["install-auto", "--config", NETWORK_DRIVE + r"\cool.json"], 1,
             "zerloctl: n:\\cool.json is on a network drive: copy it to a local disk first\n",
             "install-auto refuses a configuration on a network drive")
