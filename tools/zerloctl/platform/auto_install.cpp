@@ -49,9 +49,27 @@ std::string AccountName(PSID sid)
     return sidText;
 }
 
+// Whether `sid` is the account this process runs as: the administrator
+// who installs, who holds every right the folder guards already.
+bool IsInstallingAccount(PSID sid)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer{};
+    DWORD size = 0;
+    const bool same =
+        GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) && EqualSid(buffer.user.User.Sid, sid);
+    CloseHandle(token);
+    return same;
+}
+
 // Whoever owns the folder or a file in it can give themselves the right to
-// replace the program that runs as LocalSystem: only Administrators and
-// SYSTEM may own them. On XP a Power User can create system32\zerlo first.
+// replace the program that runs as LocalSystem: only Administrators, SYSTEM
+// and the administrator installing may own them. On XP a Power User can
+// create system32\zerlo first.
 void RequireTrustedOwner(const std::string& path)
 {
     PSID owner = nullptr;
@@ -60,14 +78,14 @@ void RequireTrustedOwner(const std::string& path)
         GetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                               nullptr, nullptr, nullptr, &descriptor);
     if (error != ERROR_SUCCESS) FailWith("reading the owner of " + path, error);
-    const bool trusted =
-        owner && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid));
+    const bool trusted = owner && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                   IsWellKnownSid(owner, WinLocalSystemSid) || IsInstallingAccount(owner));
     const std::string name = owner ? AccountName(owner) : "no one";
     LocalFree(descriptor);
     if (!trusted) {
         Fail(kServiceFailed, path + " is owned by " + name +
-                                 ", not by Administrators or SYSTEM: delete it, or make Administrators its owner, "
-                                 "and install again");
+                                 ", not by Administrators, SYSTEM or the account installing: delete it, or make "
+                                 "Administrators its owner, and install again");
     }
 }
 
