@@ -46,8 +46,8 @@ TEST(Presets, MadeForTheFansAndSensorsFound)
 }
 )");
     EXPECT_THROW(zerloctl::PresetConfig("silent", {0}, {0}), std::invalid_argument);
-EXPECT_THROW(zerloctl::PresetConfig("quiet", {}, {0}), std::invalid_argument);
-EXPECT_THROW(zerloctl::PresetConfig("quiet", {0}, {}), std::invalid_argument);
+    EXPECT_THROW(zerloctl::PresetConfig("quiet", {}, {0}), std::invalid_argument);
+    EXPECT_THROW(zerloctl::PresetConfig("quiet", {0}, {}), std::invalid_argument);
 }
 
 // Every preset passes the loop's checker, and the second fan starts later.
