@@ -6,8 +6,10 @@
 // that stops answering, answers garbage or answers 0 to everything, fans set
 // through another handle, a resume whose BIOS resets the fans, a wall clock
 // set back and forward over a tick counter that wraps, short replies, a
-// failed allocation, and stops at random moments, in a wait or inside a
-// poll. After every poll:
+// failed allocation, stops at random moments, in a wait or inside a poll,
+// and an output that takes no line for hundreds of polls (the log goes
+// through the queue `auto` uses, kept small so that it fills). After every
+// poll:
 //  (a) a fan one of whose sensors reads at or above its top step is high,
 //      and after a failed or unbelievable reading every controlled fan is;
 //  (b) after a stop with on_exit high every controlled fan is high; with
@@ -32,15 +34,20 @@
 #include "loop_fixture.h"
 
 #include "loop/fan_loop.h"
+#include "loop/log_queue.h"
 #include "loop/loop_clock.h"
 #include "loop/loop_support.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -50,7 +57,7 @@ constexpr uint16_t kHigh = 2;
 
 struct Tally {
     uint64_t schedules = 0, polls = 0, checks = 0, external = 0, resumes = 0, sabotaged = 0, stopsInPoll = 0;
-    uint64_t configsDrawn = 0, configsAccepted = 0, criticalPolls = 0;
+    uint64_t configsDrawn = 0, configsAccepted = 0, criticalPolls = 0, blockedOutputs = 0, dropped = 0;
 };
 
 class Schedule {
@@ -143,7 +150,14 @@ class Schedule {
     std::vector<bool> topReached_;
     std::vector<std::optional<uint64_t>> lastMoveMs_;
     std::vector<uint16_t> after_; // as the last poll left them
+    std::mutex logMutex_;         // the queue's writer adds to the log
     std::vector<std::string> log_;
+    // The output takes no line until this many polls have run, as a pipe
+    // nobody reads or a console held by a click. A loop that waited for it
+    // would run no poll: the writer gives up after a while of real time and
+    // says so.
+    std::atomic<uint64_t> pollsRun_{0}, outputHeldUntil_{0};
+    std::atomic<bool> outputHeldTheLoop_{false};
 };
 
 json Schedule::exampleConfig()
@@ -250,6 +264,7 @@ void Schedule::expect(bool ok, const std::string& what)
     ++tally_->checks;
     if (ok) return;
     std::string log;
+    const std::lock_guard hold(logMutex_);
     for (size_t i = log_.size() > 12 ? log_.size() - 12 : 0; i < log_.size(); ++i)
         log += "\n  " + log_[i];
     ADD_FAILURE() << "at sim " << clockMs() << " ms, SMM handler "
@@ -298,6 +313,7 @@ void Schedule::closePoll()
 {
     pollOpen_ = false;
     ++tally_->polls;
+    ++pollsRun_;
     const bool answers = firmwareAnswers();
     // An episode moves only on a poll that read every sensor, as the loop's.
     if (!failedReading_ && !sensorSabotaged_) {
@@ -406,10 +422,33 @@ void Schedule::run(Tally& tally)
         std::make_unique<Ticks>(*this),
         [&] { return zerloctl::WallStamp(static_cast<std::time_t>(wallStart + wallShift_ + clockMs() / 1000)); },
         [&] { return resumed_; });
-    loop_ = std::make_unique<zerloctl::FanLoop>(config_, io, clock, [&](const zerloctl::LoopEvent& event) {
-        log_.push_back(std::to_string(clockMs()) + " " + zerloctl::FormatLoopEvent(event));
-    });
+    const bool blocked = chance(0.25);
+    if (blocked) {
+        ++tally.blockedOutputs;
+        outputHeldUntil_ = 100 + pick(600);
+    }
+    zerloctl::LogQueue lines(
+        [&](const zerloctl::LoopEvent& event) {
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (pollsRun_ < outputHeldUntil_ && stop_ == 0 && !outputHeldTheLoop_) {
+                if (std::chrono::steady_clock::now() > giveUp) {
+                    outputHeldTheLoop_ = true;
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            const std::lock_guard hold(logMutex_);
+            log_.push_back(zerloctl::FormatLoopEvent(event));
+            return true;
+        },
+        8);
+    loop_ = std::make_unique<zerloctl::FanLoop>(config_, io, clock,
+                                                [&](const zerloctl::LoopEvent& event) { lines.push(event); });
     loop_->run(stop_, zerloctl::StopName, [&] { return std::exchange(resumed_, false); });
+    outputHeldUntil_ = 0;
+    EXPECT_TRUE(lines.close(30));
+    tally.dropped += lines.dropped();
+    expect(!outputHeldTheLoop_, "the loop ran no poll while its output took no line");
 
     if (stoppedInPoll_) ++tally.stopsInPoll;
     if (pollOpen_ && !stoppedInPoll_) closePoll();
@@ -438,9 +477,10 @@ TEST(FanLoopSafety, PromisesHoldOnTheMachineThroughRandomSchedules)
     const auto n = [](uint64_t value) { return static_cast<unsigned long long>(value); };
     std::printf("%llu schedules, %llu polls, %llu checks; %llu configurations drawn, %llu accepted; %llu polls "
                 "at the critical temperature; %llu fans moved behind the loop, %llu resumes, %llu replies cut short "
-                "or lost, %llu stops inside a poll\n",
+                "or lost, %llu stops inside a poll; %llu outputs held for hundreds of polls, %llu lines dropped\n",
                 n(tally.schedules), n(tally.polls), n(tally.checks), n(tally.configsDrawn), n(tally.configsAccepted),
-                n(tally.criticalPolls), n(tally.external), n(tally.resumes), n(tally.sabotaged), n(tally.stopsInPoll));
+                n(tally.criticalPolls), n(tally.external), n(tally.resumes), n(tally.sabotaged), n(tally.stopsInPoll),
+                n(tally.blockedOutputs), n(tally.dropped));
     EXPECT_EQ(tally.schedules, count);
 }
 
