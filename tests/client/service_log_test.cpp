@@ -120,7 +120,7 @@ TEST_F(ServiceLogTest, ALongFailureOfTwoFansStaysAFewLinesBehindItsReason)
     EXPECT_GT(lines, 25'000u);
     // 1000 repeats in all: 500 of each fan's line, every 5000 s.
     auto again = [](unsigned seconds, unsigned times, std::initializer_list<int> fans) {
-        char stamp[16];
+        char stamp[32];
         std::snprintf(stamp, sizeof stamp, "sim %02u:%02u:%02u", seconds / 3600, seconds / 60 % 60, seconds % 60);
         std::string text;
         for (int fan : fans)
