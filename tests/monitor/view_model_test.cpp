@@ -61,7 +61,7 @@ TEST(Recording, SamplesAndEventsAsZerloctlPrintsThem)
     EXPECT_EQ(s.seconds, 630);
     EXPECT_EQ(FanText(s.fans[0]), "high, 4500 rpm");
     EXPECT_EQ(FanText(s.fans[1]), "firmware call failed");
-    EXPECT_EQ(SensorText(s.sensors[0]), "67 C");
+    EXPECT_EQ(SensorText(s.sensors[0]), "67 °C");
     EXPECT_EQ(SensorText(s.sensors[1]), "firmware call failed");
     EXPECT_TRUE(s.sioLevels.empty());
     ASSERT_EQ(r.events.size(), 1u);
@@ -191,31 +191,79 @@ TEST(Graph, ScaleCoversReadingsAndThresholdsInWholeTens)
     }
 }
 
-TEST(Graph, ThresholdsOfTheFansThatFollowASensor)
+TEST(Graph, ThresholdsOfTheFansThatFollowASensorAndTheCriticalOne)
 {
     const zerloctl::AutoConfig config = zerloctl::ParseAutoConfig(nlohmann::json::parse(zerloctl::ExampleAutoConfig()));
     std::vector<std::string> labels;
     for (const Threshold& t : SensorThresholds(config, 2))
-        labels.push_back(t.label + (t.up ? " ^" : " v"));
-    EXPECT_EQ(labels, (std::vector<std::string>{"fan 1 low up 50 ^", "fan 1 low down 44 v", "fan 1 high up 64 ^",
-                                                "fan 1 high down 56 v"}));
-    EXPECT_EQ(SensorThresholds(config, 0).size(), 8u);
-    EXPECT_TRUE(SensorThresholds(config, 3).empty());
+        labels.push_back(t.label + " " + "^v!"[t.kind]);
+    EXPECT_EQ(labels,
+              (std::vector<std::string>{"fan 1 low up 50 °C ^", "fan 1 low down 44 °C v", "fan 1 high up 64 °C ^",
+                                        "fan 1 high down 56 °C v", "critical 90 °C !"}));
+    EXPECT_EQ(SensorThresholds(config, 0).size(), 9u);
+    EXPECT_TRUE(SensorThresholds(config, 3).empty()); // the loop never reads it
 }
 
-TEST(Graph, PointsThresholdsAndLabelsInThePlot)
+// Every sensor gets a graph of the same height, never less than its texts
+// need: what does not fit the panel scrolls, nothing is left blank.
+TEST(Graph, PanelGivesEverySensorAGraphAndScrollsTheRest)
+{
+    const PanelSize size{600, 520, 13, 100};
+    const struct {
+        unsigned graphs;
+        size_t thresholds;
+        PanelSize size;
+        int scroll;
+        int content, scrolled;
+        GraphPlace last;
+    } cases[] = {
+        {4, 9, size, 50, 520, 0, {{0, 390, 600, 520}, {36, 409, 482, 501}}},
+        // Nine labels need nine lines, more than a sixteenth of the panel.
+        {16, 9, size, 5000, 1904, 1384, {{0, 401, 600, 520}, {36, 420, 482, 501}}},
+        {16, 0, {600, 520, 13, 0}, 100, 1232, 100, {{0, 1055, 600, 1132}, {36, 1074, 584, 1113}}},
+        {0, 0, {600, 520, 13, 0}, 0, 520, 0, {{0, 0, 600, 520}, {36, 19, 584, 501}}},
+    };
+    for (const auto& c : cases) {
+        const Panel panel = LayoutPanel(c.size, c.graphs, c.thresholds, c.scroll);
+        EXPECT_EQ(panel.graphs.size(), std::max(c.graphs, 1u));
+        EXPECT_EQ(panel.contentHeight, c.content) << c.graphs;
+        EXPECT_EQ(panel.scroll, c.scrolled) << c.graphs;
+        EXPECT_EQ(panel.graphs.back(), c.last) << c.graphs;
+    }
+    std::vector<MonitorSample> sixteenThenThree(2);
+    sixteenThenThree[0].sensors.resize(16);
+    sixteenThenThree[1].sensors.resize(3);
+    EXPECT_EQ(GraphCount(sixteenThenThree), 16u);
+    sixteenThenThree[0].sensors.resize(40);
+    EXPECT_EQ(GraphCount(sixteenThenThree), kMostGraphs);
+    EXPECT_EQ(GraphCount({}), 1u);
+}
+
+TEST(Graph, PointsGapsThresholdsAndLabelsInThePlot)
 {
     // 10 minutes over 600 pixels, 30..70 degrees over 400: a pixel a
-    // second, ten pixels a degree. The sample before the span is left out,
-    // the failed one breaks the line.
-    const std::vector<MonitorSample> samples = {At(0, {30}), At(100, {40}), At(400, {50}), At(500, {std::nullopt}),
-                                                At(700, {60})};
-    const std::vector<Threshold> thresholds = {{55, true, "fan 0 low up 55"}};
-    const SensorGraph g = LayoutGraph(samples, 0, 600, thresholds, {100, 50, 700, 450});
-    EXPECT_EQ(g.title, "sensor 0: 60 C");
-    EXPECT_EQ(g.runs, (std::vector<std::vector<Point>>{{{100, 350}, {400, 250}}, {{700, 150}}}));
-    ASSERT_EQ(g.thresholds.size(), 1u);
-    EXPECT_EQ(g.thresholds[0].y, 200);
+    // second, ten pixels a degree. The sample before the span is left out.
+    // A reading the loop refuses (255, 0, an error) or a sample that failed
+    // whole is a gap, and leaves the scale to the real readings; a sample
+    // that did not read the sensor only breaks the line.
+    MonitorSample noDevice;
+    noDevice.seconds = 550;
+    noDevice.failure = "cannot open \\\\.\\ZerloDev: error 2";
+    const std::vector<MonitorSample> samples = {At(0, {30}),   At(100, {40}), At(200, {255}),          At(250, {0}),
+                                                At(300, {45}), At(400, {50}), At(500, {std::nullopt}), noDevice,
+                                                At(600, {}),   At(700, {60})};
+    const std::vector<Threshold> thresholds = {
+        {55, Threshold::kUp, "up 55"}, {54, Threshold::kDown, "down 54"}, {55, Threshold::kCritical, "critical 55"}};
+    const SensorGraph g = LayoutGraph(samples, 0, 600, thresholds, {{0, 0, 800, 500}, {100, 50, 700, 450}}, 10);
+    EXPECT_EQ(g.title, "sensor 0: 60 °C");
+    EXPECT_EQ(g.runs, (std::vector<std::vector<Point>>{{{100, 350}}, {{300, 300}, {400, 250}}, {{700, 150}}}));
+    EXPECT_EQ(g.gaps, (std::vector<Gap>{{200, 250}, {500, 550}}));
+    std::vector<Label> labels;
+    for (const ThresholdLine& line : g.thresholds)
+        labels.push_back({line.y, line.label.y, line.label.text});
+    // The two at 55 are moved a line apart, and the one at 54 below them.
+    EXPECT_EQ(labels, (std::vector<Label>{{200, 200, "up 55"}, {210, 220, "down 54"}, {200, 210, "critical 55"}}));
+    EXPECT_EQ(g.thresholds[0].label.x, 714);
     EXPECT_EQ(g.yLabels,
               (std::vector<Label>{{96, 450, "30"}, {96, 350, "40"}, {96, 250, "50"}, {96, 150, "60"}, {96, 50, "70"}}));
     EXPECT_EQ(g.xLabels, (std::vector<Label>{{100, 452, "-10 min"},
@@ -224,18 +272,31 @@ TEST(Graph, PointsThresholdsAndLabelsInThePlot)
                                              {460, 452, "-4 min"},
                                              {580, 452, "-2 min"},
                                              {700, 452, "now"}}));
-    MonitorSample failed;
-    failed.failure = "cannot open \\\\.\\ZerloDev: error 2";
-    EXPECT_EQ(LayoutGraph({failed}, 0, 600, {}, {0, 0, 10, 10}).title,
-              "sensor 0: cannot open \\\\.\\ZerloDev: error 2");
-    EXPECT_EQ(LayoutGraph({}, 1, 600, {}, {0, 0, 10, 10}).title, "sensor 1: no sample yet");
+    const GraphPlace tiny{{0, 0, 10, 10}, {0, 0, 10, 10}};
+    const struct {
+        std::vector<MonitorSample> samples;
+        unsigned sensor;
+        std::string title;
+    } titles[] = {
+        {{noDevice}, 0, "sensor 0: cannot open \\\\.\\ZerloDev: error 2"},
+        {{}, 1, "sensor 1: no sample yet"},
+        {{At(0, {40, 255})}, 1, "sensor 1: reading 255 outside 1-125"},
+        {{At(0, {40, std::nullopt})}, 1, "sensor 1: firmware call failed"},
+        {{At(0, {40})}, 1, "sensor 1: not read"},
+    };
+    for (const auto& t : titles)
+        EXPECT_EQ(LayoutGraph(t.samples, t.sensor, 600, {}, tiny, 10).title, t.title);
 }
 
 TEST(TrayFace, DigitsOfTheHottestFollowedSensor)
 {
+    // Sensor 9 is followed: a live poll reads up to it, and the icon
+    // shows it, not the hotter sensor 0 nor a 255 of sensor 3.
     zerloctl::AutoConfig config;
-    config.fans = {{0, {1}, 0, {{1, 50, 44}, {2, 70, 60}}, 10}};
-    const MonitorSample sample = At(0, {90, 67, std::nullopt});
+    config.fans = {{0, {9, 1}, 0, {{1, 50, 44}, {2, 70, 60}}, 10}};
+    std::vector<std::optional<uint32_t>> readings(16, 40);
+    readings[0] = 90, readings[1] = std::nullopt, readings[3] = 255, readings[9] = 67;
+    const MonitorSample sample = At(0, readings);
     const Hottest followed = HottestFollowed(sample, &config);
     EXPECT_EQ(followed.celsius, 67u);
     EXPECT_EQ(followed.top, 70);
@@ -247,6 +308,11 @@ TEST(TrayFace, DigitsOfTheHottestFollowedSensor)
     config.fans[0].steps[1].up = 125;
     config.critical = 88;
     EXPECT_EQ(HottestFollowed(sample, &config).top, 88);
+    EXPECT_EQ(SensorsToRead(4, &config), 10u);
+    EXPECT_EQ(SensorsToRead(12, &config), 12u);
+    EXPECT_EQ(SensorsToRead(4, nullptr), 4u);
+    config.fans[0].sensors = {kMostGraphs};
+    EXPECT_EQ(SensorsToRead(4, &config), 4u);
 
     const IconFace face = MakeIconFace(followed);
     EXPECT_EQ(face.digits, "67");
@@ -279,9 +345,9 @@ TEST(TrayFace, ColourRunsFromGreenToRedBelowTheTopStep)
 
 TEST(TrayFace, TooltipNamesEveryReading)
 {
-    const MonitorSample sample = At(0, {67, std::nullopt, 44});
+    const MonitorSample sample = At(0, {67, std::nullopt, 44, 255});
     EXPECT_EQ(TooltipText(sample, {67, 80}, "running"),
-              "Zerlo: hottest 67 C\nsensors: 67, failed, 44 C\nfan 0: high, 4500 rpm\nfan 1: low, 2400 rpm\n"
+              "Zerlo: hottest 67 C\nsensors: 67, failed, 44, failed C\nfan 0: high, 4500 rpm\nfan 1: low, 2400 rpm\n"
               "automatic: running");
     MonitorSample failed;
     failed.failure = "cannot open \\\\.\\ZerloDev: error 2 (is the zerlo service started?)";

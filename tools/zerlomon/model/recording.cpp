@@ -199,7 +199,7 @@ std::string StateName(uint32_t state)
 
 std::string SensorText(const Reading& reading)
 {
-    return reading.value ? std::to_string(*reading.value) + " C" : reading.error;
+    return reading.value ? std::to_string(*reading.value) + " " + kCelsius : reading.error;
 }
 
 std::string FanText(const FanReading& fan)

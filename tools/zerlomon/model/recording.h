@@ -73,7 +73,11 @@ Recording ReadRecordingFile(const std::string& path); // throws ReplayError
 // A day of `watch --json` once a second is about 28 MB.
 constexpr size_t kMaxRecordingBytes = size_t{64} << 20;
 
-// How an item shows: "67 C", "high, 4500 rpm", or its error.
+// The view model's texts are UTF-8: the graph painter draws them through
+// the wide API, so the degree sign shows whatever the ANSI code page.
+inline constexpr char kCelsius[] = "\xC2\xB0"
+                                   "C";
+// How an item shows: "67 °C", "high, 4500 rpm", or its error.
 std::string SensorText(const Reading& reading);
 std::string FanText(const FanReading& fan);
 std::string StateName(uint32_t state);

@@ -1,5 +1,7 @@
 #include "tray_face.h"
 
+#include "graph.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -88,19 +90,17 @@ uint8_t Mix(uint8_t from, uint8_t to, double share)
 
 Hottest HottestFollowed(const MonitorSample& sample, const zerloctl::AutoConfig* config)
 {
-    std::vector<uint16_t> followed;
-    if (config) {
-        for (const zerloctl::FanRule& rule : config->fans)
-            followed.insert(followed.end(), rule.sensors.begin(), rule.sensors.end());
-    }
+    std::vector<uint16_t> followed = FollowedSensors(config);
     if (followed.empty()) {
         for (size_t sensor = 0; sensor < sample.sensors.size(); ++sensor)
             followed.push_back(static_cast<uint16_t>(sensor));
     }
     Hottest hottest;
     std::optional<uint16_t> which;
+    // A 255 is no heat: it would turn the icon red where the loop sees a
+    // failed reading.
     for (uint16_t sensor : followed) {
-        if (sensor >= sample.sensors.size() || !sample.sensors[sensor].value) continue;
+        if (sensor >= sample.sensors.size() || !Believable(sample.sensors[sensor])) continue;
         if (!hottest.celsius || *sample.sensors[sensor].value > *hottest.celsius) {
             hottest.celsius = sample.sensors[sensor].value;
             which = sensor;
@@ -157,6 +157,8 @@ IconFace MakeIconFace(const Hottest& hottest)
 
 std::string TooltipText(const MonitorSample& sample, const Hottest& hottest, const std::string& automatic)
 {
+    // ASCII only ("C", not the degree sign): the icon's tip goes through
+    // the ANSI API.
     std::string text = "Zerlo: ";
     if (!sample.failure.empty()) {
         text += sample.failure;
@@ -165,7 +167,8 @@ std::string TooltipText(const MonitorSample& sample, const Hottest& hottest, con
         text += "\nsensors: ";
         for (size_t sensor = 0; sensor < sample.sensors.size(); ++sensor) {
             const Reading& reading = sample.sensors[sensor];
-            text += (sensor ? ", " : "") + (reading.value ? std::to_string(*reading.value) : std::string("failed"));
+            text +=
+                (sensor ? ", " : "") + (Believable(reading) ? std::to_string(*reading.value) : std::string("failed"));
         }
         text += " C";
         for (size_t fan = 0; fan < sample.fans.size(); ++fan)

@@ -30,7 +30,8 @@ struct Hottest {
     double top = kDefaultTopCelsius; // the lower of its top step's `up` and the critical temperature
 };
 // Followed: the sensors the configuration's fans follow, or every sensor
-// read when there is no configuration (or it follows none).
+// read when there is no configuration (or it follows none). A failed
+// reading (see Believable) is no temperature.
 Hottest HottestFollowed(const MonitorSample& sample, const zerloctl::AutoConfig* config);
 
 Colour HeatColour(const Hottest& hottest);

@@ -1,14 +1,28 @@
 #include "graph_painter.h"
 
+#include <algorithm>
+
 namespace zerlomon {
 
 namespace {
 
+// The model's texts are UTF-8; the ANSI functions would draw the degree
+// sign as two characters of the code page.
+std::wstring Wide(const std::string& text)
+{
+    std::wstring wide(text.size(), L'\0');
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                                           static_cast<int>(wide.size()));
+    wide.resize(static_cast<size_t>(std::max(length, 0)));
+    return wide;
+}
+
 void Text(HDC dc, int x, int y, const std::string& text, UINT align, COLORREF colour)
 {
+    const std::wstring wide = Wide(text);
     SetTextAlign(dc, align);
     SetTextColor(dc, colour);
-    TextOutA(dc, x, y, text.c_str(), static_cast<int>(text.size()));
+    TextOutW(dc, x, y, wide.c_str(), static_cast<int>(wide.size()));
 }
 
 void Line(HDC dc, int x0, int y0, int x1, int y1)
@@ -37,10 +51,54 @@ class Pen {
     HGDIOBJ old_;
 };
 
-void PaintOne(HDC dc, const SensorGraph& graph, const RECT& box, const Rect& plot, int lineHeight)
+struct ThresholdStyle {
+    int pen;
+    COLORREF colour;
+};
+ThresholdStyle StyleOf(Threshold::Kind kind)
 {
-    Text(dc, box.left + 6, box.top + 2, graph.title, TA_LEFT | TA_TOP, RGB(0, 0, 0));
-    Text(dc, box.right - 8, box.top + 2, "fan loop: up - - -  down . . .", TA_RIGHT | TA_TOP, RGB(96, 96, 96));
+    switch (kind) {
+    case Threshold::kUp: return {PS_DASH, RGB(200, 60, 40)};
+    case Threshold::kDown: return {PS_DOT, RGB(60, 130, 60)};
+    case Threshold::kCritical: break;
+    }
+    return {PS_SOLID, RGB(150, 0, 90)};
+}
+
+// What the layout needs of the font and the configuration.
+struct Measured {
+    Panel panel;
+    int lineHeight = 0;
+    std::vector<std::vector<Threshold>> thresholds; // per graph
+};
+
+Measured Measure(HDC dc, const RECT& area, const GraphView& view)
+{
+    Measured measured;
+    TEXTMETRICW metrics;
+    GetTextMetricsW(dc, &metrics);
+    measured.lineHeight = metrics.tmHeight;
+    PanelSize size{area.right - area.left, area.bottom - area.top, measured.lineHeight, 0};
+    size_t most = 0;
+    const unsigned graphs = GraphCount(view.samples);
+    for (unsigned sensor = 0; sensor < graphs; ++sensor) {
+        measured.thresholds.push_back(view.config ? SensorThresholds(*view.config, sensor) : std::vector<Threshold>{});
+        most = std::max(most, measured.thresholds.back().size());
+        for (const Threshold& threshold : measured.thresholds.back()) {
+            const std::wstring wide = Wide(threshold.label);
+            SIZE extent{};
+            GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &extent);
+            size.labelWidth = std::max(size.labelWidth, static_cast<int>(extent.cx));
+        }
+    }
+    measured.panel = LayoutPanel(size, graphs, most, view.scroll);
+    return measured;
+}
+
+void PaintOne(HDC dc, const SensorGraph& graph, const GraphPlace& place, int lineHeight)
+{
+    const Rect& plot = place.plot;
+    Text(dc, place.box.left + 6, place.box.top + 2, graph.title, TA_LEFT | TA_TOP, RGB(0, 0, 0));
     {
         Pen grid(dc, PS_SOLID, 1, RGB(225, 225, 225));
         for (const Label& label : graph.yLabels)
@@ -50,9 +108,28 @@ void PaintOne(HDC dc, const SensorGraph& graph, const RECT& box, const Rect& plo
         Text(dc, label.x, label.y - lineHeight / 2, label.text, TA_RIGHT | TA_TOP, RGB(80, 80, 80));
     for (const Label& label : graph.xLabels)
         Text(dc, label.x, label.y, label.text, TA_CENTER | TA_TOP, RGB(80, 80, 80));
+    // A gap is hatched over the plot's height and underlined, so that it
+    // reads as "no reading here", not as a drop to the floor.
+    if (!graph.gaps.empty()) {
+        const HBRUSH hatch = CreateHatchBrush(HS_BDIAGONAL, kGapColour), solid = CreateSolidBrush(kGapColour);
+        for (const Gap& gap : graph.gaps) {
+            const RECT band{gap.left - 2, plot.top + 1, gap.right + 3, plot.bottom};
+            FillRect(dc, &band, hatch);
+            const RECT mark{gap.left - 2, plot.bottom - 3, gap.right + 3, plot.bottom};
+            FillRect(dc, &mark, solid);
+        }
+        DeleteObject(hatch);
+        DeleteObject(solid);
+    }
     for (const ThresholdLine& line : graph.thresholds) {
-        Pen pen(dc, line.threshold.up ? PS_DASH : PS_DOT, 1, line.threshold.up ? RGB(200, 60, 40) : RGB(60, 130, 60));
-        Line(dc, plot.left, line.y, plot.right, line.y);
+        const ThresholdStyle style = StyleOf(line.threshold.kind);
+        {
+            Pen pen(dc, style.pen, 1, style.colour);
+            Line(dc, plot.left, line.y, plot.right, line.y);
+        }
+        Pen leader(dc, PS_SOLID, 1, style.colour);
+        Line(dc, plot.right, line.y, line.label.x - 3, line.label.y);
+        Text(dc, line.label.x, line.label.y - lineHeight / 2, line.label.text, TA_LEFT | TA_TOP, style.colour);
     }
     {
         Pen frame(dc, PS_SOLID, 1, RGB(160, 160, 160));
@@ -74,29 +151,26 @@ void PaintOne(HDC dc, const SensorGraph& graph, const RECT& box, const Rect& plo
 
 } // namespace
 
-void PaintGraphs(HDC dc, const RECT& area, const std::vector<MonitorSample>& samples, double span,
-                 const zerloctl::AutoConfig* config, HFONT font)
+Panel MeasureGraphs(HDC dc, const RECT& area, const GraphView& view)
+{
+    const HGDIOBJ oldFont = SelectObject(dc, view.font);
+    Panel panel = Measure(dc, area, view).panel;
+    SelectObject(dc, oldFont);
+    return panel;
+}
+
+void PaintGraphs(HDC dc, const RECT& area, const GraphView& view)
 {
     FillRect(dc, &area, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-    const HGDIOBJ oldFont = SelectObject(dc, font);
+    const HGDIOBJ oldFont = SelectObject(dc, view.font);
     SetBkMode(dc, TRANSPARENT);
-    TEXTMETRICA metrics;
-    GetTextMetricsA(dc, &metrics);
-    const int lineHeight = metrics.tmHeight;
-    size_t sensors = 0;
-    for (const MonitorSample& sample : samples)
-        sensors = std::max(sensors, sample.sensors.size());
-    sensors = std::max<size_t>(sensors, 1);
-    const int height = (area.bottom - area.top) / static_cast<int>(sensors);
-    for (size_t sensor = 0; sensor < sensors; ++sensor) {
-        const RECT box{area.left, area.top + static_cast<int>(sensor) * height, area.right,
-                       area.top + static_cast<int>(sensor + 1) * height};
-        const Rect plot{box.left + 36, box.top + lineHeight + 6, box.right - 16, box.bottom - lineHeight - 6};
-        if (plot.bottom - plot.top < 10) continue;
-        const std::vector<Threshold> thresholds =
-            config ? SensorThresholds(*config, static_cast<unsigned>(sensor)) : std::vector<Threshold>{};
-        PaintOne(dc, LayoutGraph(samples, static_cast<unsigned>(sensor), span, thresholds, plot), box, plot,
-                 lineHeight);
+    const Measured measured = Measure(dc, area, view);
+    for (unsigned sensor = 0; sensor < measured.panel.graphs.size(); ++sensor) {
+        const GraphPlace& place = measured.panel.graphs[sensor];
+        if (place.box.bottom <= 0 || place.box.top >= area.bottom - area.top) continue;
+        PaintOne(dc,
+                 LayoutGraph(view.samples, sensor, view.span, measured.thresholds[sensor], place, measured.lineHeight),
+                 place, measured.lineHeight);
     }
     SelectObject(dc, oldFont);
 }

@@ -46,6 +46,8 @@ void Monitor::loadConfig(const std::string& path)
         config_.reset();
         status_ = std::string("configuration not shown: ") + error.what();
     }
+    // The icon shows the hottest followed sensor, wherever it is.
+    if (live_) live_->setSensors(SensorsToRead(options_.sensors, config_ ? &*config_ : nullptr));
 }
 
 void Monitor::addSample(MonitorSample sample)
@@ -235,6 +237,11 @@ LRESULT Monitor::handle(UINT message, WPARAM wParam, LPARAM lParam)
         addSample(std::move(*sample));
         return 0;
     }
+    case WM_MOUSEWHEEL:
+        // Sent to the control with the focus, and from it to here: the
+        // graphs never take the focus.
+        scrollGraphs(graphScroll_ - GET_WHEEL_DELTA_WPARAM(wParam) * 3 * kScrollLine / WHEEL_DELTA);
+        return 0;
     case kFanSetMessage:
         if (wParam < kFans) {
             fanErrors_[wParam] = lParam ? "setting it failed" : "";

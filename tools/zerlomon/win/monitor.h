@@ -29,6 +29,7 @@ constexpr int kServiceLabelId = 124, kServiceButtonId = 300, kLogId = 301;
 constexpr int kMenuFan = 400, kMenuAutomatic = 450, kMenuOpen = 451, kMenuExit = 452;
 constexpr UINT_PTR kServiceTimer = 1, kSelfCheckTimer = 2;
 constexpr double kHistorySeconds = 3600;
+constexpr int kScrollLine = 24; // pixels of the graphs' panel
 constexpr size_t kLogLines = 40;
 
 class Monitor {
@@ -43,6 +44,7 @@ class Monitor {
     void create();
     HWND control(const char* type, const char* text, DWORD style, int id);
     void layout();
+    void scrollGraphs(int to);
     void place(int id, int x, int y, int w, int h) { MoveWindow(GetDlgItem(window_, id), x, y, w, h, TRUE); }
     void loadConfig(const std::string& path);
     void addSample(MonitorSample sample);
@@ -74,6 +76,7 @@ class Monitor {
     std::string fanErrors_[kFans];
     std::string status_;
     double span_ = kDefaultSpan;
+    int graphScroll_ = 0;
     FailSafeNews news_;
     UINT taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
     bool checked_ = false;

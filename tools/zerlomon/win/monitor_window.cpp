@@ -4,6 +4,7 @@
 #include "monitor.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <commctrl.h>
 
 namespace zerlomon {
@@ -21,24 +22,67 @@ LRESULT CALLBACK Monitor::WindowProc(HWND window, UINT message, WPARAM wParam, L
 
 LRESULT CALLBACK Monitor::GraphProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_ERASEBKGND) return 1;
-    if (message != WM_PAINT) return DefWindowProcA(window, message, wParam, lParam);
     auto* self = reinterpret_cast<Monitor*>(GetWindowLongPtrA(GetParent(window), GWLP_USERDATA));
-    PAINTSTRUCT paint;
-    const HDC dc = BeginPaint(window, &paint);
+    if (message == WM_ERASEBKGND) return 1;
+    if (message == WM_VSCROLL) {
+        SCROLLINFO info{sizeof info, SIF_ALL, 0, 0, 0, 0, 0};
+        GetScrollInfo(window, SB_VERT, &info);
+        const int page = static_cast<int>(info.nPage);
+        switch (LOWORD(wParam)) {
+        case SB_LINEUP: self->scrollGraphs(info.nPos - kScrollLine); break;
+        case SB_LINEDOWN: self->scrollGraphs(info.nPos + kScrollLine); break;
+        case SB_PAGEUP: self->scrollGraphs(info.nPos - page); break;
+        case SB_PAGEDOWN: self->scrollGraphs(info.nPos + page); break;
+        case SB_THUMBTRACK:
+        case SB_THUMBPOSITION: self->scrollGraphs(info.nTrackPos); break;
+        case SB_TOP: self->scrollGraphs(0); break;
+        case SB_BOTTOM: self->scrollGraphs(info.nMax); break;
+        default: break;
+        }
+        return 0;
+    }
+    if (message != WM_PAINT) return DefWindowProcA(window, message, wParam, lParam);
     RECT area;
     GetClientRect(window, &area);
+    GraphView view{self->history_, self->span_, self->config_ ? &*self->config_ : nullptr, self->font_,
+                   self->graphScroll_};
+    {
+        // The scroll bar is set before painting: showing or hiding it
+        // narrows or widens the area painted.
+        const HDC screen = GetDC(window);
+        const Panel panel = MeasureGraphs(screen, area, view);
+        ReleaseDC(window, screen);
+        self->graphScroll_ = view.scroll = panel.scroll;
+        SCROLLINFO info{sizeof info,
+                        SIF_RANGE | SIF_PAGE | SIF_POS,
+                        0,
+                        panel.contentHeight - 1,
+                        static_cast<UINT>(area.bottom),
+                        panel.scroll,
+                        0};
+        SetScrollInfo(window, SB_VERT, &info, TRUE);
+        GetClientRect(window, &area);
+    }
+    PAINTSTRUCT paint;
+    const HDC dc = BeginPaint(window, &paint);
     // Drawn off screen first, so that a poll does not flicker the graphs.
     const HDC memory = CreateCompatibleDC(dc);
     const HBITMAP bitmap = CreateCompatibleBitmap(dc, area.right, area.bottom);
     const HGDIOBJ old = SelectObject(memory, bitmap);
-    PaintGraphs(memory, area, self->history_, self->span_, self->config_ ? &*self->config_ : nullptr, self->font_);
+    PaintGraphs(memory, area, view);
     BitBlt(dc, 0, 0, area.right, area.bottom, memory, 0, 0, SRCCOPY);
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
     EndPaint(window, &paint);
     return 0;
+}
+
+void Monitor::scrollGraphs(int to)
+{
+    // Held to the panel at the next paint, which knows its height.
+    graphScroll_ = std::max(to, 0);
+    InvalidateRect(GetDlgItem(window_, kGraphId), nullptr, FALSE);
 }
 
 HWND Monitor::control(const char* type, const char* text, DWORD style, int id)
@@ -64,7 +108,7 @@ void Monitor::create()
     const bool replay = options_.replay.has_value();
     control("STATIC", replay ? ("replay of " + options_.replayName).c_str() : "live: \\\\.\\ZerloDev",
             SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS, kSourceId);
-    control(kGraphClass, "", WS_BORDER, kGraphId);
+    control(kGraphClass, "", WS_BORDER | WS_VSCROLL, kGraphId);
     control("BUTTON", "Fans", BS_GROUPBOX, kFansGroupId);
     static const char* const states[] = {"Off", "Low", "High"};
     for (unsigned fan = 0; fan < kFans; ++fan) {
@@ -100,7 +144,8 @@ void Monitor::create()
         service_ = MakeServiceControl();
         refreshService();
         SetTimer(window_, kServiceTimer, 2000, nullptr);
-        live_ = StartLiveSource(window_, PlanPoll(options_.interval, true), options_.sensors);
+        live_ = StartLiveSource(window_, PlanPoll(options_.interval, true),
+                                SensorsToRead(options_.sensors, config_ ? &*config_ : nullptr));
         refresh();
     }
 }

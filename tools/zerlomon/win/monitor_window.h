@@ -17,7 +17,7 @@ struct MonitorOptions {
     std::string replayName;
     std::string configPath; // thresholds; live, the service's own when not given
     double interval = kDefaultPollSeconds;
-    unsigned sensors = 4;
+    unsigned sensors = 4;      // read live at least; every followed one is read too (SensorsToRead)
     std::string selfCheckPath; // where to write what the window shows
 };
 

@@ -49,6 +49,11 @@ class ThreadSource : public LiveSource {
         Lock hold(lock_);
         plan_ = plan;
     }
+    void setSensors(unsigned sensors) override
+    {
+        Lock hold(lock_);
+        sensors_ = sensors;
+    }
     void setFanState(unsigned fan, unsigned state) override
     {
         {
@@ -78,10 +83,12 @@ class ThreadSource : public LiveSource {
         zerloctl::Transport* transport = nullptr;
         while (!stop_) {
             PollPlan plan;
+            unsigned sensors = 0;
             std::deque<std::pair<unsigned, unsigned>> sets;
             {
                 Lock hold(lock_);
                 plan = plan_;
+                sensors = sensors_;
                 sets.swap(sets_);
             }
             try {
@@ -100,7 +107,7 @@ class ThreadSource : public LiveSource {
                 const auto floor = static_cast<DWORD>(kWatchFloorSeconds * 1000);
                 if (since < floor) Sleep(floor - since);
                 lastPoll_ = GetTickCount();
-                const zerloctl::WatchOptions options{.sensors = sensors_, .sio = plan.sio};
+                const zerloctl::WatchOptions options{.sensors = sensors, .sio = plan.sio};
                 post(SampleFromJson(zerloctl::WatchSampleJson(*transport, options, *clock)));
             } catch (const std::exception& error) {
                 // No device (yet): every item shows why, and the next poll

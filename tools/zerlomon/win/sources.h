@@ -20,6 +20,7 @@ class LiveSource {
   public:
     virtual ~LiveSource() = default;
     virtual void setPlan(const PollPlan& plan) = 0; // takes effect at the next poll
+    virtual void setSensors(unsigned sensors) = 0;  // so does this: how many are read
     virtual void setFanState(unsigned fan, unsigned state) = 0;
 };
 
