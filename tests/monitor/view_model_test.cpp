@@ -89,25 +89,16 @@ TEST(Recording, MalformedLinesNameTheirLine)
         {R"({"time":"sim 00:00:01","fans":[{"fan":0,"state":1}],"sensors":[]})", "rec:1: no \"rpm\""},
         {good + "\n" + R"({"time":"sim 00:00:01","fans":[],"sensors":[]})",
          "rec:2: time sim 00:00:01 is before the sample above it"},
-        // Held to the configuration reader's rules: no number wraps, no key
-        // is named twice, no NUL byte hides the rest of the line.
+        // Held to the configuration reader's rules (tested with it): no
+        // number wraps, no key is named twice, no list nests deep.
         {R"({"time":"sim 00:00:01","fans":[],"sensors":[{"sensor":0,"celsius":4294967296}]})",
          "rec:1: \"celsius\" is 4294967296, above 4294967295"},
         {R"({"time":"sim 00:00:01","fans":[{"fan":0,"state":18446744073709551615,"rpm":0}],"sensors":[]})",
          "rec:1: \"state\" is 18446744073709551615, above 4294967295"},
-        {R"({"time":"sim 00:00:01","fans":[],"sensors":[{"sensor":0,"celsius":1e400}]})",
-         "rec:1: line 1, column 71: number overflow parsing '1e400'"},
         {R"({"event":"change","fan":65536,"time":"sim 00:00:01"})", "rec:1: \"fan\" is 65536, above 65535"},
         {R"({"time":"sim -1:00:00","fans":[],"sensors":[]})",
          "rec:1: time \"sim -1:00:00\" is neither \"sim H:MM:SS\" nor \"YYYY-MM-DD HH:MM:SS\""},
         {R"({"time":"sim 00:00:01","fans":[],"sensors":[],"time":"sim 00:00:02"})", "rec:1: time: named twice"},
-        {R"({"time":"sim 00:00:01","fans":[],"sensors":[{"sensor":0,"celsius":40,"celsius":0}]})",
-         "rec:1: sensors[0].celsius: named twice"},
-        {std::string(R"({"time":"sim 00:00:01","fans":[],"sensors":[]})") + '\0' + "{",
-         "rec:1: line 1, column 47: a NUL byte, which no text file holds"},
-        {R"({"time":"sim 00:00:01","fans":[],"sensors":[]} {"time":"sim 00:00:02"})",
-         "rec:1: line 1, column 48: syntax error while parsing value - unexpected '{'; expected end of input"},
-        {std::string("\xFF\xFE{\0}\0", 6), "rec:1: saved as UTF-16 (Notepad's \"Unicode\"): save it as UTF-8 or ANSI"},
         {R"({"time":"sim 00:00:01","fans":[],"sensors":[[[[[[[[]]]]]]]]})",
          "rec:1: sensors: lists and objects nested more than 8 deep"},
         {R"({"event":"change","time":"sim 00:00:01"})", "rec: no sample of `zerloctl --json watch` in it"},
@@ -179,7 +170,6 @@ TEST(Graph, ScaleCoversReadingsAndThresholdsInWholeTens)
     } cases[] = {
         {{}, 20, 60, {20, 30, 40, 50, 60}},
         {{40}, 30, 60, {30, 40, 50, 60}},
-        {{38, 68}, 30, 70, {30, 40, 50, 60, 70}},
         {{48, 50}, 40, 70, {40, 50, 60, 70}},
         {{0, 125}, -10, 130, {0, 20, 40, 60, 80, 100, 120}},
     };
@@ -221,11 +211,10 @@ TEST(Graph, PanelGivesEverySensorAGraphAndScrollsTheRest)
         // Nine labels need nine lines, more than a sixteenth of the panel.
         {16, 9, size, 5000, 1904, 1384, {{0, 401, 600, 520}, {36, 420, 482, 501}}},
         {16, 0, {600, 520, 13, 0}, 100, 1232, 100, {{0, 1055, 600, 1132}, {36, 1074, 584, 1113}}},
-        {0, 0, {600, 520, 13, 0}, 0, 520, 0, {{0, 0, 600, 520}, {36, 19, 584, 501}}},
     };
     for (const auto& c : cases) {
         const Panel panel = LayoutPanel(c.size, c.graphs, c.thresholds, c.scroll);
-        EXPECT_EQ(panel.graphs.size(), std::max(c.graphs, 1u));
+        EXPECT_EQ(panel.graphs.size(), c.graphs);
         EXPECT_EQ(panel.contentHeight, c.content) << c.graphs;
         EXPECT_EQ(panel.scroll, c.scrolled) << c.graphs;
         EXPECT_EQ(panel.graphs.back(), c.last) << c.graphs;
@@ -266,12 +255,17 @@ TEST(Graph, PointsGapsThresholdsAndLabelsInThePlot)
     EXPECT_EQ(g.thresholds[0].label.x, 714);
     EXPECT_EQ(g.yLabels,
               (std::vector<Label>{{96, 450, "30"}, {96, 350, "40"}, {96, 250, "50"}, {96, 150, "60"}, {96, 50, "70"}}));
-    EXPECT_EQ(g.xLabels, (std::vector<Label>{{100, 452, "-10 min"},
-                                             {220, 452, "-8 min"},
+    EXPECT_EQ(g.xLabels, (std::vector<Label>{{220, 452, "-8 min"},
                                              {340, 452, "-6 min"},
                                              {460, 452, "-4 min"},
                                              {580, 452, "-2 min"},
                                              {700, 452, "now"}}));
+    // Forty pixels for 30..70: a label every other tick, the top one kept.
+    std::vector<std::string> ticks;
+    for (const Label& label :
+         LayoutGraph(samples, 0, 600, thresholds, {{0, 0, 800, 100}, {100, 50, 700, 90}}, 10).yLabels)
+        ticks.push_back(label.text);
+    EXPECT_EQ(ticks, (std::vector<std::string>{"30", "50", "70"}));
     const GraphPlace tiny{{0, 0, 10, 10}, {0, 0, 10, 10}};
     const struct {
         std::vector<MonitorSample> samples;

@@ -3,7 +3,8 @@
 Wine's virtual desktop, where explorer provides the notification area:
 first the replay of the heat-step recording, whose window, controls and
 tray tooltip the program's --self-check reports through Win32 and whose
-screenshot is checked coarsely; then a malformed replay; then live mode,
+screenshot is checked coarsely; then a recording of sixteen sensors, then
+three, with failed readings; then a malformed replay; then live mode,
 where no driver is installed (a fan request would fault in Wine's driver
 host), to see how a missing device is shown."""
 import argparse
@@ -19,6 +20,7 @@ from wine_driver_test import Checks, Wine, require_32bit_exec
 
 DESKTOP = (1024, 768)
 GRAPH = (0, 90, 200)  # the readings' line, kGraphColour
+GAP = (220, 0, 0)  # the marks of failed readings, kGapColour
 ZERLO = r"C:\zerlo"
 NO_DEVICE = r"cannot open \\.\ZerloDev: error 2 (is the zerlo service started?)"
 
@@ -54,6 +56,15 @@ def controls(report):
         elif line.startswith("  item "):
             items.append(line[len('  item "'):-1])
     return found, items
+
+
+def scrolling(control):
+    """A control's scroll bar as the self-check reports it: (position, page,
+    height), or None when none is shown."""
+    for flag in control[3]:
+        if flag.startswith("scroll="):
+            return tuple(map(int, flag[len("scroll="):].split(",")))
+    return None
 
 
 def monitor(wine, name, args):
@@ -100,7 +111,8 @@ def check_replay(checks, wine, screenshot):
                   "the spans (ten minutes chosen) and the fan loop's recorded events", repr((items, texts.get(100))))
 
     graph = found.get(102)
-    checks.expect(graph is not None and graph[0] == "ZerloGraphs", "the graphs' area exists")
+    checks.expect(graph is not None and graph[0] == "ZerloGraphs" and scrolling(graph) is None,
+                  "the graphs' area holds the four sensors' graphs without scrolling", repr(graph))
     if graph is None:
         return
     left, top, right, bottom = graph[2]
@@ -111,7 +123,7 @@ def check_replay(checks, wine, screenshot):
     third = (right - left) // 3
     early = [y for x, y in line if x < left + third]
     late = [y for x, y in line if x > right - third]
-    checks.expect(early and late and min(late) < min(early) - band // 4,
+    checks.expect(early and late and min(late) < min(early) - band // 5,
                   "it rises: the last third is drawn well above the first",
                   "first third top %s, last third top %s" % (early and min(early), late and min(late)))
     for number, name in [(120, "fans"), (121, "Super-I/O"), (123, "service")]:
@@ -119,6 +131,37 @@ def check_replay(checks, wine, screenshot):
         background = pixels[r - 3, b - 3]
         ink = sum(1 for x in range(l + 4, r - 4) for y in range(t + 16, b - 4) if pixels[x, y] != background)
         checks.expect(ink > 100, "the %s panel shows something" % name, "%d pixels" % ink)
+
+
+def check_sensors(checks, wine, screenshot):
+    """Sixteen sensors, then three, as a notebook with more sensors than the
+    panel holds shows them: none left blank, the rest a scroll away; sensor
+    0's failed readings (0, 255, an error) as marked gaps."""
+    checks.group = "sixteen sensors, then three"
+    report = monitor(wine, "sensors", ["--replay", ZERLO + r"\sixteen_then_three.jsonl", "--config",
+                                       ZERLO + r"\cool.json"])
+    checks.expect(report is not None, "the self-check reports")
+    if report is None:
+        return
+    time.sleep(2)  # the desktop's last repaint
+    image = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
+    image.save(screenshot)
+    found, _ = controls(report)
+    left, top, right, bottom = found[102][2]
+    pixels = image.load()
+
+    def count(colour, x0, x1, y0, y1):
+        return sum(1 for x in range(x0, x1) for y in range(y0, y1) if pixels[x, y][:3] == colour)
+
+    half = (top + bottom) // 2
+    upper, lower = count(GRAPH, left, right, top, half), count(GRAPH, left, right, half, bottom)
+    checks.expect(upper > 200 and lower > 200, "graphs are drawn down the whole panel",
+                  "%d pixels of line above its middle, %d below" % (upper, lower))
+    gaps = count(GAP, left, right, top, top + (bottom - top) // 4)
+    checks.expect(gaps > 50, "sensor 0's failed readings are marked", "%d pixels" % gaps)
+    scroll = scrolling(found[102])
+    checks.expect(scroll is not None and scroll[0] == 0 and scroll[2] > 2 * scroll[1],
+                  "a scroll bar reaches the graphs that do not fit", repr(scroll))
 
 
 def check_malformed(checks, wine):
@@ -157,6 +200,7 @@ def main():
     parser.add_argument("--zerlomon", required=True)
     parser.add_argument("--replay", required=True)
     parser.add_argument("--config", required=True)
+    parser.add_argument("--sensors-replay", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--screenshot", required=True)
     parser.add_argument("--register-i386", required=True)
@@ -179,9 +223,11 @@ def main():
         checks.group = "prefix"
         checks.expect(status == 0, "wineboot -i makes a fresh prefix")
         os.makedirs(wine.windows_path("zerlo"), exist_ok=True)
-        for path in (options.zerlomon, options.replay, options.config):
+        for path in (options.zerlomon, options.replay, options.config, options.sensors_replay):
             shutil.copyfile(path, wine.windows_path("zerlo/" + os.path.basename(path)))
         check_replay(checks, wine, options.screenshot)
+        wine.server("-k")
+        check_sensors(checks, wine, os.path.join(os.path.dirname(options.screenshot), "monitor-sensors.png"))
         wine.server("-k")
         check_malformed(checks, wine)
         check_live(checks, wine)

@@ -211,11 +211,18 @@ SensorGraph LayoutGraph(const std::vector<MonitorSample>& samples, unsigned sens
         SpreadLabels(wanted, place.box.top + lineHeight / 2 + 1, place.box.bottom - lineHeight / 2 - 1, lineHeight);
     for (size_t i = 0; i < thresholds.size(); ++i)
         graph.thresholds.push_back({wanted[i], thresholds[i], {plot.right + kLabelGap, at[i], thresholds[i].label}});
-    for (double tick : scale.ticks)
-        graph.yLabels.push_back({plot.left - 4, y(tick), std::to_string(std::lround(tick))});
+    // Every other tick, from the top, where they would be closer than a
+    // label is high.
+    const size_t every = scale.ticks.size() > 1 && y(scale.ticks[0]) - y(scale.ticks[1]) < lineHeight + 2 ? 2 : 1;
+    for (size_t i = 0; i < scale.ticks.size(); ++i) {
+        if ((scale.ticks.size() - 1 - i) % every == 0)
+            graph.yLabels.push_back({plot.left - 4, y(scale.ticks[i]), std::to_string(std::lround(scale.ticks[i]))});
+    }
     // About four labels along the span, at whole minutes where it allows.
+    // None at the left end: the span chosen says it, and the lowest tick's
+    // label is there.
     const double step = span <= 60 ? 15 : span <= 300 ? 60 : span <= 600 ? 120 : span <= 1800 ? 300 : 900;
-    for (double ago = span; ago > step / 2; ago -= step)
+    for (double ago = span - step; ago > step / 2; ago -= step)
         graph.xLabels.push_back({x(now - ago), plot.bottom + 2, std::string("-").append(SpanLabel(ago))});
     graph.xLabels.push_back({plot.right, plot.bottom + 2, "now"});
     return graph;

@@ -108,7 +108,7 @@ struct SensorGraph {
     std::vector<Gap> gaps;                // where failed readings broke it
     std::vector<ThresholdLine> thresholds;
     std::vector<Label> yLabels; // at each tick, right-aligned to x
-    std::vector<Label> xLabels; // centred on x, "-10 min" ... "now"
+    std::vector<Label> xLabels; // centred on x, "-8 min" ... "now"
 };
 
 // The span ends at the last sample.

@@ -29,9 +29,15 @@ BOOL CALLBACK Describe(HWND child, LPARAM out)
     char type[64], text[512];
     GetClassNameA(child, type, sizeof type);
     GetWindowTextA(child, text, sizeof text);
+    // A scroll bar shown: where it is, how much it shows, of how much.
+    std::string scroll;
+    SCROLLINFO info{sizeof info, SIF_ALL, 0, 0, 0, 0, 0};
+    if ((GetWindowLongA(child, GWL_STYLE) & WS_VSCROLL) && GetScrollInfo(child, SB_VERT, &info))
+        scroll = " scroll=" + std::to_string(info.nPos) + "," + std::to_string(info.nPage) + "," +
+                 std::to_string(info.nMax - info.nMin + 1);
     report += "control " + std::to_string(GetDlgCtrlID(child)) + " " + type + " \"" + OneLine(text) + "\" " +
               Place(child) + (IsWindowVisible(child) ? "" : " hidden") + (IsWindowEnabled(child) ? "" : " disabled") +
-              "\n";
+              scroll + "\n";
     // A list box and a combo box list their items alike, by their own
     // messages.
     struct ItemMessages {
