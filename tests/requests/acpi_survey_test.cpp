@@ -270,36 +270,6 @@ TEST(AcpiSurvey, RootLengthChangingAfterItsFirstReadDoesNotMoveTheWalksBound)
     }
 }
 
-// The EBDA segment 0x9FFC leaves 64 bytes before 0xA0000. Without the valid
-// RSDP at its start, what remains are an RSDP 16 bytes before the end of the
-// EBDA and one 16 bytes before the end of the BIOS window: both would be read
-// past their range, so neither is examined. A revision-2 RSDP in the window's
-// last 32 bytes is read only up to its XSDT address, inside: it is taken.
-TEST(AcpiSurvey, CandidatesRunningPastTheirRangeAreNotExamined)
-{
-    {
-        Driver withValid(AcpiProfile("rsdp_at_range_ends"));
-        withValid.startAndOpen();
-        EXPECT_EQ(AcpiReport(withValid).rfind(EbdaSearch(0x20024fc0, 64) + "Sig found at VA 0x20024fc0\r\n", 0), 0u);
-    }
-    {
-        Driver driver(AcpiProfile("rsdp_at_range_ends"));
-        driver.machine->memory()->write(0x9FFC0, std::vector<uint8_t>(20, 0));
-        driver.startAndOpen();
-        EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024fc0, 64) + kBiosSearch + kNoAcpi);
-    }
-    Driver driver(AcpiProfile("rsdp_at_range_ends"));
-    driver.machine->memory()->write(0x9FFC0, std::vector<uint8_t>(20, 0));
-    zhost::AcpiFirmware lastBytes;
-    lastBytes.rsdps.push_back({0xFFFE0, 2, "ZERLO ", std::nullopt, zhost::AcpiReference{"", 0x07FE0000}, false});
-    zhost::PlaceAcpiFirmware(*driver.machine->memory(), lastBytes);
-    driver.startAndOpen();
-    EXPECT_EQ(NormaliseAddresses(AcpiReport(driver)),
-              NormaliseAddresses(EbdaSearch(1, 64) + kBiosSearch + "Sig found at VA 0x00000002\r\n" +
-                                 Root("XSDT", 3, 0x07fe0000) + Table("RSDT", 40, 3, 4, 0x07fe0000) +
-                                 "XSDT size not DWORD aligned\r\n" + Mappings({kWindowRow, {0x07fe0000, 4, 40}})));
-}
-
 // An RSDP at 0x100 and one at 0x410: which one is found tells which area
 // was searched. The EBDA is trusted from the BIOS data area's end (0x400)
 // up to, not including, 0xA0000; outside that physical 0 is searched.
