@@ -188,7 +188,20 @@ def check_live(checks, wine, fan_control_screenshot):
                                   ("Off", [])], "the fan control: Cool is in force, no configuration of the owner's",
                       repr(choices))
         time.sleep(1)
-        ImageGrab.grab(xdisplay=wine.env["DISPLAY"]).save(fan_control_screenshot)
+        window = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
+        window.save(fan_control_screenshot)
+        # The icon's menu: the icon is the last in the taskbar's right end.
+        subprocess.run(["xdotool", "mousemove", str(DESKTOP[0] - 12), str(DESKTOP[1] - 10), "click", "3"],
+                       env={"DISPLAY": wine.env["DISPLAY"]}, check=False)
+        time.sleep(1)
+        menu = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
+        menu.save(fan_control_screenshot.replace(".png", "-menu.png"))
+        subprocess.run(["xdotool", "key", "Escape"], env={"DISPLAY": wine.env["DISPLAY"]}, check=False)
+        below = window.load()[DESKTOP[0] - 60, DESKTOP[1] - 60]
+        covered = sum(1 for x in range(DESKTOP[0] - 100, DESKTOP[0] - 20) for y in range(DESKTOP[1] - 100,
+                      DESKTOP[1] - 40) if menu.load()[x, y] != below)
+        checks.expect(covered > 2000, "a right click on the icon opens its menu over the desktop",
+                      "%d pixels" % covered)
 
         log = "ZerloAuto: running | log: C:\\windows\\system32\\zerlo\\auto.log"
         click(wine, found[314])

@@ -143,14 +143,18 @@ void Monitor::showService()
     SetWindowTextW(GetDlgItem(window_, kServiceLabelId), Wide(label).c_str());
     const std::vector<FanControlItem> items = FanControlItems(serviceState_.state, installed_, !pending_.empty());
     const std::vector<std::string>& choices = FanControlChoices();
+    bool relayout = false;
     for (size_t slot = 0; slot < choices.size(); ++slot) {
         const HWND button = GetDlgItem(window_, kFanControlId + static_cast<int>(slot));
         const auto item = std::find_if(items.begin(), items.end(),
                                        [&](const FanControlItem& i) { return i.choice == choices[slot]; });
-        ShowWindow(button, item != items.end() ? SW_SHOWNA : SW_HIDE);
+        const bool show = item != items.end();
+        relayout = relayout || show != ((GetWindowLongA(button, GWL_STYLE) & WS_VISIBLE) != 0);
+        ShowWindow(button, show ? SW_SHOWNA : SW_HIDE);
         EnableWindow(button, item != items.end() && item->enabled);
         SendMessageA(button, BM_SETCHECK, item != items.end() && item->checked ? BST_CHECKED : BST_UNCHECKED, 0);
     }
+    if (relayout) layout();
     const HWND log = GetDlgItem(window_, kLogId);
     std::vector<std::string> lines;
     if (!serviceState_.logPath.empty()) lines = LastLines(ReadLogTail(serviceState_.logPath), kLogLines);

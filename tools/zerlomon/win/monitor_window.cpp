@@ -78,9 +78,10 @@ void Monitor::create()
     control("BUTTON", "Super-I/O levels", BS_GROUPBOX, kSioGroupId);
     control("STATIC", "", SS_LEFT | SS_ENDELLIPSIS, kSioLabelId);
     control("BUTTON", "Automatic control (ZerloAuto)", BS_GROUPBOX, kServiceGroupId);
-    // Wide, for the ellipsis of "starting..." in any code page.
+    // Wide, for the ellipsis of "starting..." in any code page; lines of
+    // its own for the log's place and a configuration's problem.
     const HWND label =
-        CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT | SS_ENDELLIPSIS, 0, 0, 10, 10, window_,
+        CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 0, 10, 10, window_,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(kServiceLabelId)), instance_, nullptr);
     SendMessageA(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     for (size_t slot = 0; slot < FanControlChoices().size(); ++slot) {
@@ -142,15 +143,17 @@ void Monitor::layout()
     y += 58 + m;
     const int serviceHeight = std::max(120, h - m - 18 - m - y);
     place(kServiceGroupId, column, y, right, serviceHeight);
-    place(kServiceLabelId, column + 10, y + 20, right - 20, 32);
-    // Quiet, Balanced, Cool, Custom, Off: each as wide as its word.
+    place(kServiceLabelId, column + 10, y + 18, right - 20, 40);
+    // Quiet, Balanced, Cool, Custom, Off: each as wide as its word, the
+    // ones shown side by side.
     static const int widths[] = {54, 68, 48, 62, 40};
     int x = column + 10;
     for (size_t slot = 0; slot < FanControlChoices().size() && slot < std::size(widths); ++slot) {
-        place(kFanControlId + static_cast<int>(slot), x, y + 56, widths[slot], 20);
-        x += widths[slot] + 2;
+        const int id = kFanControlId + static_cast<int>(slot);
+        place(id, x, y + 60, widths[slot], 20);
+        if (GetWindowLongA(GetDlgItem(window_, id), GWL_STYLE) & WS_VISIBLE) x += widths[slot] + 2;
     }
-    place(kLogId, column + 10, y + 84, right - 20, serviceHeight - 92);
+    place(kLogId, column + 10, y + 86, right - 20, serviceHeight - 94);
     InvalidateRect(GetDlgItem(window_, kGraphId), nullptr, FALSE);
 }
 
