@@ -78,6 +78,9 @@ TEST(FanControl, NothingToChooseWithoutTheServiceOrWhileAChoiceIsCarriedOut)
     EXPECT_EQ(Menu(FanControlItems("not installed", UnreadableConfig(""), false)),
               "Quiet(-) Balanced(-) Cool(-) Off[x](-)");
     EXPECT_EQ(Menu(FanControlItems("starting", cool, true)), "Quiet(-) Balanced(-) Cool[x](-) Off(-)");
+    const InstalledConfig edited =
+        JudgeConfigText(Replace(zerloctl::PresetConfig("cool", {0}, {0}), "\"up\": 60", "\"up\": 62"));
+    EXPECT_EQ(Menu(FanControlItems("stopping", edited, true)), "Quiet(-) Balanced(-) Cool(-) Custom(-) Off[x](-)");
     EXPECT_EQ(Menu(FanControlItems("unknown", cool, false)), "Quiet(-) Balanced(-) Cool(-) Off(-)");
 }
 
