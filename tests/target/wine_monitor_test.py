@@ -204,16 +204,44 @@ def check_live(checks, wine, fan_control_screenshot):
                       "%d pixels" % covered)
 
         log = "ZerloAuto: running | log: C:\\windows\\system32\\zerlo\\auto.log"
+        panel = wine.windows_path("zerlo/live.txt.service")
+        log = " | log: C:\\windows\\system32\\zerlo\\auto.log | chosen: "
         click(wine, found[314])
-        shown = wait_lines(wine.windows_path("zerlo/live.txt.service"), 3)
+        wait_lines(panel, 3)
         click(wine, found[310])
-        shown = wait_lines(wine.windows_path("zerlo/live.txt.service"), 5)
-        checks.expect(shown == [log, "ZerloAuto: stopping\u2026", log.replace("running", "stopped"),
-                                "ZerloAuto: starting\u2026", log],
+        shown = wait_lines(panel, 5)
+        checks.expect(shown == ["ZerloAuto: running" + log + "Cool", "ZerloAuto: stopping\u2026 | chosen: Cool",
+                                "ZerloAuto: stopped" + log + "Off", "ZerloAuto: starting\u2026 | chosen: Off",
+                                "ZerloAuto: running" + log + "Quiet"],
                       "Off, then Quiet: the window shows stopping\u2026 and starting\u2026 while the service "
                       "manager works, then the state it reached", repr(shown))
         with open(installed, encoding="utf-8") as config:
-            checks.expect('"// preset": "quiet: ' in config.read(), "ZerloAuto runs the quiet preset now")
+            quiet = config.read()
+        checks.expect('"// preset": "quiet: ' in quiet, "ZerloAuto has the quiet preset now")
+
+        # The owner edits it: Custom, and a preset replaces it only after a Yes.
+        with open(installed, "w", encoding="utf-8") as config:
+            config.write(quiet.replace('"min_change_seconds": 60', '"min_change_seconds": 90'))
+        shown = wait_lines(panel, 6)
+        checks.expect(shown[5:] == ["ZerloAuto: running" + log + "Custom"], "the edited file is Custom",
+                      repr(shown[5:]))
+        for answer in ("n", "y"):
+            click(wine, found[312])
+            time.sleep(2)
+            if answer == "n":
+                ImageGrab.grab(xdisplay=wine.env["DISPLAY"]).save(fan_control_screenshot.replace(".png",
+                                                                                                 "-question.png"))
+            subprocess.run(["xdotool", "key", answer], env={"DISPLAY": wine.env["DISPLAY"]}, check=False)
+            if answer == "n":
+                time.sleep(3)
+                with open(installed, encoding="utf-8") as config:
+                    checks.expect(wait_lines(panel, 6) == shown and '"min_change_seconds": 90' in config.read(),
+                                  "Cool over it asks first; No leaves the file and the service alone")
+        shown = wait_lines(panel, 8)
+        with open(installed, encoding="utf-8") as config:
+            text = config.read()
+        checks.expect(shown[6:] == ["ZerloAuto: starting\u2026 | chosen: Custom", "ZerloAuto: running" + log + "Cool"]
+                      and '"// preset": "cool: ' in text, "Yes replaces it with the cool preset", repr(shown[6:]))
     finally:
         holder.stdin.close()
         holder.wait(timeout=120)

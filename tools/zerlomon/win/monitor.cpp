@@ -166,9 +166,12 @@ void Monitor::showService()
     SendMessageA(log, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(log, nullptr, TRUE);
     if (const auto text = news_.lookAtLog(lines)) tray_->balloon(*text);
-    if (!options_.selfCheckPath.empty() && label != shownLabel_)
-        AppendSelfCheckLine(options_.selfCheckPath + ".service", label);
-    shownLabel_ = label;
+    std::string shown = label + "\nchosen:";
+    for (const FanControlItem& item : items)
+        if (item.checked) shown += " " + item.label;
+    if (!options_.selfCheckPath.empty() && shown != shownService_)
+        AppendSelfCheckLine(options_.selfCheckPath + ".service", shown);
+    shownService_ = shown;
 }
 
 void Monitor::serviceReported(const ServiceReport& report)

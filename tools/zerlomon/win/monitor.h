@@ -78,8 +78,8 @@ class Monitor {
     std::unique_ptr<ServiceWorker> service_;
     ServiceState serviceState_;
     InstalledConfig installed_;
-    std::string pending_;    // the action under way
-    std::string shownLabel_; // the service's, for the self-check
+    std::string pending_;      // the action under way
+    std::string shownService_; // the label and the choice checked, for the self-check
     bool serviceRead_ = false;
     std::string loadedConfig_;
     std::optional<zerloctl::AutoConfig> config_;

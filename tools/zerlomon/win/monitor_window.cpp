@@ -151,7 +151,11 @@ void Monitor::layout()
     for (size_t slot = 0; slot < FanControlChoices().size() && slot < std::size(widths); ++slot) {
         const int id = kFanControlId + static_cast<int>(slot);
         place(id, x, y + 60, widths[slot], 20);
-        if (GetWindowLongA(GetDlgItem(window_, id), GWL_STYLE) & WS_VISIBLE) x += widths[slot] + 2;
+        const HWND button = GetDlgItem(window_, id);
+        // A move copies the pixels it had, which may be a button that was
+        // shown over it (a hidden one shares the next one's place).
+        InvalidateRect(button, nullptr, TRUE);
+        if (GetWindowLongA(button, GWL_STYLE) & WS_VISIBLE) x += widths[slot] + 2;
     }
     place(kLogId, column + 10, y + 86, right - 20, serviceHeight - 94);
     InvalidateRect(GetDlgItem(window_, kGraphId), nullptr, FALSE);

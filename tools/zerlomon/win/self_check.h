@@ -11,8 +11,8 @@ namespace zerlomon {
 
 void WriteSelfCheck(const std::string& path, HWND window, bool trayAdded, const std::string& tip);
 
-// Each text a control showed in turn, one line each: a state shown only
-// while an action runs is gone before a report could be asked for.
+// Each state of a panel in turn, one line each: a state shown only while
+// an action runs is gone before a report could be asked for.
 void AppendSelfCheckLine(const std::string& path, const std::string& text);
 
 } // namespace zerlomon
