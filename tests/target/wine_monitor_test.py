@@ -227,13 +227,13 @@ def check_live(checks, wine, fan_control_screenshot):
                       repr(shown[5:]))
         for answer in ("n", "y"):
             click(wine, found[312])
-            time.sleep(2)
+            time.sleep(1)
             if answer == "n":
                 ImageGrab.grab(xdisplay=wine.env["DISPLAY"]).save(fan_control_screenshot.replace(".png",
                                                                                                  "-question.png"))
             subprocess.run(["xdotool", "key", answer], env={"DISPLAY": wine.env["DISPLAY"]}, check=False)
             if answer == "n":
-                time.sleep(3)
+                time.sleep(1)  # an action would show its first line at once
                 with open(installed, encoding="utf-8") as config:
                     checks.expect(wait_lines(panel, 6) == shown and '"min_change_seconds": 90' in config.read(),
                                   "Cool over it asks first; No leaves the file and the service alone")
