@@ -117,14 +117,16 @@ set_tests_properties(zerlo_sys_wine PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIA
 
 # Zerlo Monitor under Wine, on an X server without a screen: the replay of
 # a heat step, its screenshot, sixteen sensors with failed readings, and a
-# device that is missing.
+# device that is missing under a ZerloAuto the window stops and gives a
+# preset.
 add_test(NAME zerlomon_wine
   COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/wine_monitor_test.py
-    --zerlomon $<TARGET_FILE:zerlomon> --replay ${CMAKE_SOURCE_DIR}/tests/monitor/heat_step.jsonl
+    --zerlomon $<TARGET_FILE:zerlomon> --zerloctl $<TARGET_FILE:zerloctl> --replay ${CMAKE_SOURCE_DIR}/tests/monitor/heat_step.jsonl
     --config ${CMAKE_SOURCE_DIR}/tests/monitor/cool.json
     --sensors-replay ${CMAKE_SOURCE_DIR}/tests/monitor/sixteen_then_three.jsonl
     --prefix ${CMAKE_BINARY_DIR}/wine/monitor-prefix
-    --screenshot ${CMAKE_BINARY_DIR}/wine/monitor.png --register-i386 ${CMAKE_SOURCE_DIR}/scripts/enable-i386-exec)
+    --screenshot ${CMAKE_BINARY_DIR}/wine/monitor.png
+    --fan-control-screenshot ${CMAKE_BINARY_DIR}/wine/monitor-fan-control.png --register-i386 ${CMAKE_SOURCE_DIR}/scripts/enable-i386-exec)
 set_tests_properties(zerlomon_wine PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIAL TRUE)
 
 # zerlo-1.5-setup.exe under Wine as an owner runs it: silent install,

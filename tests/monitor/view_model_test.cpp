@@ -370,7 +370,6 @@ TEST(ServiceView, ConfigOfTheServiceCommandLine)
 TEST(ServiceView, LabelSaysWhyAFailureStoppedTheService)
 {
     EXPECT_EQ(ServiceLabel("not installed", "", ""), "ZerloAuto: not installed");
-    EXPECT_EQ(ServiceLabel("running", "", R"(C:\zerlo\auto.log)"), "ZerloAuto: running\nlog: C:\\zerlo\\auto.log");
     EXPECT_EQ(ServiceLabel("stopped",
                            "its log ends: 2026-12-07 13:05:09 stopped: not every controlled fan could be set high; "
                            "the fans may not be cooling",

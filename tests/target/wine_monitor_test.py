@@ -40,7 +40,7 @@ def read_report(path, timeout=240):
         time.sleep(1)
     if not os.path.exists(path):
         return None
-    with open(path, encoding="latin-1") as report:
+    with open(path, encoding="utf-8") as report:
         return report.read()
 
 
@@ -176,33 +176,130 @@ def check_malformed(checks, wine):
                   "exit %d: %r" % (status, report))
 
 
-def check_live(checks, wine):
+def wait_lines(path, count, timeout=180):
+    """The first `count` lines of a file another program appends to."""
+    deadline = time.monotonic() + timeout
+    lines = []
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            with open(path, encoding="utf-8") as text:
+                lines = text.read().splitlines()
+            if len(lines) >= count:
+                break
+        time.sleep(0.2)
+    return lines
+
+
+def click(wine, control):
+    left, top, right, bottom = control[2]
+    subprocess.run(["xdotool", "mousemove", str((left + right) // 2), str((top + bottom) // 2), "click", "1"],
+                   env={"DISPLAY": wine.env["DISPLAY"]}, check=False)
+
+
+def check_live(checks, wine, fan_control_screenshot):
+    """Live mode with no driver but with ZerloAuto, which keeps trying to
+    open the device: the monitor's elevated half gives it the cool preset,
+    the window shows it chosen, and Off and Quiet are clicked in it."""
     checks.group = "live, no driver"
-    report = monitor(wine, "live", [])
-    checks.expect(report is not None, "the self-check reports")
-    if report is None:
-        return
-    lines = report.splitlines()
-    checks.expect(lines[3] == 'tip "Zerlo: %s | automatic: not installed"' % NO_DEVICE,
-                  "the tooltip says the device is missing and ZerloAuto is not installed", lines[3])
-    found, _ = controls(report)
-    texts = {number: found[number][1] for number in found}
-    checks.expect([texts.get(n) for n in (110, 111, 122)] == ["fan 0: " + NO_DEVICE, "fan 1: " + NO_DEVICE, NO_DEVICE],
-                  "each fan and the Super-I/O panel show why", repr([texts.get(n) for n in (110, 111, 122)]))
-    checks.expect(texts.get(103, "").endswith(": " + NO_DEVICE) and "disabled" not in found[200][3],
-                  "the status line too, and the fan buttons stay usable", repr(texts.get(103)))
-    checks.expect(texts.get(124) == "ZerloAuto: not installed" and "disabled" in found[300][3],
-                  "the service panel: not installed, nothing to start", repr(texts.get(124)))
+    holder = wine.hold()  # keeps Wine's service manager between the runs
+    try:
+        status, _ = wine.run([ZERLO + r"\zerloctl.exe", "install-auto", "--config", ZERLO + r"\cool.json"], timeout=300)
+        checks.expect(status == 0, "zerloctl installs ZerloAuto with an edited configuration")
+        status, _ = wine.run([ZERLO + r"\zerlomon.exe", "--service-action", "cool"], timeout=300)
+        installed = wine.windows_path("windows/system32/zerlo/auto.json")
+        with open(installed, encoding="utf-8") as config:
+            text = config.read()
+        checks.expect(status == 0 and '"// preset": "cool: ' in text and '"sensors": [0, 1, 2]' in text,
+                      "the monitor's elevated half gives ZerloAuto the cool preset for its fans and sensors",
+                      "exit %d" % status)
+        report = monitor(wine, "live", [])
+        checks.expect(report is not None, "the self-check reports")
+        if report is None:
+            return
+        lines = report.splitlines()
+        checks.expect(lines[3] == 'tip "Zerlo: %s | automatic: running"' % NO_DEVICE,
+                      "the tooltip says the device is missing and ZerloAuto runs", lines[3])
+        found, _ = controls(report)
+        texts = {number: found[number][1] for number in found}
+        checks.expect([texts.get(n) for n in (110, 111, 122)] == ["fan 0: " + NO_DEVICE, "fan 1: " + NO_DEVICE,
+                                                                 NO_DEVICE],
+                      "each fan and the Super-I/O panel show why", repr([texts.get(n) for n in (110, 111, 122)]))
+        checks.expect(texts.get(103, "").endswith(": " + NO_DEVICE) and "disabled" not in found[200][3],
+                      "the status line too, and the fan buttons stay usable", repr(texts.get(103)))
+        choices = [found.get(n) and (found[n][1], sorted(found[n][3])) for n in range(310, 315)]
+        checks.expect(choices == [("Quiet", []), ("Balanced", []), ("Cool", ["checked"]), ("Custom", ["disabled", "hidden"]),
+                                  ("Off", [])], "the fan control: Cool is in force, no configuration of the owner's",
+                      repr(choices))
+        time.sleep(1)
+        window = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
+        window.save(fan_control_screenshot)
+        # The icon's menu: the icon is the last in the taskbar's right end.
+        subprocess.run(["xdotool", "mousemove", str(DESKTOP[0] - 12), str(DESKTOP[1] - 10), "click", "3"],
+                       env={"DISPLAY": wine.env["DISPLAY"]}, check=False)
+        time.sleep(1)
+        menu = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
+        menu.save(fan_control_screenshot.replace(".png", "-menu.png"))
+        subprocess.run(["xdotool", "key", "Escape"], env={"DISPLAY": wine.env["DISPLAY"]}, check=False)
+        below = window.load()[DESKTOP[0] - 60, DESKTOP[1] - 60]
+        covered = sum(1 for x in range(DESKTOP[0] - 100, DESKTOP[0] - 20) for y in range(DESKTOP[1] - 100,
+                      DESKTOP[1] - 40) if menu.load()[x, y] != below)
+        checks.expect(covered > 2000, "a right click on the icon opens its menu over the desktop",
+                      "%d pixels" % covered)
+
+        log = "ZerloAuto: running | log: C:\\windows\\system32\\zerlo\\auto.log"
+        panel = wine.windows_path("zerlo/live.txt.service")
+        log = " | log: C:\\windows\\system32\\zerlo\\auto.log | chosen: "
+        click(wine, found[314])
+        wait_lines(panel, 3)
+        click(wine, found[310])
+        shown = wait_lines(panel, 5)
+        checks.expect(shown == ["ZerloAuto: running" + log + "Cool", "ZerloAuto: stopping\u2026 | chosen: Cool",
+                                "ZerloAuto: stopped" + log + "Off", "ZerloAuto: starting\u2026 | chosen: Off",
+                                "ZerloAuto: running" + log + "Quiet"],
+                      "Off, then Quiet: the window shows stopping\u2026 and starting\u2026 while the service "
+                      "manager works, then the state it reached", repr(shown))
+        with open(installed, encoding="utf-8") as config:
+            quiet = config.read()
+        checks.expect('"// preset": "quiet: ' in quiet, "ZerloAuto has the quiet preset now")
+
+        # The owner edits it: Custom, and a preset replaces it only after a Yes.
+        with open(installed, "w", encoding="utf-8") as config:
+            config.write(quiet.replace('"min_change_seconds": 60', '"min_change_seconds": 90'))
+        shown = wait_lines(panel, 6)
+        checks.expect(shown[5:] == ["ZerloAuto: running" + log + "Custom"], "the edited file is Custom",
+                      repr(shown[5:]))
+        for answer in ("n", "y"):
+            click(wine, found[312])
+            time.sleep(1)
+            if answer == "n":
+                ImageGrab.grab(xdisplay=wine.env["DISPLAY"]).save(fan_control_screenshot.replace(".png",
+                                                                                                 "-question.png"))
+            subprocess.run(["xdotool", "key", answer], env={"DISPLAY": wine.env["DISPLAY"]}, check=False)
+            if answer == "n":
+                time.sleep(1)  # an action would show its first line at once
+                with open(installed, encoding="utf-8") as config:
+                    checks.expect(wait_lines(panel, 6) == shown and '"min_change_seconds": 90' in config.read(),
+                                  "Cool over it asks first; No leaves the file and the service alone")
+        shown = wait_lines(panel, 8)
+        with open(installed, encoding="utf-8") as config:
+            text = config.read()
+        checks.expect(shown[6:] == ["ZerloAuto: starting\u2026 | chosen: Custom", "ZerloAuto: running" + log + "Cool"]
+                      and '"// preset": "cool: ' in text, "Yes replaces it with the cool preset", repr(shown[6:]))
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=120)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--zerlomon", required=True)
+    parser.add_argument("--zerloctl", required=True)
     parser.add_argument("--replay", required=True)
     parser.add_argument("--config", required=True)
     parser.add_argument("--sensors-replay", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--screenshot", required=True)
+    parser.add_argument("--fan-control-screenshot", required=True)
     parser.add_argument("--register-i386", required=True)
     options = parser.parse_args()
     checks = Checks()
@@ -223,14 +320,14 @@ def main():
         checks.group = "prefix"
         checks.expect(status == 0, "wineboot -i makes a fresh prefix")
         os.makedirs(wine.windows_path("zerlo"), exist_ok=True)
-        for path in (options.zerlomon, options.replay, options.config, options.sensors_replay):
+        for path in (options.zerlomon, options.zerloctl, options.replay, options.config, options.sensors_replay):
             shutil.copyfile(path, wine.windows_path("zerlo/" + os.path.basename(path)))
         check_replay(checks, wine, options.screenshot)
         wine.server("-k")
         check_sensors(checks, wine, os.path.join(os.path.dirname(options.screenshot), "monitor-sensors.png"))
         wine.server("-k")
         check_malformed(checks, wine)
-        check_live(checks, wine)
+        check_live(checks, wine, options.fan_control_screenshot)
     finally:
         wine.server("-k")
         server.terminate()

@@ -276,6 +276,37 @@ ServiceResult StopAutoService()
     });
 }
 
+ServiceResult ReplaceAutoConfig(const std::string& text)
+{
+    return Guarded([&] {
+        // Through a file of the user's temporary folder, so that the copy in
+        // the service's folder is a new file like the one installed.
+        char folder[MAX_PATH + 1], path[MAX_PATH + 1];
+        const DWORD length = GetTempPathA(sizeof folder, folder);
+        if (length == 0 || length > MAX_PATH || GetTempFileNameA(folder, "zer", 0, path) == 0)
+            FailWith("making a temporary file for the configuration");
+        struct Remover {
+            const char* path;
+            ~Remover() { DeleteFileA(path); }
+        } remover{path};
+        const HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        const bool wrote = file != INVALID_HANDLE_VALUE &&
+                           WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                           written == text.size();
+        const DWORD error = GetLastError();
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        if (!wrote) FailWith(std::string("writing ") + path, error);
+        try {
+            LoadAutoConfig(path);
+        } catch (const ConfigError& problem) {
+            Fail(kServiceBadInput, problem.what());
+        }
+        PutNewFile(path, AutoConfigTarget());
+        return ServiceResult{kServiceDone, "ZerloAuto: configuration replaced"};
+    });
+}
+
 ServiceResult RemoveAutoService()
 {
     return RemoveServiceAndFiles(kAutoService, {AutoFolder() + "\\" + kAutoExe, AutoConfigTarget()});

@@ -19,6 +19,9 @@ ServiceResult StartAutoService();
 // A stop after which the service reports a failure (a fan it could not
 // set high) is a failure too, with its reason.
 ServiceResult StopAutoService();
+// Replaces the installed service's configuration with `text`, checked as
+// an installed one is; neither stops nor starts the service.
+ServiceResult ReplaceAutoConfig(const std::string& text);
 // Stops and deletes the service, its program and its configuration; the
 // log stays.
 ServiceResult RemoveAutoService();

@@ -26,6 +26,26 @@ std::string ServiceLabel(const std::string& state, const std::string& failure, c
     return label;
 }
 
+std::string StateWanted(const std::string& action)
+{
+    return action == "stop" ? "stopped" : "running";
+}
+
+std::string PendingLabel(const std::string& action)
+{
+    return std::string("ZerloAuto: ") + (action == "stop" ? "stopping" : "starting") + "\xE2\x80\xA6";
+}
+
+std::string ActionOutcome(const std::string& action, bool ok, const std::string& message,
+                          const std::string& reachedState)
+{
+    const std::string wanted = StateWanted(action);
+    if (ok && reachedState == wanted) return message;
+    const std::string now = "ZerloAuto is " + reachedState + " now";
+    if (ok) return message + ", but " + now;
+    return message + (reachedState == wanted ? "; yet " : "; ") + now;
+}
+
 std::vector<std::string> LastLines(const std::string& text, size_t count)
 {
     std::vector<std::string> lines;

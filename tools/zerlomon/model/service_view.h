@@ -23,6 +23,21 @@ std::string ConfigOfServiceCommand(const std::string& command);
 // its log is.
 std::string ServiceLabel(const std::string& state, const std::string& failure, const std::string& logPath);
 
+// The state an action ("start", "stop" or a preset's name, which restarts
+// the service) leaves ZerloAuto in when it succeeds.
+std::string StateWanted(const std::string& action);
+
+// The label while an action is under way, in UTF-8: the window draws it with the
+// wide API, so that the ellipsis is one in every code page.
+std::string PendingLabel(const std::string& action);
+
+// The status line once an action ended. The service's state is read after
+// it, whatever it reported: an action that gave up waiting (the manager
+// slow, or the Run As dialog answered late) may still have been carried
+// out, and a success may have been undone by a failure at the start.
+std::string ActionOutcome(const std::string& action, bool ok, const std::string& message,
+                          const std::string& reachedState);
+
 // The last `count` lines of a log's text, without their line ends.
 std::vector<std::string> LastLines(const std::string& text, size_t count);
 

@@ -38,12 +38,12 @@ int Refuse(const std::string& message, const std::string& selfCheck)
     return 2;
 }
 
-// The elevated half of the start/stop button: the same request as the
-// window's, made as an administrator.
+// The elevated half of the fan control's choices: the same action as the
+// window's, carried out as an administrator.
 int ServiceAction(const std::string& action)
 {
     const std::unique_ptr<ServiceControl> control = MakeServiceControl();
-    const ServiceResult result = action == "start" ? control->start() : control->stop();
+    const ServiceResult result = CarryOut(*control, action);
     return result.ok ? 0 : result.needsAdministrator ? 4 : 1;
 }
 
@@ -57,8 +57,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
         const std::string option = __argv[i];
         const bool hasValue = i + 1 < __argc;
         const std::string value = hasValue ? __argv[i + 1] : "";
-        if (option == "--service-action" && hasValue && (value == "start" || value == "stop"))
-            return ServiceAction(value);
+        if (option == "--service-action" && hasValue && IsServiceAction(value)) return ServiceAction(value);
         if (!hasValue) return Refuse(option + ": unknown or without its value\n" + kUsage, options.selfCheckPath);
         ++i;
         char* end = nullptr;

@@ -1,7 +1,10 @@
 #include "monitor.h"
 
 #include "self_check.h"
+#include "service_view.h"
 #include "settings.h"
+
+#include "loop/presets.h"
 
 #include <algorithm>
 #include <commctrl.h>
@@ -32,6 +35,15 @@ std::string ReadLogTail(const std::string& path)
     }
     CloseHandle(file);
     return text;
+}
+
+std::wstring Wide(const std::string& utf8)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 1), L'\0');
+    if (length > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), length);
+    wide.resize(wide.size() - 1);
+    return wide;
 }
 
 } // namespace
@@ -107,16 +119,44 @@ void Monitor::refresh()
     tray_->show(MakeIconFace(hottest), TooltipText(latest, hottest, automaticText()));
 }
 
-void Monitor::refreshService()
+// Every choice there is, in the order of the window's buttons.
+const std::vector<std::string>& FanControlChoices()
 {
-    serviceState_ = service_->query();
+    static const std::vector<std::string> choices = [] {
+        std::vector<std::string> all = zerloctl::PresetNames();
+        all.insert(all.end(), {"custom", "off"});
+        return all;
+    }();
+    return choices;
+}
+
+void Monitor::showService()
+{
     const std::string config = ConfigOfServiceCommand(serviceState_.command);
     if (options_.configPath.empty() && !config.empty()) loadConfig(config);
-    const bool installed = serviceState_.state != "not installed";
-    setText(kServiceLabelId, ServiceLabel(serviceState_.state, serviceState_.failure, serviceState_.logPath));
-    const HWND button = GetDlgItem(window_, kServiceButtonId);
-    SetWindowTextA(button, serviceState_.state == "running" ? "Stop" : "Start");
-    EnableWindow(button, installed);
+    const bool installed = serviceState_.state != "not installed" && serviceState_.state != "unknown";
+    installed_ = installed ? ReadInstalledConfig(config) : UnreadableConfig("");
+    std::string label = ServiceLabel(serviceState_.state, serviceState_.failure, serviceState_.logPath);
+    if (!pending_.empty()) {
+        label = PendingLabel(pending_);
+    } else if (installed && !installed_.problem.empty()) {
+        label += "\nconfiguration: " + installed_.problem;
+    }
+    SetWindowTextW(GetDlgItem(window_, kServiceLabelId), Wide(label).c_str());
+    const std::vector<FanControlItem> items = FanControlItems(serviceState_.state, installed_, !pending_.empty());
+    const std::vector<std::string>& choices = FanControlChoices();
+    bool relayout = false;
+    for (size_t slot = 0; slot < choices.size(); ++slot) {
+        const HWND button = GetDlgItem(window_, kFanControlId + static_cast<int>(slot));
+        const auto item = std::find_if(items.begin(), items.end(),
+                                       [&](const FanControlItem& i) { return i.choice == choices[slot]; });
+        const bool show = item != items.end();
+        relayout = relayout || show != ((GetWindowLongA(button, GWL_STYLE) & WS_VISIBLE) != 0);
+        ShowWindow(button, show ? SW_SHOWNA : SW_HIDE);
+        EnableWindow(button, item != items.end() && item->enabled);
+        SendMessageA(button, BM_SETCHECK, item != items.end() && item->checked ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
+    if (relayout) layout();
     const HWND log = GetDlgItem(window_, kLogId);
     std::vector<std::string> lines;
     if (!serviceState_.logPath.empty()) lines = LastLines(ReadLogTail(serviceState_.logPath), kLogLines);
@@ -128,17 +168,44 @@ void Monitor::refreshService()
     SendMessageA(log, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(log, nullptr, TRUE);
     if (const auto text = news_.lookAtLog(lines)) tray_->balloon(*text);
+    std::string shown = label + "\nchosen:";
+    for (const FanControlItem& item : items)
+        if (item.checked) shown += " " + item.label;
+    if (!options_.selfCheckPath.empty() && shown != shownService_)
+        AppendSelfCheckLine(options_.selfCheckPath + ".service", shown);
+    shownService_ = shown;
 }
 
-void Monitor::toggleAutomatic()
+void Monitor::serviceReported(const ServiceReport& report)
 {
-    if (!service_) return;
-    const std::string action = serviceState_.state == "running" ? "stop" : "start";
-    ServiceResult result = action == "stop" ? service_->stop() : service_->start();
-    if (result.needsAdministrator) result = RunAsAdministrator(action);
-    status_ = result.message;
-    refreshService();
+    serviceState_ = report.state;
+    serviceRead_ = true;
+    if (!report.action.empty()) {
+        pending_.clear();
+        status_ = ActionOutcome(report.action, report.result.ok, report.result.message, report.state.state);
+    }
+    showService();
     refresh();
+}
+
+void Monitor::choose(const std::string& choice)
+{
+    if (!service_ || !pending_.empty()) return;
+    // Read again now: the owner may have edited the file since the last look.
+    installed_ = ReadInstalledConfig(ConfigOfServiceCommand(serviceState_.command));
+    const FanControlPlan plan = PlanFanControl(choice, serviceState_.state, installed_);
+    if (plan.action.empty()) {
+        showService();
+        return;
+    }
+    if (!plan.question.empty() && MessageBoxA(window_, plan.question.c_str(), "Zerlo Monitor",
+                                              MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+        showService();
+        return;
+    }
+    pending_ = plan.action;
+    service_->act(plan.action);
+    showService();
 }
 
 void Monitor::command(int id)
@@ -149,8 +216,10 @@ void Monitor::command(int id)
         live_->setFanState(fan, static_cast<unsigned>(id - kFanButtonId) % 3);
     } else if (id >= kMenuFan && id < kMenuFan + static_cast<int>(kFans) * 3) {
         command(kFanButtonId + id - kMenuFan);
-    } else if (id == kServiceButtonId || id == kMenuAutomatic) {
-        toggleAutomatic();
+    } else if (id >= kFanControlId && id < kFanControlId + static_cast<int>(FanControlChoices().size())) {
+        choose(FanControlChoices()[static_cast<size_t>(id - kFanControlId)]);
+    } else if (id >= kMenuFanControl && id < kMenuFanControl + static_cast<int>(FanControlChoices().size())) {
+        choose(FanControlChoices()[static_cast<size_t>(id - kMenuFanControl)]);
     } else if (id == kMenuOpen) {
         open();
     } else if (id == kMenuExit) {
@@ -172,9 +241,15 @@ void Monitor::showMenu()
         }
         AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
     }
-    const bool installed = service_ && serviceState_.state != "not installed";
-    AppendMenuA(menu, MF_STRING | (serviceState_.state == "running" ? MF_CHECKED : 0u) | (installed ? 0u : MF_GRAYED),
-                kMenuAutomatic, "Automatic control");
+    if (service_) {
+        const std::vector<std::string>& choices = FanControlChoices();
+        for (const FanControlItem& item : FanControlItems(serviceState_.state, installed_, !pending_.empty())) {
+            const auto slot = std::find(choices.begin(), choices.end(), item.choice) - choices.begin();
+            const std::string text = "Automatic: " + item.label;
+            AppendMenuA(menu, MF_STRING | (item.checked ? MF_CHECKED : 0u) | (item.enabled ? 0u : MF_GRAYED),
+                        static_cast<UINT_PTR>(kMenuFanControl + slot), text.c_str());
+        }
+    }
     AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuA(menu, MF_STRING | MF_DEFAULT, kMenuOpen, "Open");
     AppendMenuA(menu, MF_STRING, kMenuExit, "Exit");
@@ -242,6 +317,11 @@ LRESULT Monitor::handle(UINT message, WPARAM wParam, LPARAM lParam)
         // graphs never take the focus.
         scrollGraphs(graphScroll_ - GET_WHEEL_DELTA_WPARAM(wParam) * 3 * kScrollLine / WHEEL_DELTA);
         return 0;
+    case kServiceReportMessage: {
+        const std::unique_ptr<ServiceReport> report(reinterpret_cast<ServiceReport*>(lParam));
+        serviceReported(*report);
+        return 0;
+    }
     case kFanSetMessage:
         if (wParam < kFans) {
             fanErrors_[wParam] = lParam ? "setting it failed" : "";
@@ -254,8 +334,10 @@ LRESULT Monitor::handle(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_TIMER:
         if (wParam == kServiceTimer) {
-            refreshService();
+            service_->look();
         } else if (wParam == kSelfCheckTimer) {
+            // What the window shows of the service is part of the report.
+            if (service_ && !serviceRead_) return 0;
             KillTimer(window_, kSelfCheckTimer);
             WriteSelfCheck(options_.selfCheckPath, window_, tray_->added(), tray_->tip());
         }
@@ -263,6 +345,7 @@ LRESULT Monitor::handle(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_CLOSE: hide(); return 0;
     case WM_DESTROY:
         KillTimer(window_, kServiceTimer);
+        service_.reset();
         tray_.reset();
         PostQuitMessage(0);
         return 0;

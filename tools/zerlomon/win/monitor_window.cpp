@@ -122,8 +122,20 @@ void Monitor::create()
     control("BUTTON", "Super-I/O levels", BS_GROUPBOX, kSioGroupId);
     control("STATIC", "", SS_LEFT | SS_ENDELLIPSIS, kSioLabelId);
     control("BUTTON", "Automatic control (ZerloAuto)", BS_GROUPBOX, kServiceGroupId);
-    control("STATIC", "", SS_LEFT | SS_ENDELLIPSIS, kServiceLabelId);
-    control("BUTTON", "Start", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, kServiceButtonId);
+    // Wide, for the ellipsis of "starting..." in any code page; lines of
+    // its own for the log's place and a configuration's problem.
+    const HWND label =
+        CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 0, 10, 10, window_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kServiceLabelId)), instance_, nullptr);
+    SendMessageA(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    for (size_t slot = 0; slot < FanControlChoices().size(); ++slot) {
+        std::string text = FanControlChoices()[slot];
+        text[0] = static_cast<char>(text[0] - 'a' + 'A');
+        // Checked by the state read back, not by the click.
+        control("BUTTON", text.c_str(), BS_RADIOBUTTON | WS_DISABLED | (slot == 0 ? WS_GROUP | WS_TABSTOP : 0),
+                kFanControlId + static_cast<int>(slot));
+    }
+    ShowWindow(GetDlgItem(window_, kFanControlId + static_cast<int>(FanControlChoices().size()) - 2), SW_HIDE);
     control("LISTBOX", "", WS_BORDER | WS_VSCROLL | WS_HSCROLL | LBS_NOINTEGRALHEIGHT | LBS_NOSEL, kLogId);
     control("STATIC", "", SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS, kStatusId);
     layout();
@@ -141,8 +153,9 @@ void Monitor::create()
         refresh();
         if (const auto text = news_.lookAtEvents(events_)) tray_->balloon(*text);
     } else {
-        service_ = MakeServiceControl();
-        refreshService();
+        service_ = std::make_unique<ServiceWorker>(window_);
+        // The label and the choices wait for the first look.
+        service_->look();
         SetTimer(window_, kServiceTimer, 2000, nullptr);
         live_ = StartLiveSource(window_, PlanPoll(options_.interval, true),
                                 SensorsToRead(options_.sensors, config_ ? &*config_ : nullptr));
@@ -175,9 +188,21 @@ void Monitor::layout()
     y += 58 + m;
     const int serviceHeight = std::max(120, h - m - 18 - m - y);
     place(kServiceGroupId, column, y, right, serviceHeight);
-    place(kServiceLabelId, column + 10, y + 20, right - 20, 32);
-    place(kServiceButtonId, column + 10, y + 54, 80, 24);
-    place(kLogId, column + 10, y + 84, right - 20, serviceHeight - 92);
+    place(kServiceLabelId, column + 10, y + 18, right - 20, 40);
+    // Quiet, Balanced, Cool, Custom, Off: each as wide as its word, the
+    // ones shown side by side.
+    static const int widths[] = {54, 68, 48, 62, 40};
+    int x = column + 10;
+    for (size_t slot = 0; slot < FanControlChoices().size() && slot < std::size(widths); ++slot) {
+        const int id = kFanControlId + static_cast<int>(slot);
+        place(id, x, y + 60, widths[slot], 20);
+        const HWND button = GetDlgItem(window_, id);
+        // A move copies the pixels it had, which may be a button that was
+        // shown over it (a hidden one shares the next one's place).
+        InvalidateRect(button, nullptr, TRUE);
+        if (GetWindowLongA(button, GWL_STYLE) & WS_VISIBLE) x += widths[slot] + 2;
+    }
+    place(kLogId, column + 10, y + 86, right - 20, serviceHeight - 94);
     InvalidateRect(GetDlgItem(window_, kGraphId), nullptr, FALSE);
 }
 

@@ -23,21 +23,32 @@ std::string Place(HWND window)
     return text;
 }
 
+// Read wide, so that a control created with the wide API (the service's
+// label) is reported as it shows, whatever the code page.
+std::string Utf8Text(HWND control)
+{
+    wchar_t wide[512];
+    const int length = GetWindowTextW(control, wide, 512);
+    char text[1536];
+    const int written = WideCharToMultiByte(CP_UTF8, 0, wide, length, text, sizeof text, nullptr, nullptr);
+    return std::string(text, static_cast<size_t>(written > 0 ? written : 0));
+}
+
 BOOL CALLBACK Describe(HWND child, LPARAM out)
 {
     auto& report = *reinterpret_cast<std::string*>(out);
     char type[64], text[512];
     GetClassNameA(child, type, sizeof type);
-    GetWindowTextA(child, text, sizeof text);
     // A scroll bar shown: where it is, how much it shows, of how much.
     std::string scroll;
     SCROLLINFO info{sizeof info, SIF_ALL, 0, 0, 0, 0, 0};
     if ((GetWindowLongA(child, GWL_STYLE) & WS_VSCROLL) && GetScrollInfo(child, SB_VERT, &info))
         scroll = " scroll=" + std::to_string(info.nPos) + "," + std::to_string(info.nPage) + "," +
                  std::to_string(info.nMax - info.nMin + 1);
-    report += "control " + std::to_string(GetDlgCtrlID(child)) + " " + type + " \"" + OneLine(text) + "\" " +
+    const bool checked = lstrcmpiA(type, "Button") == 0 && SendMessageA(child, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    report += "control " + std::to_string(GetDlgCtrlID(child)) + " " + type + " \"" + OneLine(Utf8Text(child)) + "\" " +
               Place(child) + (IsWindowVisible(child) ? "" : " hidden") + (IsWindowEnabled(child) ? "" : " disabled") +
-              scroll + "\n";
+              (checked ? " checked" : "") + scroll + "\n";
     // A list box and a combo box list their items alike, by their own
     // messages.
     struct ItemMessages {
@@ -77,6 +88,15 @@ void WriteSelfCheck(const std::string& path, HWND window, bool trayAdded, const 
         std::fwrite(report.data(), 1, report.size(), out);
         std::fclose(out);
         MoveFileExA(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+}
+
+void AppendSelfCheckLine(const std::string& path, const std::string& text)
+{
+    if (FILE* out = std::fopen(path.c_str(), "ab")) {
+        const std::string line = OneLine(text) + "\n";
+        std::fwrite(line.data(), 1, line.size(), out);
+        std::fclose(out);
     }
 }
 
