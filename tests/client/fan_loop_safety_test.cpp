@@ -35,8 +35,8 @@
 
 #include "loop/fan_loop.h"
 #include "loop/log_queue.h"
-#include "loop/loop_clock.h"
-#include "loop/loop_support.h"
+#include "clock/loop_clock.h"
+#include "console/stop_signals.h"
 
 #include <algorithm>
 #include <atomic>

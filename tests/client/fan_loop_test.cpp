@@ -5,7 +5,8 @@
 
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
-#include "loop/loop_support.h"
+#include "console/stop_signals.h"
+#include "clock/make_clock.h"
 
 #include <cmath>
 #include <csignal>

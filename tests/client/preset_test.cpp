@@ -8,8 +8,8 @@
 #include "commands/check_command.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
-#include "loop/loop_clock.h"
-#include "loop/loop_support.h"
+#include "clock/loop_clock.h"
+#include "clock/make_clock.h"
 #include "loop/presets.h"
 
 #include "frame/zerlo_ioctl.h"

@@ -8,8 +8,8 @@
 #include "cli.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
-#include "loop/loop_support.h"
-#include "loop/watch.h"
+#include "clock/make_clock.h"
+#include "commands/watch_command.h"
 
 #include <iostream>
 

@@ -1,10 +1,10 @@
 #include "commands/check_command.h"
 
-#include "firmware_text.h"
 #include "loop/auto_config.h"
 #include "loop/presets.h"
-#include "requests.h"
-#include "status_names.h"
+#include "requests/firmware_text.h"
+#include "requests/requests.h"
+#include "requests/status_names.h"
 
 #include "frame/zerlo_ioctl.h"
 

@@ -1,7 +1,7 @@
 #include "commands/composite_commands.h"
 
-#include "requests.h"
-#include "status_names.h"
+#include "requests/requests.h"
+#include "requests/status_names.h"
 
 #include "frame/zerlo_ioctl.h"
 

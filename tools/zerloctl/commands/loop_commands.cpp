@@ -1,13 +1,15 @@
 #include "commands/loop_commands.h"
 
+#include "clock/make_clock.h"
 #include "commands/check_command.h"
+#include "commands/watch_command.h"
+#include "console/stdout_lines.h"
+#include "console/stop_signals.h"
+#include "input/user_number.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
 #include "loop/log_queue.h"
-#include "loop/loop_support.h"
 #include "loop/presets.h"
-#include "loop/watch.h"
-#include "user_number.h"
 
 #include <iostream>
 #include <memory>

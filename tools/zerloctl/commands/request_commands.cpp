@@ -5,9 +5,9 @@
 // request table.
 #include "commands/request_commands.h"
 
-#include "firmware_text.h"
-#include "requests.h"
-#include "status_names.h"
+#include "requests/firmware_text.h"
+#include "requests/requests.h"
+#include "requests/status_names.h"
 
 #include "frame/zerlo_ioctl.h"
 

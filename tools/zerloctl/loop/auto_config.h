@@ -2,7 +2,7 @@
 // sends anything, so a typo can never leave a notebook half-controlled.
 #pragma once
 
-#include "json_reader.h"
+#include "input/json_reader.h"
 
 #include <cstdint>
 #include <nlohmann/json.hpp>

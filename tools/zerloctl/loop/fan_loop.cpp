@@ -1,6 +1,6 @@
 #include "loop/fan_loop.h"
 
-#include "requests.h"
+#include "requests/requests.h"
 
 #include "frame/zerlo_ioctl.h"
 

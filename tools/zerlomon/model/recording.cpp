@@ -1,7 +1,7 @@
 #include "recording.h"
 
-#include "json_reader.h"
-#include "user_file.h"
+#include "input/json_reader.h"
+#include "input/user_file.h"
 
 #include <cstdint>
 #include <sstream>

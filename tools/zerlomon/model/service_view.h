@@ -5,7 +5,7 @@
 
 #include "recording.h"
 
-#include "loop/watch.h"
+#include "commands/watch_command.h"
 
 #include <optional>
 #include <string>

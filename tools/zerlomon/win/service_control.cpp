@@ -2,9 +2,9 @@
 
 #include "service_view.h"
 
-#include "platform/auto_install.h"
-#include "platform/auto_service.h"
-#include "platform/service_control.h"
+#include "services/auto_install.h"
+#include "services/auto_service.h"
+#include "services/service_control.h"
 
 #include <windows.h>
 // After windows.h, which it needs.

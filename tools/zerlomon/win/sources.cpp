@@ -1,9 +1,9 @@
 #include "sources.h"
 
 #include "cli.h"
-#include "loop/loop_support.h"
-#include "loop/watch.h"
-#include "requests.h"
+#include "clock/make_clock.h"
+#include "commands/watch_command.h"
+#include "requests/requests.h"
 
 #include "frame/zerlo_ioctl.h"
 

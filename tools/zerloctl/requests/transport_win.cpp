@@ -1,6 +1,6 @@
 // The Windows transport: \\.\ZerloDev through the Win32 API.
-#include "platform/transport.h"
-#include "status_names.h"
+#include "requests/status_names.h"
+#include "requests/transport.h"
 
 #include "frame/zerlo_ioctl.h"
 

@@ -1,4 +1,4 @@
-#include "user_number.h"
+#include "input/user_number.h"
 
 #include <cerrno>
 #include <cmath>

@@ -4,7 +4,7 @@
 // service_control.h.
 #pragma once
 
-#include "platform/service_control.h"
+#include "services/service_control.h"
 
 #include <string>
 

@@ -4,7 +4,7 @@
 // file operations of installing and removing.
 #pragma once
 
-#include "platform/service_control.h"
+#include "services/service_control.h"
 
 #include <functional>
 #include <string>

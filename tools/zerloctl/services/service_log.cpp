@@ -1,4 +1,4 @@
-#include "loop/service_log.h"
+#include "services/service_log.h"
 
 #include "loop/fan_loop.h"
 

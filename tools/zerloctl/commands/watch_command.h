@@ -4,7 +4,7 @@
 #pragma once
 
 #include "loop/fan_loop.h"
-#include "platform/transport.h"
+#include "requests/transport.h"
 
 #include <nlohmann/json.hpp>
 

@@ -2,9 +2,9 @@
 // loads the driver and opens its link, as a Windows caller would. The
 // machine's options, the driver image and the kernel's debug output exist
 // here only; this is the one file of the client that sees the simulator.
-#include "cli.h"
-#include "platform/transport.h"
-#include "status_names.h"
+#include "input/option_checks.h"
+#include "requests/status_names.h"
+#include "requests/transport.h"
 
 #include "firmware_images/dump_import.h"
 #include "machine/profile.h"

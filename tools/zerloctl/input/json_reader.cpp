@@ -1,6 +1,6 @@
-#include "json_reader.h"
+#include "input/json_reader.h"
 
-#include "user_file.h"
+#include "input/user_file.h"
 
 #include <algorithm>
 #include <string_view>

@@ -1,11 +1,12 @@
-#include "platform/auto_service.h"
+#include "services/auto_service.h"
 
+#include "clock/make_clock.h"
+#include "console/stop_signals.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
 #include "loop/log_queue.h"
-#include "loop/loop_support.h"
-#include "loop/service_log.h"
-#include "platform/transport.h"
+#include "requests/transport.h"
+#include "services/service_log.h"
 
 #include <memory>
 #include <windows.h>

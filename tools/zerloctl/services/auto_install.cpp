@@ -1,9 +1,9 @@
-#include "platform/auto_install.h"
+#include "services/auto_install.h"
 
 #include "loop/auto_config.h"
-#include "loop/service_log.h"
-#include "platform/auto_service.h"
-#include "platform/service_manager.h"
+#include "services/auto_service.h"
+#include "services/service_log.h"
+#include "services/service_manager.h"
 
 #include <aclapi.h>
 #include <sddl.h>

@@ -1,4 +1,4 @@
-#include "loop/loop_clock.h"
+#include "clock/loop_clock.h"
 
 #include <algorithm>
 #include <cmath>

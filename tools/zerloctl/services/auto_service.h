@@ -2,7 +2,7 @@
 // service ZerloAuto, with its log beside its configuration.
 #pragma once
 
-#include "platform/service_control.h"
+#include "services/service_control.h"
 
 #include <string>
 

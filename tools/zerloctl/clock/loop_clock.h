@@ -6,8 +6,7 @@
 // system time, so it is not used.)
 #pragma once
 
-#include "loop/fan_loop.h"
-
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -15,6 +14,15 @@
 #include <string>
 
 namespace zerloctl {
+
+class LoopClock {
+  public:
+    virtual ~LoopClock() = default;
+    virtual double now() = 0; // seconds, from any origin
+    // Waits, returning early once `stop` is nonzero.
+    virtual void sleep(double seconds, const std::atomic<int>& stop) = 0;
+    virtual std::string stamp() = 0; // the time for a log line
+};
 
 class TickSource {
   public:

@@ -1,4 +1,4 @@
-#include "firmware_text.h"
+#include "requests/firmware_text.h"
 
 #include <cstdio>
 

@@ -1,8 +1,8 @@
-#include "platform/service_control.h"
+#include "services/service_control.h"
 
-#include "platform/auto_install.h"
-#include "platform/service_manager.h"
-#include "user_file.h"
+#include "input/user_file.h"
+#include "services/auto_install.h"
+#include "services/service_manager.h"
 
 namespace zerloctl {
 

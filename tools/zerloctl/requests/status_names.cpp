@@ -1,4 +1,4 @@
-#include "status_names.h"
+#include "requests/status_names.h"
 
 #include <cstdio>
 

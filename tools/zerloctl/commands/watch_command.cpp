@@ -1,10 +1,12 @@
 // `zerloctl watch`: fans, sensors and optionally the Super-I/O levels,
 // sampled until Ctrl-C or --count. A failed item shows as failed in its
 // sample; the view goes on.
-#include "loop/watch.h"
+#include "commands/watch_command.h"
 
-#include "loop/loop_support.h"
-#include "requests.h"
+#include "clock/make_clock.h"
+#include "console/stdout_lines.h"
+#include "console/stop_signals.h"
+#include "requests/requests.h"
 
 #include "frame/zerlo_ioctl.h"
 

@@ -1,4 +1,4 @@
-#include "platform/service_manager.h"
+#include "services/service_manager.h"
 
 namespace zerloctl {
 

@@ -2,7 +2,7 @@
 // the reply layouts.
 #pragma once
 
-#include "platform/transport.h"
+#include "requests/transport.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "requests.h"
+#include "requests/requests.h"
 
 #include "frame/zerlo_ioctl.h"
-#include "status_names.h"
+#include "requests/status_names.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "user_file.h"
+#include "input/user_file.h"
 
 #include <cerrno>
 #include <cstdint>
