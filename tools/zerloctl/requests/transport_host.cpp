@@ -7,7 +7,7 @@
 #include "requests/transport.h"
 
 #include "firmware_images/dump_import.h"
-#include "machine/profile.h"
+#include "profile/profile.h"
 #include "machine/thermal_model.h"
 #include "session/driver_session.h"
 

@@ -2,7 +2,7 @@
 // simulated machine is built. The default notebook's profile is built in.
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <memory>
 #include <nlohmann/json.hpp>

@@ -1,10 +1,10 @@
-#include "profile.h"
+#include "profile/profile.h"
 
 #include "firmware_images/acpi_builder.h"
 #include "firmware_images/smbios_builder.h"
-#include "profile_values.h"
-#include "super_io_chip.h"
-#include "thermal_model.h"
+#include "machine/profile_values.h"
+#include "machine/super_io_chip.h"
+#include "machine/thermal_model.h"
 
 #include <filesystem>
 #include <fstream>
