@@ -4,9 +4,9 @@
 
 #include "loop_fixture.h"
 
+#include "clock/make_clock.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
-#include "clock/make_clock.h"
 
 #include <cstdio>
 #include <filesystem>

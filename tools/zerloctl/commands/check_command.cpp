@@ -5,6 +5,7 @@
 #include "requests/firmware_text.h"
 #include "requests/requests.h"
 #include "requests/status_names.h"
+#include "sample/fan_states.h"
 
 #include "frame/zerlo_ioctl.h"
 

@@ -103,8 +103,8 @@ void AddWatch(Cli& cli)
         WatchOptions options;
         options.intervalSeconds = OptionOr(used, "--interval", options.intervalSeconds);
         options.count = OptionOr(used, "--count", options.count);
-        options.sensors = OptionOr(used, "--sensors", options.sensors);
-        options.sio = used.get_option("--sio")->count() > 0;
+        options.plan.sensors = OptionOr(used, "--sensors", options.plan.sensors);
+        options.plan.sio = used.get_option("--sio")->count() > 0;
         options.timeScale = TimeScale(used);
         return Step{[options](Context& c) { return RunWatch(*c.transport, c.asJson, options); }};
     });

@@ -45,12 +45,6 @@ uint32_t ReplyWord(const std::vector<uint8_t>& bytes, size_t at)
            uint32_t{bytes[at + 3]} << 24;
 }
 
-const char* FanStateName(uint32_t state)
-{
-    static const char* const names[] = {"off", "low", "high"};
-    return state < 3 ? names[state] : "unknown";
-}
-
 Reply Request(Transport& transport, uint32_t code, uint16_t word0, uint16_t word1)
 {
     const ZerloRequestInfo* info = ZerloFindRequest(code);

@@ -15,9 +15,6 @@ std::vector<uint8_t> ParseHexBytes(const std::string& text); // throws std::inva
 // The 32-bit little-endian value at `at`; throws std::runtime_error past the end.
 uint32_t ReplyWord(const std::vector<uint8_t>& bytes, size_t at);
 
-// "off", "low", "high" or "unknown".
-const char* FanStateName(uint32_t state);
-
 // One request of the table: the two argument words when the code takes
 // input, and an output of the code's reply length.
 Reply Request(Transport& transport, uint32_t code, uint16_t word0 = 0, uint16_t word1 = 0);
