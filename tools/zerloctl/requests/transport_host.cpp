@@ -7,8 +7,8 @@
 #include "requests/transport.h"
 
 #include "firmware_images/dump_import.h"
-#include "profile/profile.h"
 #include "machine/thermal_model.h"
+#include "profile/profile.h"
 #include "session/driver_session.h"
 
 #include <CLI/CLI.hpp>
