@@ -6,6 +6,7 @@
 #include "requests/requests.h"
 #include "requests/status_names.h"
 #include "sample/fan_states.h"
+#include "sample/sample.h"
 
 #include "frame/zerlo_ioctl.h"
 
@@ -182,7 +183,7 @@ int RunCheck(Context& c)
     text += "  not plausible: " + SensorItems(answers.sensors, false) + "\n";
     for (const SensorAnswer& sensor : answers.sensors) {
         json entry{{"sensor", sensor.sensor}, {"plausible", sensor.plausible()}};
-        if (sensor.reading) entry["celsius"] = *sensor.reading;
+        if (sensor.reading) entry[kCelsiusField] = *sensor.reading;
         object["sensors"].push_back(entry);
     }
 
