@@ -28,7 +28,7 @@ file(READ ${CMAKE_SOURCE_DIR}/host/machine/profiles/default_notebook.json ZERLO_
 configure_file(cmake/default_profile.cpp.in ${CMAKE_BINARY_DIR}/generated/default_profile.cpp @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS host/machine/profiles/default_notebook.json)
 
-file(GLOB ZERLO_MACHINE_SOURCES CONFIGURE_DEPENDS host/machine/*.cpp host/firmware_images/*.cpp)
+file(GLOB ZERLO_MACHINE_SOURCES CONFIGURE_DEPENDS host/machine/*.cpp host/firmware_images/*.cpp host/profile/*.cpp)
 add_library(zerlo_machine STATIC ${ZERLO_MACHINE_SOURCES} ${CMAKE_BINARY_DIR}/generated/default_profile.cpp)
 target_include_directories(zerlo_machine PUBLIC host)
 target_link_libraries(zerlo_machine PUBLIC nlohmann_json::nlohmann_json)

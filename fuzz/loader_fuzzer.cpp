@@ -6,7 +6,7 @@
 #include "session.h"
 
 #include "kernel/i386/emulated_image.h"
-#include "machine/profile.h"
+#include "profile/profile.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "image_changes.h"
 
 #include "frame/zerlo_ioctl.h"
-#include "machine/profile.h"
+#include "profile/profile.h"
 
 #include <cstdio>
 #include <filesystem>

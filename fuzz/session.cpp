@@ -12,7 +12,7 @@
 #include "session.h"
 
 #include "kernel/i386/emulated_image.h"
-#include "machine/profile.h"
+#include "profile/profile.h"
 #include "session/driver_session.h"
 
 #include <fstream>

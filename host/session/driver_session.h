@@ -8,7 +8,7 @@
 #include "frame/zerlo_ioctl.h"
 #include "kernel/kernel.h"
 #include "kernel/kernel_probe.h"
-#include "machine/profile.h"
+#include "profile/profile.h"
 
 #include <cstdint>
 #include <functional>

@@ -33,10 +33,10 @@
 // schedules run.
 #include "loop_fixture.h"
 
+#include "clock/loop_clock.h"
+#include "console/stop_signals.h"
 #include "loop/fan_loop.h"
 #include "loop/log_queue.h"
-#include "loop/loop_clock.h"
-#include "loop/loop_support.h"
 
 #include <algorithm>
 #include <atomic>

@@ -3,9 +3,10 @@
 // interval, settles under constant load, and fails safe.
 #include "loop_fixture.h"
 
+#include "clock/make_clock.h"
+#include "console/stop_signals.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
-#include "loop/loop_support.h"
 
 #include <cmath>
 #include <csignal>

@@ -8,8 +8,8 @@ ZERLOCTL=$1 PROFILE=$2
 check_lines watch-three-lines 0 $? "$work/out" '^sim 00:00:00 \| fan 0: low, 2700 rpm \| fan 1: off, 0 rpm \| sensor 0: 62 C'
 same watch-three-lines-count 3 "$(grep -c '' "$work/out")"
 "$ZERLOCTL" --machine "$PROFILE" --json watch --count 2 --interval 1200 --time-scale 0 --sensors 1 >"$work/out" 2>&1
-check_lines watch-json-lines-heat 0 $? "$work/out" '^\{"fans":.*"sensors":\[\{"celsius":40,"sensor":0\}\],"time":"sim 00:00:00"\}$' \
-    '"sensors":\[\{"celsius":9[0-9],"sensor":0\}\],"time":"sim 00:20:00"'
+check_lines watch-json-lines-heat 0 $? "$work/out" '^\{"fans":.*\],"monotonic":0\.0,"sensors":\[\{"celsius":40,"sensor":0\}\],"time":"sim 00:00:00"\}$' \
+    '"monotonic":1200\.0,"sensors":\[\{"celsius":9[0-9],"sensor":0\}\],"time":"sim 00:20:00"'
 check watch-interval-floor 2 "--interval: 0.4 is outside 0.5 to 86400
 Run with --help for more information." -- watch --interval 0.4
 # Every floating option takes a finite number in its range: NaN compares

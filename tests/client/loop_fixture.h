@@ -4,7 +4,7 @@
 
 #include "driver_fixture.h"
 
-#include "platform/transport.h"
+#include "requests/transport.h"
 
 namespace ztest {
 

@@ -5,11 +5,11 @@
 // count), not from what the loop logged.
 #include "loop_fixture.h"
 
+#include "clock/loop_clock.h"
+#include "clock/make_clock.h"
 #include "commands/check_command.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
-#include "loop/loop_clock.h"
-#include "loop/loop_support.h"
 #include "loop/presets.h"
 
 #include "frame/zerlo_ioctl.h"

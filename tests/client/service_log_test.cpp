@@ -1,12 +1,12 @@
 // The service's log: repeated lines fold into counts, and the file is capped
 // with one rotation, so that a failure lasting days leaves a log one can read.
-#include "loop/service_log.h"
+#include "services/service_log.h"
 
 #include "loop_fixture.h"
 
+#include "clock/make_clock.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
-#include "loop/loop_support.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -1,8 +1,8 @@
 // The "superio" section of a machine profile, as `zerloctl --machine FILE`
 // reads it: strict keys and values, so a mistyped variant fails loudly
 // instead of giving a default chip.
-#include "machine/profile.h"
 #include "machine/super_io_chip.h"
+#include "profile/profile.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,12 @@ execute_process(COMMAND ${RECORDER} ${DIR}/../profiles/thermal_heat_step.json ${
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "the recorder failed: ${status}")
 endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${OUT} ${DIR}/heat_step.jsonl RESULT_VARIABLE differs)
-if(differs)
-  message(FATAL_ERROR "${DIR}/heat_step.jsonl is not what zerloctl records now (${OUT})")
+# The committed replay predates the samples' monotonic stamp and stays as
+# it was, so that the monitor keeps replaying a recording of that age: apart
+# from that stamp, which here is the simulated clock's, the two agree whole.
+file(READ ${OUT} recorded)
+string(REGEX REPLACE "\"monotonic\":[0-9.]+," "" recorded "${recorded}")
+file(READ ${DIR}/heat_step.jsonl committed)
+if(NOT recorded STREQUAL committed)
+  message(FATAL_ERROR "${DIR}/heat_step.jsonl is not what zerloctl records now, without its monotonic stamps (${OUT})")
 endif()

@@ -6,10 +6,10 @@
 // of simulated time.
 //   zerlomon_record PROFILE CONFIG INTERVAL COUNT > FILE
 #include "cli.h"
+#include "clock/make_clock.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
-#include "loop/loop_support.h"
-#include "loop/watch.h"
+#include "sample/take_sample.h"
 
 #include <iostream>
 
@@ -30,11 +30,12 @@ int main(int argc, char** argv)
     DriverFanIo io(transport);
     FanLoop loop(LoadAutoConfig(argv[2]), io, *clock,
                  [](const LoopEvent& event) { std::cout << FormatLoopEventJson(event) << "\n"; });
-    const WatchOptions watch{.sensors = 4, .sio = true};
+    const SamplePlan plan{.sensors = 4, .sio = true};
     const std::atomic<int> never{0};
+    const double origin = clock->now();
     for (int sample = std::stoi(argv[4]); sample > 0; --sample) {
         loop.poll();
-        std::cout << WatchSampleJson(transport, watch, *clock).dump() << "\n";
+        std::cout << SampleJson(TakeSample(transport, plan, *clock, origin)).dump() << "\n";
         clock->sleep(std::stod(argv[3]), never);
     }
     platform->finish();

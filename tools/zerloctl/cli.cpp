@@ -1,8 +1,5 @@
 #include "cli.h"
 
-#include "user_file.h"
-#include "user_number.h"
-
 #include <algorithm>
 #include <iostream>
 
@@ -23,23 +20,6 @@ CLI::App* Cli::command(const std::string& name, const std::string& help, std::fu
     command->callback([this, command, setup = std::move(setup)] { steps.push_back(setup(*command)); });
     return command;
 }
-
-CLI::Validator FiniteNumber(double low, double high)
-{
-    return CLI::Validator(
-        [low, high](const std::string& text) {
-            double value = 0;
-            return NumberProblem(text, low, high, &value);
-        },
-        ShowNumber(low) + " to " + ShowNumber(high));
-}
-
-const CLI::Validator RegularFile(
-    [](const std::string& path) {
-        const std::string problem = RegularFileProblem(path);
-        return problem.empty() ? problem : path + ": " + problem;
-    },
-    "FILE");
 
 void PrintCommandList(const CLI::App& app, std::ostream& out)
 {

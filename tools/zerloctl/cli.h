@@ -8,7 +8,8 @@
 // exits.
 #pragma once
 
-#include "platform/transport.h"
+#include "input/option_checks.h"
+#include "requests/transport.h"
 
 #include <CLI/CLI.hpp>
 #include <functional>
@@ -46,14 +47,6 @@ struct Cli {
     // use's value).
     CLI::App* command(const std::string& name, const std::string& help, std::function<Step(CLI::App&)> setup);
 };
-
-// The check of every floating option: a finite number from `low` to `high`
-// (user_number.h); CLI11's own range checks let NaN through.
-CLI::Validator FiniteNumber(double low, double high);
-
-// The check of every option that names a file to read: a regular file
-// (user_file.h). A FIFO would hang the reader, a folder is no file.
-extern const CLI::Validator RegularFile;
 
 // One line per command, for a bare `zerloctl`.
 void PrintCommandList(const CLI::App& app, std::ostream& out);

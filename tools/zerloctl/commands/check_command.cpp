@@ -1,10 +1,12 @@
 #include "commands/check_command.h"
 
-#include "firmware_text.h"
 #include "loop/auto_config.h"
 #include "loop/presets.h"
-#include "requests.h"
-#include "status_names.h"
+#include "requests/firmware_text.h"
+#include "requests/requests.h"
+#include "requests/status_names.h"
+#include "sample/fan_states.h"
+#include "sample/sample.h"
 
 #include "frame/zerlo_ioctl.h"
 
@@ -181,7 +183,7 @@ int RunCheck(Context& c)
     text += "  not plausible: " + SensorItems(answers.sensors, false) + "\n";
     for (const SensorAnswer& sensor : answers.sensors) {
         json entry{{"sensor", sensor.sensor}, {"plausible", sensor.plausible()}};
-        if (sensor.reading) entry["celsius"] = *sensor.reading;
+        if (sensor.reading) entry[kCelsiusField] = *sensor.reading;
         object["sensors"].push_back(entry);
     }
 

@@ -1,69 +1,18 @@
 #include "commands/composite_commands.h"
 
-#include "requests.h"
-#include "status_names.h"
+#include "requests/requests.h"
+#include "requests/status_names.h"
+#include "sample/fan_states.h"
+#include "sample/take_sample.h"
 
 #include "frame/zerlo_ioctl.h"
 
 #include <cstdio>
-#include <initializer_list>
 
 namespace zerloctl {
 namespace {
 
 using nlohmann::json;
-
-// One kind of line of `status`: the requests read for one fan or sensor,
-// each into its JSON field, and how the line shows them.
-struct StatusLine {
-    const char* list;  // the JSON array of these lines
-    const char* key;   // the JSON field of the fan or sensor number
-    const char* label; // the line's start
-    std::initializer_list<std::pair<const char*, uint32_t>> reads;
-    const char* missing; // the line when a request is refused or fails
-    std::string (*show)(const std::vector<uint32_t>& values);
-};
-
-const StatusLine kFanLine{
-    "fans",
-    "fan",
-    "fan",
-    {{"state", IOCTL_SMM_GET_FAN_STATE}, {"rpm", IOCTL_SMM_GET_FAN_SPEED}},
-    "firmware call failed",
-    [](const std::vector<uint32_t>& v) { return FanStateName(v[0]) + (", " + std::to_string(v[1])) + " rpm"; }};
-const StatusLine kSensorLine{"sensors",
-                             "sensor",
-                             "sensor",
-                             {{"reading", IOCTL_SMM_GET_TEMPERATURE}},
-                             "firmware call failed",
-                             [](const std::vector<uint32_t>& v) { return std::to_string(v[0]); }};
-const StatusLine kSioLine{
-    "sio_levels",        "fan",
-    "sio fan",           {{"level", IOCTL_SIO_GET_FAN_LEVEL}},
-    "no Super-I/O chip", [](const std::vector<uint32_t>& v) { return "level " + std::to_string(v[0]); }};
-
-bool AddStatusLine(Context& c, const StatusLine& line, uint16_t number, json& object, std::string& text)
-{
-    json entry{{line.key, number}};
-    std::vector<uint32_t> values;
-    bool failed = false;
-    for (const auto& [field, code] : line.reads) {
-        const ValueResult r = RequestValue(*c.transport, code, number);
-        failed = failed || r.refused || r.value == ZERLO_FAILURE;
-        entry[field] = r.value;
-        values.push_back(r.value);
-    }
-    std::string shown;
-    if (failed) {
-        entry = json{{line.key, number}, {"error", line.missing}};
-        shown = line.missing;
-    } else {
-        shown = line.show(values);
-    }
-    object[line.list].push_back(entry);
-    text += std::string(line.label) + " " + std::to_string(number) + ": " + shown + "\n";
-    return !failed;
-}
 
 int RawIoctl(Context& c, uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength)
 {
@@ -121,18 +70,32 @@ uint32_t ParseCode(const std::string& text)
 } // namespace
 
 // The Super-I/O levels only on request: reading them probes for the chip
-// while none is known.
+// while none is known. Its readings are a sample's, in the sample's JSON.
 int ShowStatus(Context& c, uint16_t sensors, bool sio)
 {
-    json object{{"command", "status"}};
+    const Sample sample = ReadSample(*c.transport, {.sensors = sensors, .sio = sio});
+    const json whole = SampleJson(sample);
+    json object{{"command", "status"}, {"fans", whole["fans"]}, {"sensors", whole["sensors"]}};
+    if (sio) object["sio_levels"] = whole["sio_levels"];
     std::string text;
     bool answered = true;
-    for (uint16_t fan = 0; fan <= ZERLO_MAX_FAN; ++fan)
-        answered = AddStatusLine(c, kFanLine, fan, object, text) && answered;
-    for (uint16_t sensor = 0; sensor < sensors; ++sensor)
-        answered = AddStatusLine(c, kSensorLine, sensor, object, text) && answered;
-    for (uint16_t fan = 0; sio && fan <= ZERLO_MAX_FAN; ++fan)
-        answered = AddStatusLine(c, kSioLine, fan, object, text) && answered;
+    const auto line = [&](const std::string& label, size_t number, const std::string& shown, bool read) {
+        text += label + " " + std::to_string(number) + ": " + shown + "\n";
+        answered = answered && read;
+    };
+    for (size_t fan = 0; fan < sample.fans.size(); ++fan) {
+        const FanReading& f = sample.fans[fan];
+        line("fan", fan, f.state ? FanStateName(*f.state) + ", " + std::to_string(*f.rpm) + " rpm" : f.error,
+             f.state.has_value());
+    }
+    for (size_t sensor = 0; sensor < sample.sensors.size(); ++sensor) {
+        const Reading& r = sample.sensors[sensor];
+        line("sensor", sensor, r.value ? std::to_string(*r.value) : r.error, r.value.has_value());
+    }
+    for (size_t fan = 0; fan < sample.sioLevels.size(); ++fan) {
+        const Reading& r = sample.sioLevels[fan];
+        line("sio fan", fan, r.value ? "level " + std::to_string(*r.value) : r.error, r.value.has_value());
+    }
     text.pop_back();
     c.emit(object, text);
     return answered ? kOk : kRefusedOrFailed;

@@ -1,6 +1,6 @@
 #include "commands/dump_phys_command.h"
 
-#include "user_file.h"
+#include "input/user_file.h"
 
 #include <filesystem>
 #include <iostream>

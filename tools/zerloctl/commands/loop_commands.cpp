@@ -1,13 +1,15 @@
 #include "commands/loop_commands.h"
 
+#include "clock/make_clock.h"
 #include "commands/check_command.h"
+#include "commands/watch_command.h"
+#include "console/stdout_lines.h"
+#include "console/stop_signals.h"
+#include "input/user_number.h"
 #include "loop/auto_config.h"
 #include "loop/fan_loop.h"
 #include "loop/log_queue.h"
-#include "loop/loop_support.h"
 #include "loop/presets.h"
-#include "loop/watch.h"
-#include "user_number.h"
 
 #include <iostream>
 #include <memory>
@@ -101,8 +103,8 @@ void AddWatch(Cli& cli)
         WatchOptions options;
         options.intervalSeconds = OptionOr(used, "--interval", options.intervalSeconds);
         options.count = OptionOr(used, "--count", options.count);
-        options.sensors = OptionOr(used, "--sensors", options.sensors);
-        options.sio = used.get_option("--sio")->count() > 0;
+        options.plan.sensors = OptionOr(used, "--sensors", options.plan.sensors);
+        options.plan.sio = used.get_option("--sio")->count() > 0;
         options.timeScale = TimeScale(used);
         return Step{[options](Context& c) { return RunWatch(*c.transport, c.asJson, options); }};
     });

@@ -5,9 +5,11 @@
 // request table.
 #include "commands/request_commands.h"
 
-#include "firmware_text.h"
-#include "requests.h"
-#include "status_names.h"
+#include "requests/firmware_text.h"
+#include "requests/requests.h"
+#include "requests/status_names.h"
+#include "sample/fan_states.h"
+#include "sample/sample.h"
 
 #include "frame/zerlo_ioctl.h"
 
@@ -83,7 +85,7 @@ const Row kRows[] = {
     {"fan-speed", "read a fan's speed in rpm (SMM)", IOCTL_SMM_GET_FAN_SPEED, ReplyKind::kValue,
      "rpm", "fan {0}: {v} rpm", "fan {0} speed"},
     {"temperature", "read a temperature sensor (SMM)", IOCTL_SMM_GET_TEMPERATURE, ReplyKind::kValue,
-     "reading", "sensor {0}: {v}", "sensor {0}"},
+     kCelsiusField, "sensor {0}: {v}", "sensor {0}"},
     {"cpu-speed", "processor speed in MHz (SMBIOS)", IOCTL_GET_CPU_SPEED, ReplyKind::kText, "text", "", ""},
     {"smbios", "SMBIOS inventory report", IOCTL_GET_SMBIOS_REPORT, ReplyKind::kText, "text", "", ""},
     {"acpi", "ACPI table survey", IOCTL_GET_ACPI_REPORT, ReplyKind::kText, "text", "", ""},

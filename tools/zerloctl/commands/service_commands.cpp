@@ -2,9 +2,9 @@
 
 #include "commands/check_command.h"
 #include "loop/presets.h"
-#include "platform/auto_install.h"
-#include "platform/auto_service.h"
-#include "platform/service_control.h"
+#include "services/auto_install.h"
+#include "services/auto_service.h"
+#include "services/service_control.h"
 
 #include <fstream>
 #include <iostream>

@@ -1,12 +1,12 @@
 #include "commands/tour.h"
 
+#include "clock/make_clock.h"
 #include "commands/composite_commands.h"
 #include "commands/request_commands.h"
-#include "firmware_text.h"
 #include "loop/fan_loop.h"
-#include "loop/loop_support.h"
-#include "requests.h"
-#include "status_names.h"
+#include "requests/firmware_text.h"
+#include "requests/requests.h"
+#include "requests/status_names.h"
 
 #include "frame/zerlo_ioctl.h"
 

@@ -1,5 +1,7 @@
 #include "loop/auto_config.h"
 
+#include "sample/fan_states.h"
+
 #include "frame/zerlo_ioctl.h"
 
 #include <algorithm>
@@ -71,8 +73,7 @@ uint16_t Whole(const json& value, const std::string& field, unsigned high)
 uint16_t State(const json& value, const std::string& field)
 {
     if (value.is_string()) {
-        for (uint16_t state = 0; state <= ZERLO_MAX_FAN_STATE; ++state)
-            if (value.get<std::string>() == FanStateText(state)) return state;
+        if (const std::optional<uint16_t> state = FanStateNamed(value.get<std::string>())) return *state;
     } else if (value.is_number_integer()) {
         return Whole(value, field, ZERLO_MAX_FAN_STATE);
     }
@@ -105,8 +106,8 @@ FanRule ParseFan(const json& entry, const std::string& where, const AutoConfig& 
     if (entry.contains("idle_state")) {
         rule.idleState = State(entry.at("idle_state"), where + ".idle_state");
         if (rule.idleState == ZERLO_MAX_FAN_STATE) {
-            throw ConfigError(where + ".idle_state", std::string(FanStateText(rule.idleState)) +
-                                                         " leaves no state for a step above it: use off or low");
+            throw ConfigError(where + ".idle_state",
+                              FanStateName(rule.idleState) + " leaves no state for a step above it: use off or low");
         }
     }
     // A step down is held at least two polls, so no fan can change at
@@ -130,8 +131,8 @@ FanRule ParseFan(const json& entry, const std::string& where, const AutoConfig& 
         step.down = Number(steps[i], at, "down", std::nullopt, 0, kHighestBelievableReading);
         const uint16_t below = rule.steps.empty() ? rule.idleState : rule.steps.back().state;
         if (step.state <= below) {
-            throw ConfigError(at + ".state", std::string(FanStateText(step.state)) +
-                                                 " is not above the state below it (" + FanStateText(below) + ")");
+            throw ConfigError(at + ".state", FanStateName(step.state) + " is not above the state below it (" +
+                                                 FanStateName(below) + ")");
         }
         // Readings are whole degrees: without two of them between the
         // bounds the fan would flap on every degree of noise around one.
@@ -153,8 +154,7 @@ FanRule ParseFan(const json& entry, const std::string& where, const AutoConfig& 
     // would leave a fan short of air at any temperature.
     const std::string top = where + ".steps[" + std::to_string(rule.steps.size() - 1) + "]";
     if (rule.steps.back().state != ZERLO_MAX_FAN_STATE) {
-        throw ConfigError(top + ".state",
-                          std::string(FanStateText(rule.steps.back().state)) + " is the top step: it must be high");
+        throw ConfigError(top + ".state", FanStateName(rule.steps.back().state) + " is the top step: it must be high");
     }
     if (rule.steps.back().up > config.critical) {
         throw ConfigError(top + ".up", Show(rule.steps.back().up) + " is above the critical temperature (" +
@@ -164,16 +164,6 @@ FanRule ParseFan(const json& entry, const std::string& where, const AutoConfig& 
 }
 
 } // namespace
-
-const char* FanStateText(uint16_t state)
-{
-    switch (state) {
-    case 0: return "off";
-    case 1: return "low";
-    case 2: return "high";
-    default: return "unknown";
-    }
-}
 
 AutoConfig ParseAutoConfig(const json& config)
 {

@@ -2,7 +2,8 @@
 // sends anything, so a typo can never leave a notebook half-controlled.
 #pragma once
 
-#include "json_reader.h"
+#include "input/json_reader.h"
+#include "sample/take_sample.h"
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -41,8 +42,6 @@ AutoConfig ParseAutoConfig(const nlohmann::json& config); // throws ConfigError
 AutoConfig LoadAutoConfig(const std::string& path);       // throws ConfigError
 std::string ExampleAutoConfig();                          // passes ParseAutoConfig
 
-const char* FanStateText(uint16_t state); // off, low, high
-
 // The readings a sensor may give and still be believed: no sensor of a
 // running notebook reads 0 °C, and a firmware that answers 0 to every
 // call must not look like a cold one.
@@ -55,9 +54,8 @@ constexpr double kLowestCritical = 60;
 constexpr double kHighestCritical = 95;
 constexpr double kCriticalMargin = 5;
 
-// The loop loads the firmware no more than `watch` may (see
-// kWatchFloorSeconds).
-constexpr double kLeastPollSeconds = 0.5;
+// The loop loads the firmware no more than `watch` may.
+constexpr double kLeastPollSeconds = kWatchFloorSeconds;
 // A fan could otherwise change at every poll: the least gap between a
 // step's up and down (readings are whole degrees), and the least minimum
 // interval, in polls.

@@ -1,6 +1,7 @@
 #include "loop/fan_loop.h"
 
-#include "requests.h"
+#include "requests/requests.h"
+#include "sample/fan_states.h"
 
 #include "frame/zerlo_ioctl.h"
 
@@ -62,7 +63,7 @@ std::string FormatLoopEvent(const LoopEvent& event)
     const std::string fan = "fan " + std::to_string(event.fan) + ": ";
     switch (event.kind) {
     case LoopEvent::kChange: {
-        line += fan + (event.from ? FanStateText(*event.from) : "unknown") + " -> " + FanStateText(event.to);
+        line += fan + (event.from ? FanStateName(*event.from) : "unknown") + " -> " + FanStateName(event.to);
         std::string readings;
         for (const auto& [sensor, value] : event.temperatures)
             readings +=
@@ -75,13 +76,13 @@ std::string FormatLoopEvent(const LoopEvent& event)
     case LoopEvent::kFailSafe: return line + "fail-safe: " + event.reason + "; every controlled fan to high";
     case LoopEvent::kRecovered: return line + "readings trusted again; normal control resumes";
     case LoopEvent::kCannotSet:
-        return line + fan + "cannot set " + FanStateText(event.to) + ": " +
+        return line + fan + "cannot set " + FanStateName(event.to) + ": " +
                (event.failure.empty() ? "firmware call failed" : event.failure) +
                (event.atStop ? "; the loop is stopping, so not retried" : "; retrying each poll");
     case LoopEvent::kStopping: return line + "stopping: " + event.reason;
     case LoopEvent::kFound:
-        return line + fan + "found " + FanStateText(event.to) + ", not " +
-               (event.from ? FanStateText(*event.from) : "unknown") + " as set: changed outside the loop";
+        return line + fan + "found " + FanStateName(event.to) + ", not " +
+               (event.from ? FanStateName(*event.from) : "unknown") + " as set: changed outside the loop";
     case LoopEvent::kCritical: return line + "critical: " + event.reason;
     }
     return line;
@@ -92,8 +93,8 @@ std::string FormatLoopEventJson(const LoopEvent& event)
     nlohmann::json object{{"time", event.time}, {"event", KindName(event.kind)}};
     if (event.fan >= 0) object["fan"] = event.fan;
     if (event.kind == LoopEvent::kChange || event.kind == LoopEvent::kCannotSet || event.kind == LoopEvent::kFound) {
-        object["from"] = event.from ? nlohmann::json(FanStateText(*event.from)) : nlohmann::json();
-        object["to"] = FanStateText(event.to);
+        object["from"] = event.from ? nlohmann::json(FanStateName(*event.from)) : nlohmann::json();
+        object["to"] = FanStateName(event.to);
     }
     if (!event.temperatures.empty()) {
         object["temperatures"] = nlohmann::json::object();
@@ -220,7 +221,7 @@ bool FanLoop::readFans(std::string& failure)
         } else if (fan.state && *fan.state != *found) {
             fan.contradicted = fan.setPoll + 1 == polls_ ? fan.contradicted + 1 : 0;
             if (fan.contradicted >= 2) {
-                failure = name + "read back " + FanStateText(*found) + " after a set to " + FanStateText(*fan.state) +
+                failure = name + "read back " + FanStateName(*found) + " after a set to " + FanStateName(*fan.state) +
                           " that reported success, at two polls in a row: the firmware fails";
                 fan.state = found;
                 return false;
@@ -493,7 +494,7 @@ bool FanLoop::readBackHigh(Fan& fan) noexcept
         event.kind = LoopEvent::kCannotSet;
         event.fan = fan.rule.fan;
         event.to = kHigh;
-        event.failure = found ? std::string("the fan reads back ") + FanStateText(*found) + " after the set"
+        event.failure = found ? std::string("the fan reads back ") + FanStateName(*found) + " after the set"
                               : "its state could not be read back after the set";
         event.atStop = true;
         emit(event);

@@ -10,6 +10,7 @@
 // it on a simulated notebook with simulated time.
 #pragma once
 
+#include "clock/loop_clock.h"
 #include "loop/auto_config.h"
 
 #include <atomic>
@@ -42,15 +43,6 @@ class DriverFanIo : public FanIo {
 
   private:
     Transport& transport_;
-};
-
-class LoopClock {
-  public:
-    virtual ~LoopClock() = default;
-    virtual double now() = 0; // seconds, from any origin
-    // Waits, returning early once `stop` is nonzero.
-    virtual void sleep(double seconds, const std::atomic<int>& stop) = 0;
-    virtual std::string stamp() = 0; // the time for a log line
 };
 
 // One line of the loop's log.

@@ -1,5 +1,7 @@
 #include "graph.h"
 
+#include "sample/fan_states.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -98,7 +100,7 @@ std::vector<Threshold> SensorThresholds(const zerloctl::AutoConfig& config, unsi
         if (std::find(rule.sensors.begin(), rule.sensors.end(), sensor) == rule.sensors.end()) continue;
         const std::string fan = "fan " + std::to_string(rule.fan) + " ";
         for (const zerloctl::FanStep& step : rule.steps) {
-            const std::string state = zerloctl::FanStateText(step.state);
+            const std::string state = zerloctl::FanStateName(step.state);
             lines.push_back({step.up, Threshold::kUp, fan + state + " up " + Degrees(step.up)});
             lines.push_back({step.down, Threshold::kDown, fan + state + " down " + Degrees(step.down)});
         }

@@ -1,8 +1,11 @@
 #include "recording.h"
 
-#include "json_reader.h"
-#include "user_file.h"
+#include "input/json_fields.h"
+#include "input/json_reader.h"
+#include "input/user_file.h"
+#include "sample/fan_states.h"
 
+#include <cmath>
 #include <cstdint>
 #include <sstream>
 
@@ -21,53 +24,6 @@ int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day)
     const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
     const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
     return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
-}
-
-const json& Field(const json& object, const char* name)
-{
-    const auto it = object.find(name);
-    if (it == object.end()) throw std::invalid_argument(std::string("no \"") + name + "\"");
-    return *it;
-}
-
-// A count as the driver replies it, 32 bits wide at most: a larger number
-// would wrap to a small one ("celsius": 4294967296 to 0).
-uint32_t Unsigned(const json& object, const char* name, uint32_t high = UINT32_MAX)
-{
-    const json& value = Field(object, name);
-    if (!value.is_number_unsigned()) throw std::invalid_argument(std::string("\"") + name + "\" is not a count");
-    if (value.get<uint64_t>() > high) {
-        throw std::invalid_argument(std::string("\"") + name + "\" is " + value.dump() + ", above " +
-                                    std::to_string(high));
-    }
-    return static_cast<uint32_t>(value.get<uint64_t>());
-}
-
-std::string Text(const json& object, const char* name)
-{
-    const json& value = Field(object, name);
-    if (!value.is_string()) throw std::invalid_argument(std::string("\"") + name + "\" is not a text");
-    return value.get<std::string>();
-}
-
-// Each entry names its index; a list with one out of place would put a
-// reading under the wrong sensor.
-const json& List(const json& object, const char* name, const char* index)
-{
-    const json& list = Field(object, name);
-    if (!list.is_array()) throw std::invalid_argument(std::string("\"") + name + "\" is not a list");
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (!list[i].is_object() || !list[i].contains(index) || list[i][index] != i)
-            throw std::invalid_argument(std::string("\"") + name + "\" entry " + std::to_string(i) + " is not " +
-                                        index + " " + std::to_string(i));
-    }
-    return list;
-}
-
-Reading ReadingOf(const json& entry, const char* name)
-{
-    if (entry.contains("error")) return {std::nullopt, Text(entry, "error")};
-    return {Unsigned(entry, name), ""};
 }
 
 } // namespace
@@ -107,36 +63,50 @@ double StampSeconds(const std::string& stamp)
         static_cast<int64_t>(hour * 3600 + minutes * 60 + seconds));
 }
 
-MonitorSample SampleFromJson(const json& object)
+MonitorSample PlaceSample(zerloctl::Sample sample, const MonitorSample* before)
 {
-    MonitorSample sample;
-    sample.time = Text(object, "time");
-    sample.seconds = StampSeconds(sample.time);
-    for (const json& entry : List(object, "fans", "fan")) {
-        if (entry.contains("error"))
-            sample.fans.push_back({std::nullopt, std::nullopt, Text(entry, "error")});
-        else
-            sample.fans.push_back({Unsigned(entry, "state"), Unsigned(entry, "rpm"), ""});
+    MonitorSample placed;
+    static_cast<zerloctl::Sample&>(placed) = std::move(sample);
+    if (!before) {
+        placed.seconds = placed.monotonic ? *placed.monotonic : StampSeconds(placed.time);
+        return placed;
     }
-    for (const json& entry : List(object, "sensors", "sensor"))
-        sample.sensors.push_back(ReadingOf(entry, "celsius"));
-    if (object.contains("sio_levels")) {
-        for (const json& entry : List(object, "sio_levels", "fan"))
-            sample.sioLevels.push_back(ReadingOf(entry, "level"));
+    if (placed.monotonic && before->monotonic) {
+        const double step = *placed.monotonic - *before->monotonic;
+        if (step < 0) {
+            throw std::invalid_argument("monotonic " + nlohmann::json(*placed.monotonic).dump() +
+                                        " is before the sample above it");
+        }
+        placed.seconds = before->seconds + step;
+        // The wall clock only marks here: a stamp it cannot read leaves
+        // the sample where the monotonic clock put it.
+        try {
+            const double wallStep = StampSeconds(placed.time) - StampSeconds(before->time);
+            if (std::abs(wallStep - step) > kClockJumpSeconds) placed.clockJump = wallStep - step;
+        } catch (const std::invalid_argument&) {
+        }
+        return placed;
     }
-    return sample;
+    const double wallStep = StampSeconds(placed.time) - StampSeconds(before->time);
+    if (wallStep < 0) {
+        placed.seconds = before->seconds;
+        placed.clockJump = wallStep;
+    } else {
+        placed.seconds = before->seconds + wallStep;
+    }
+    return placed;
 }
 
 LoopEventView EventFromJson(const json& object)
 {
     LoopEventView event;
-    event.time = Text(object, "time");
+    event.time = zerloctl::JsonText(object, "time");
     event.seconds = StampSeconds(event.time);
-    event.kind = Text(object, "event");
-    if (object.contains("fan")) event.fan = static_cast<int>(Unsigned(object, "fan", UINT16_MAX));
-    if (object.contains("from") && object["from"].is_string()) event.from = Text(object, "from");
-    if (object.contains("to")) event.to = Text(object, "to");
-    if (object.contains("reason")) event.reason = Text(object, "reason");
+    event.kind = zerloctl::JsonText(object, "event");
+    if (object.contains("fan")) event.fan = static_cast<int>(zerloctl::JsonCount(object, "fan", UINT16_MAX));
+    if (object.contains("from") && object["from"].is_string()) event.from = zerloctl::JsonText(object, "from");
+    if (object.contains("to")) event.to = zerloctl::JsonText(object, "to");
+    if (object.contains("reason")) event.reason = zerloctl::JsonText(object, "reason");
     return event;
 }
 
@@ -147,7 +117,6 @@ Recording ReadRecording(std::istream& in, const std::string& name)
     constexpr size_t kMaxDepth = 8;
     Recording recording;
     std::string line;
-    double last = 0;
     for (unsigned number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
@@ -162,11 +131,10 @@ Recording ReadRecording(std::istream& in, const std::string& name)
                 recording.events.push_back(EventFromJson(object));
                 continue;
             }
-            MonitorSample sample = SampleFromJson(object);
-            if (!recording.samples.empty() && sample.seconds < last)
-                throw std::invalid_argument("time " + sample.time + " is before the sample above it");
-            last = sample.seconds;
-            recording.samples.push_back(std::move(sample));
+            zerloctl::Sample sample = zerloctl::SampleFromJson(object);
+            StampSeconds(sample.time); // a replay's every stamp must read, to label it
+            recording.samples.push_back(
+                PlaceSample(std::move(sample), recording.samples.empty() ? nullptr : &recording.samples.back()));
         } catch (const ReplayError&) {
             throw;
         } catch (const zerloctl::ConfigError& error) {
@@ -191,12 +159,6 @@ Recording ReadRecordingFile(const std::string& path)
     return ReadRecording(in, path);
 }
 
-std::string StateName(uint32_t state)
-{
-    static const char* const names[] = {"off", "low", "high"};
-    return state < 3 ? names[state] : "state " + std::to_string(state);
-}
-
 std::string SensorText(const Reading& reading)
 {
     return reading.value ? std::to_string(*reading.value) + " " + kCelsius : reading.error;
@@ -205,7 +167,7 @@ std::string SensorText(const Reading& reading)
 std::string FanText(const FanReading& fan)
 {
     if (!fan.state || !fan.rpm) return fan.error;
-    return StateName(*fan.state) + ", " + std::to_string(*fan.rpm) + " rpm";
+    return zerloctl::FanStateName(*fan.state) + ", " + std::to_string(*fan.rpm) + " rpm";
 }
 
 } // namespace zerlomon

@@ -4,9 +4,11 @@
 // the window cannot show a live notebook differently from its recording.
 #pragma once
 
+#include "sample/sample.h"
 #include <cstdint>
 #include <iosfwd>
 #include <map>
+
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -15,26 +17,24 @@
 
 namespace zerlomon {
 
-// A reading, or why there is none ("firmware call failed").
-struct Reading {
-    std::optional<uint32_t> value;
-    std::string error;
+using zerloctl::FanReading;
+using zerloctl::Reading;
+
+// A sample of `watch`, placed on the graphs' axis.
+struct MonitorSample : zerloctl::Sample {
+    // Where the graphs draw it: the monotonic clock's seconds where the
+    // sample has them, so that a wall clock set back or forward moves
+    // nothing; the wall clock's only in a recording that has none.
+    double seconds = 0;
+    // Seconds the wall clock moved beyond the monotonic one since the
+    // sample before (negative: set back), when more than kClockJumpSeconds
+    // either way; 0 otherwise. The graph marks it; the stamps around it
+    // label the two sides.
+    double clockJump = 0;
 };
 
-struct FanReading {
-    std::optional<uint32_t> state; // 0 off, 1 low, 2 high
-    std::optional<uint32_t> rpm;
-    std::string error;
-};
-
-struct MonitorSample {
-    std::string time;    // as stamped: "sim 00:10:30" or "2026-12-07 13:05:09"
-    double seconds = 0;  // the stamp on one axis, for the graphs
-    std::string failure; // the whole sample failed: no device to ask
-    std::vector<FanReading> fans;
-    std::vector<Reading> sensors;
-    std::vector<Reading> sioLevels; // empty when not read
-};
+// A time sync's correction of a few seconds is no jump worth a mark.
+constexpr double kClockJumpSeconds = 30;
 
 struct LoopEventView {
     std::string time;
@@ -59,12 +59,20 @@ struct ReplayError : std::runtime_error {
 // that is neither watch's simulated nor its wall-clock form.
 double StampSeconds(const std::string& stamp);
 
-// Each throws std::invalid_argument naming what is missing or wrong.
-MonitorSample SampleFromJson(const nlohmann::json& object);
+// Throws std::invalid_argument naming what is missing or wrong.
 LoopEventView EventFromJson(const nlohmann::json& object);
 
-// Samples and events in the order given; blank lines are skipped. Samples
-// may repeat a second (a watch faster than its stamps) but not go back.
+// `sample` placed after `before` (none: the first, placed at its monotonic
+// stamp, or without one at its wall-clock stamp). With both monotonic
+// stamps the step between them is the monotonic one, which may not go
+// back; without them it is the wall clock's, and a wall clock that went
+// back keeps the sample at the second before it, marked as a jump, so that
+// an older recording across the end of summer time replays in file order.
+// Throws std::invalid_argument for a monotonic stamp that goes back, or a
+// wall-clock stamp it needs and cannot read.
+MonitorSample PlaceSample(zerloctl::Sample sample, const MonitorSample* before);
+
+// Samples and events in the order given; blank lines are skipped.
 Recording ReadRecording(std::istream& in, const std::string& name);
 // Anything but a regular file, or one longer than kMaxRecordingBytes, is
 // refused before it is read whole.
@@ -80,6 +88,5 @@ inline constexpr char kCelsius[] = "\xC2\xB0"
 // How an item shows: "67 °C", "high, 4500 rpm", or its error.
 std::string SensorText(const Reading& reading);
 std::string FanText(const FanReading& fan);
-std::string StateName(uint32_t state);
 
 } // namespace zerlomon

@@ -5,7 +5,7 @@
 
 #include "recording.h"
 
-#include "loop/watch.h"
+#include "sample/take_sample.h"
 
 #include <optional>
 #include <string>

@@ -1,9 +1,9 @@
 // zerlomon.exe: Zerlo's face on Windows, a window and a notification-area
 // icon over the driver, or over a recording of `zerloctl --json watch`.
 //   zerlomon [--replay FILE] [--config FILE] [--interval SECONDS] [--sensors N] [--self-check FILE]
+#include "input/user_number.h"
 #include "monitor_window.h"
 #include "service_control.h"
-#include "user_number.h"
 
 #include <cstdlib>
 #include <string>

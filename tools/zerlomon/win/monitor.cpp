@@ -1,5 +1,6 @@
 #include "monitor.h"
 
+#include "sample/fan_states.h"
 #include "self_check.h"
 #include "service_view.h"
 #include "settings.h"
@@ -231,11 +232,10 @@ void Monitor::showMenu()
 {
     const HMENU menu = CreatePopupMenu();
     const MonitorSample latest = history_.empty() ? MonitorSample{} : history_.back();
-    static const char* const states[] = {"off", "low", "high"};
     for (unsigned fan = 0; fan < kFans; ++fan) {
         for (unsigned state = 0; state < 3; ++state) {
             const bool current = fan < latest.fans.size() && latest.fans[fan].state == state;
-            const std::string text = "Fan " + std::to_string(fan) + " " + states[state];
+            const std::string text = "Fan " + std::to_string(fan) + " " + zerloctl::FanStateName(state);
             AppendMenuA(menu, MF_STRING | (current ? MF_CHECKED : 0u) | (live_ ? 0u : MF_GRAYED),
                         static_cast<UINT_PTR>(kMenuFan + fan * 3 + state), text.c_str());
         }

@@ -4,10 +4,10 @@
 
 #include "loop/presets.h"
 
-#include "platform/auto_install.h"
-#include "platform/auto_service.h"
-#include "platform/service_control.h"
-#include "platform/service_manager.h"
+#include "services/auto_install.h"
+#include "services/auto_service.h"
+#include "services/service_control.h"
+#include "services/service_manager.h"
 
 #include <algorithm>
 #include <windows.h>

@@ -1,13 +1,14 @@
 #include "sources.h"
 
 #include "cli.h"
-#include "loop/loop_support.h"
-#include "loop/watch.h"
-#include "requests.h"
+#include "clock/make_clock.h"
+#include "requests/requests.h"
+#include "sample/take_sample.h"
 
 #include "frame/zerlo_ioctl.h"
 
 #include <deque>
+#include <optional>
 
 namespace zerlomon {
 
@@ -70,15 +71,21 @@ class ThreadSource : public LiveSource {
         return 0;
     }
 
-    void post(MonitorSample sample)
+    void post(zerloctl::Sample sample)
     {
-        auto* copy = new MonitorSample(std::move(sample));
+        // Every live sample has its monotonic stamp, which never goes back.
+        const MonitorSample placed = PlaceSample(std::move(sample), placed_ ? &*placed_ : nullptr);
+        placed_ = placed;
+        auto* copy = new MonitorSample(std::move(placed));
         if (!PostMessageA(window_, kSampleMessage, 0, reinterpret_cast<LPARAM>(copy))) delete copy;
     }
 
     void run()
     {
         const std::unique_ptr<zerloctl::LoopClock> clock = zerloctl::MakeRealClock();
+        // The graphs run on the monotonic clock from here on; the wall
+        // clock only labels the samples.
+        const double origin = clock->now();
         std::unique_ptr<zerloctl::Platform> platform;
         zerloctl::Transport* transport = nullptr;
         while (!stop_) {
@@ -107,8 +114,7 @@ class ThreadSource : public LiveSource {
                 const auto floor = static_cast<DWORD>(kWatchFloorSeconds * 1000);
                 if (since < floor) Sleep(floor - since);
                 lastPoll_ = GetTickCount();
-                const zerloctl::WatchOptions options{.sensors = sensors, .sio = plan.sio};
-                post(SampleFromJson(zerloctl::WatchSampleJson(*transport, options, *clock)));
+                post(zerloctl::TakeSample(*transport, {.sensors = sensors, .sio = plan.sio}, *clock, origin));
             } catch (const std::exception& error) {
                 // No device (yet): every item shows why, and the next poll
                 // tries to open it again.
@@ -116,13 +122,10 @@ class ThreadSource : public LiveSource {
                     PostMessageA(window_, kFanSetMessage, set.first, 1);
                 transport = nullptr;
                 platform.reset();
-                MonitorSample failed;
+                zerloctl::Sample failed;
                 failed.time = clock->stamp();
+                failed.monotonic = clock->now() - origin;
                 failed.failure = error.what();
-                try {
-                    failed.seconds = StampSeconds(failed.time);
-                } catch (const std::invalid_argument&) {
-                }
                 post(failed);
             }
             WaitForSingleObject(wake_, static_cast<DWORD>(plan.interval * 1000));
@@ -137,6 +140,7 @@ class ThreadSource : public LiveSource {
     HANDLE wake_ = nullptr;
     HANDLE thread_ = nullptr;
     DWORD lastPoll_ = GetTickCount() - 1000000;
+    std::optional<MonitorSample> placed_; // the last sample posted, on the graphs' axis
     volatile bool stop_ = false;
 };
 
