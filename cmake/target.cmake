@@ -116,14 +116,15 @@ add_test(NAME zerlo_sys_wine
 set_tests_properties(zerlo_sys_wine PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIAL TRUE)
 
 # Zerlo Monitor under Wine, on an X server without a screen: the replay of
-# a heat step, its screenshot, sixteen sensors with failed readings, and a
-# device that is missing under a ZerloAuto the window stops and gives a
+# a heat step, its screenshot, sixteen sensors with failed readings, a
+# clock set back, and a device that is missing under a ZerloAuto the window stops and gives a
 # preset.
 add_test(NAME zerlomon_wine
   COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/target/wine_monitor_test.py
     --zerlomon $<TARGET_FILE:zerlomon> --zerloctl $<TARGET_FILE:zerloctl> --replay ${CMAKE_SOURCE_DIR}/tests/monitor/heat_step.jsonl
     --config ${CMAKE_SOURCE_DIR}/tests/monitor/cool.json
     --sensors-replay ${CMAKE_SOURCE_DIR}/tests/monitor/sixteen_then_three.jsonl
+    --clock-replay ${CMAKE_SOURCE_DIR}/tests/monitor/clock_back.jsonl
     --prefix ${CMAKE_BINARY_DIR}/wine/monitor-prefix
     --screenshot ${CMAKE_BINARY_DIR}/wine/monitor.png
     --fan-control-screenshot ${CMAKE_BINARY_DIR}/wine/monitor-fan-control.png --register-i386 ${CMAKE_SOURCE_DIR}/scripts/enable-i386-exec)

@@ -102,7 +102,16 @@ TEST(Recording, AClockSetBackKeepsTheSamplesInOrderAndMarksTheJump)
             out.emplace_back(sample.seconds, sample.clockJump);
         return out;
     };
-    EXPECT_EQ(placed(ReadRecordingFile(ZERLOMON_CLOCK_BACK)), (Placed{{0, 0}, {15, 0}, {30, 0}, {45, -3600}, {60, 0}}));
+    const Recording recorded = ReadRecordingFile(ZERLOMON_CLOCK_BACK);
+    EXPECT_EQ(placed(recorded), (Placed{{0, 0}, {15, 0}, {30, 0}, {45, -3600}, {60, 0}}));
+    // The line runs on unbroken; one mark tells where the stamps jumped.
+    const SensorGraph graph = LayoutGraph(recorded.samples, 0, 60, {}, {{0, 0, 800, 500}, {100, 50, 700, 450}}, 10);
+    EXPECT_EQ(graph.runs.size(), 1u);
+    EXPECT_EQ(graph.clockMarks, (std::vector<ClockMark>{{550, "clock -1 h"}}));
+    std::string texts;
+    for (double jump : {-3600.0, 3600.0 + 150, -45.4, 31.0, 90061.0, 0.2})
+        texts += ClockJumpText(jump) + " | ";
+    EXPECT_EQ(texts, "-1 h | +1 h 2 min 30 s | -45 s | +31 s | +25 h 1 min 1 s | +0 s | ");
     // The same samples as watch wrote them before it had a monotonic
     // clock: the wall clock places them, and in file order.
     std::string older;

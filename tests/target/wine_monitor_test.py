@@ -21,6 +21,7 @@ from wine_driver_test import Checks, Wine, require_32bit_exec
 DESKTOP = (1024, 768)
 GRAPH = (0, 90, 200)  # the readings' line, kGraphColour
 GAP = (220, 0, 0)  # the marks of failed readings, kGapColour
+CLOCK = (110, 110, 110)  # a wall-clock jump, kClockColour
 ZERLO = r"C:\zerlo"
 NO_DEVICE = r"cannot open \\.\ZerloDev: error 2 (is the zerlo service started?)"
 
@@ -164,6 +165,25 @@ def check_sensors(checks, wine, screenshot):
                   "a scroll bar reaches the graphs that do not fit", repr(scroll))
 
 
+def check_clock_back(checks, wine, screenshot):
+    """The end of summer time in a recording: the wall clock goes back an
+    hour between two samples. They replay in order on the monotonic clock,
+    the line unbroken, with the jump marked where it happened."""
+    checks.group = "a clock set back"
+    report = monitor(wine, "clock", ["--replay", ZERLO + r"\clock_back.jsonl", "--config", ZERLO + r"\cool.json"])
+    checks.expect(report is not None, "the recording replays (it was refused while the wall clock ordered it)")
+    if report is None:
+        return
+    time.sleep(2)  # the desktop's last repaint
+    image = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
+    image.save(screenshot)
+    found, _ = controls(report)
+    left, top, right, bottom = found[102][2]
+    pixels = image.load()
+    marks = sum(1 for x in range(left, right) for y in range(top, bottom) if pixels[x, y][:3] == CLOCK)
+    checks.expect(marks > 40, "the jump is marked on the graph", "%d pixels" % marks)
+
+
 def check_malformed(checks, wine):
     checks.group = "malformed replay"
     with open(wine.windows_path("zerlo/bad.jsonl"), "w") as bad:
@@ -297,6 +317,7 @@ def main():
     parser.add_argument("--replay", required=True)
     parser.add_argument("--config", required=True)
     parser.add_argument("--sensors-replay", required=True)
+    parser.add_argument("--clock-replay", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--screenshot", required=True)
     parser.add_argument("--fan-control-screenshot", required=True)
@@ -320,11 +341,14 @@ def main():
         checks.group = "prefix"
         checks.expect(status == 0, "wineboot -i makes a fresh prefix")
         os.makedirs(wine.windows_path("zerlo"), exist_ok=True)
-        for path in (options.zerlomon, options.zerloctl, options.replay, options.config, options.sensors_replay):
+        for path in (options.zerlomon, options.zerloctl, options.replay, options.config, options.sensors_replay,
+                     options.clock_replay):
             shutil.copyfile(path, wine.windows_path("zerlo/" + os.path.basename(path)))
         check_replay(checks, wine, options.screenshot)
         wine.server("-k")
         check_sensors(checks, wine, os.path.join(os.path.dirname(options.screenshot), "monitor-sensors.png"))
+        wine.server("-k")
+        check_clock_back(checks, wine, os.path.join(os.path.dirname(options.screenshot), "monitor-clock-back.png"))
         wine.server("-k")
         check_malformed(checks, wine)
         check_live(checks, wine, options.fan_control_screenshot)

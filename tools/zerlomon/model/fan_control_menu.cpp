@@ -1,6 +1,6 @@
 #include "fan_control_menu.h"
 
-#include "json_reader.h"
+#include "input/json_reader.h"
 #include "loop/presets.h"
 
 #include <algorithm>

@@ -144,6 +144,22 @@ Panel LayoutPanel(const PanelSize& size, unsigned graphs, size_t mostThresholds,
     return panel;
 }
 
+std::string ClockJumpText(double seconds)
+{
+    const long long whole = std::llround(std::abs(seconds));
+    const long long hours = whole / 3600, minutes = whole / 60 % 60, rest = whole % 60;
+    std::string text = seconds < 0 ? "-" : "+";
+    const auto part = [&](long long value, const char* unit) {
+        if (value == 0) return;
+        if (text.size() > 1) text += " ";
+        text += std::to_string(value) + " " + unit;
+    };
+    part(hours, "h");
+    part(minutes, "min");
+    part(rest, "s");
+    return text.size() > 1 ? text : text + "0 s";
+}
+
 SensorGraph LayoutGraph(const std::vector<MonitorSample>& samples, unsigned sensor, double span,
                         const std::vector<Threshold>& thresholds, const GraphPlace& place, int lineHeight)
 {
@@ -205,6 +221,10 @@ SensorGraph LayoutGraph(const std::vector<MonitorSample>& samples, unsigned sens
         inGap = read || !sample.failure.empty();
     }
     endRun();
+    for (const MonitorSample& sample : samples) {
+        if (sample.seconds >= start && sample.clockJump != 0)
+            graph.clockMarks.push_back({x(sample.seconds), "clock " + ClockJumpText(sample.clockJump)});
+    }
 
     std::vector<int> wanted;
     for (const Threshold& threshold : thresholds)

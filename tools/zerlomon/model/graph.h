@@ -102,10 +102,22 @@ struct Gap {
     bool operator==(const Gap&) const = default;
 };
 
+// Where the wall clock jumped between two samples (summer time's end, a
+// date set by hand): the graph runs on the monotonic clock, so the line
+// goes on unbroken and only this mark tells that the stamps jumped.
+struct ClockMark {
+    int x = 0;
+    std::string text; // "clock -1 h", "clock +2 min 30 s"
+    bool operator==(const ClockMark&) const = default;
+};
+// "-1 h", "+2 min 30 s", "+45 s": a jump of whole seconds.
+std::string ClockJumpText(double seconds);
+
 struct SensorGraph {
     std::string title;                    // "sensor 0: 67 °C"
     std::vector<std::vector<Point>> runs; // believed readings; anything else breaks the line
     std::vector<Gap> gaps;                // where failed readings broke it
+    std::vector<ClockMark> clockMarks;
     std::vector<ThresholdLine> thresholds;
     std::vector<Label> yLabels; // at each tick, right-aligned to x
     std::vector<Label> xLabels; // centred on x, "-8 min" ... "now"

@@ -121,6 +121,19 @@ void PaintOne(HDC dc, const SensorGraph& graph, const GraphPlace& place, int lin
         DeleteObject(hatch);
         DeleteObject(solid);
     }
+    // A wall-clock jump: a dotted line down the plot with the jump written
+    // at its top, so that the stamps either side of it make sense.
+    for (const ClockMark& mark : graph.clockMarks) {
+        {
+            Pen pen(dc, PS_DOT, 1, kClockColour);
+            Line(dc, mark.x, plot.top + 1, mark.x, plot.bottom);
+        }
+        // Written on the side with room: past the plot it would meet the
+        // threshold labels.
+        const bool left = mark.x > (plot.left + plot.right) / 2;
+        Text(dc, left ? mark.x - 3 : mark.x + 3, plot.top + 1, mark.text, (left ? TA_RIGHT : TA_LEFT) | TA_TOP,
+             kClockColour);
+    }
     for (const ThresholdLine& line : graph.thresholds) {
         const ThresholdStyle style = StyleOf(line.threshold.kind);
         {

@@ -12,6 +12,7 @@ namespace zerlomon {
 // for both in the screenshot.
 constexpr COLORREF kGraphColour = RGB(0, 90, 200);
 constexpr COLORREF kGapColour = RGB(220, 0, 0);
+constexpr COLORREF kClockColour = RGB(110, 110, 110); // a wall-clock jump
 
 struct GraphView {
     const std::vector<MonitorSample>& samples;
