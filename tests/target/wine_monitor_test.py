@@ -134,53 +134,59 @@ def check_replay(checks, wine, screenshot):
         checks.expect(ink > 100, "the %s panel shows something" % name, "%d pixels" % ink)
 
 
-def check_sensors(checks, wine, screenshot):
-    """Sixteen sensors, then three, as a notebook with more sensors than the
-    panel holds shows them: none left blank, the rest a scroll away; sensor
-    0's failed readings (0, 255, an error) as marked gaps."""
-    checks.group = "sixteen sensors, then three"
-    report = monitor(wine, "sensors", ["--replay", ZERLO + r"\sixteen_then_three.jsonl", "--config",
-                                       ZERLO + r"\cool.json"])
-    checks.expect(report is not None, "the self-check reports")
+def replay_shot(checks, wine, recording, screenshot):
+    """A recording replayed and shot: the graph panel's controls as the
+    self-check reports them and count(colour, x0, x1, y0, y1) over the
+    screenshot's pixels; None when no report came."""
+    name = os.path.splitext(recording)[0]
+    report = monitor(wine, name, ["--replay", ZERLO + "\\" + recording, "--config", ZERLO + r"\cool.json"])
+    checks.expect(report is not None, "the self-check reports: the recording replays")
     if report is None:
-        return
+        return None
     time.sleep(2)  # the desktop's last repaint
     image = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
     image.save(screenshot)
-    found, _ = controls(report)
-    left, top, right, bottom = found[102][2]
     pixels = image.load()
 
     def count(colour, x0, x1, y0, y1):
         return sum(1 for x in range(x0, x1) for y in range(y0, y1) if pixels[x, y][:3] == colour)
 
+    return controls(report)[0][102], count
+
+
+def check_sensors(checks, wine, screenshot):
+    """Sixteen sensors, then three, as a notebook with more sensors than the
+    panel holds shows them: none left blank, the rest a scroll away; sensor
+    0's failed readings (0, 255, an error) as marked gaps."""
+    checks.group = "sixteen sensors, then three"
+    shot = replay_shot(checks, wine, "sixteen_then_three.jsonl", screenshot)
+    if shot is None:
+        return
+    panel, count = shot
+    left, top, right, bottom = panel[2]
     half = (top + bottom) // 2
     upper, lower = count(GRAPH, left, right, top, half), count(GRAPH, left, right, half, bottom)
     checks.expect(upper > 200 and lower > 200, "graphs are drawn down the whole panel",
                   "%d pixels of line above its middle, %d below" % (upper, lower))
     gaps = count(GAP, left, right, top, top + (bottom - top) // 4)
     checks.expect(gaps > 50, "sensor 0's failed readings are marked", "%d pixels" % gaps)
-    scroll = scrolling(found[102])
+    scroll = scrolling(panel)
     checks.expect(scroll is not None and scroll[0] == 0 and scroll[2] > 2 * scroll[1],
                   "a scroll bar reaches the graphs that do not fit", repr(scroll))
 
 
 def check_clock_back(checks, wine, screenshot):
     """The end of summer time in a recording: the wall clock goes back an
-    hour between two samples. They replay in order on the monotonic clock,
-    the line unbroken, with the jump marked where it happened."""
+    hour between two samples (the monitor refused the file while the wall
+    clock ordered the samples). They replay in order on the monotonic
+    clock, with the jump marked where it happened."""
     checks.group = "a clock set back"
-    report = monitor(wine, "clock", ["--replay", ZERLO + r"\clock_back.jsonl", "--config", ZERLO + r"\cool.json"])
-    checks.expect(report is not None, "the recording replays (it was refused while the wall clock ordered it)")
-    if report is None:
+    shot = replay_shot(checks, wine, "clock_back.jsonl", screenshot)
+    if shot is None:
         return
-    time.sleep(2)  # the desktop's last repaint
-    image = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
-    image.save(screenshot)
-    found, _ = controls(report)
-    left, top, right, bottom = found[102][2]
-    pixels = image.load()
-    marks = sum(1 for x in range(left, right) for y in range(top, bottom) if pixels[x, y][:3] == CLOCK)
+    panel, count = shot
+    left, top, right, bottom = panel[2]
+    marks = count(CLOCK, left, right, top, bottom)
     checks.expect(marks > 40, "the jump is marked on the graph", "%d pixels" % marks)
 
 
