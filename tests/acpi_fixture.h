@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver_fixture.h"
+#include "firmware_images/acpi_builder.h"
 
 #include <array>
 #include <cstdio>
@@ -81,6 +82,35 @@ inline std::string Mappings(const std::vector<Row>& rows)
     for (const Row& row : rows)
         text += Fmt("PA 0x%08x -> VA 0x%08x (%u Bytes)\r\n", row[0], row[1], row[2]);
     return text;
+}
+
+// An ACPI 1.0 RSDP in the BIOS area and an RSDT at 0x07FE0000 listing
+// {address, Length} tables; an address with Length 0 is listed but holds
+// nothing.
+inline zhost::AcpiFirmware RsdtListing(const std::vector<std::pair<uint32_t, uint32_t>>& tables)
+{
+    zhost::AcpiFirmware firmware;
+    zhost::AcpiRsdpLayout rsdp;
+    rsdp.address = 0xFE020;
+    rsdp.revision = 0;
+    rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
+    firmware.rsdps.push_back(rsdp);
+    zhost::AcpiTableLayout rsdt;
+    rsdt.signature = "RSDT";
+    rsdt.address = 0x07FE0000;
+    for (const auto& [address, length] : tables) {
+        rsdt.entries.push_back(zhost::AcpiReference{"", address});
+        if (length != 0) {
+            zhost::AcpiTableLayout table;
+            table.name = "T" + std::to_string(firmware.tables.size());
+            table.signature = "OEMT";
+            table.address = address;
+            table.length = length;
+            firmware.tables.push_back(table);
+        }
+    }
+    firmware.tables.push_back(rsdt);
+    return firmware;
 }
 
 // The physical ranges mapped now, the BIOS window included.

@@ -3,7 +3,7 @@
 // that takes one revision's length for the other's, finds the same
 // candidates; here the room before the range's end takes every value, and
 // the range ends against an inaccessible page.
-#include "driver_fixture.h"
+#include "acpi_fixture.h"
 
 #include "firmware/acpi_survey.h"
 #include "frame/report_text.h"
@@ -50,12 +50,6 @@ class RsdpSearch : public ::testing::Test {
     static std::string Va(const void* address)
     {
         return Fmt("0x%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(address)));
-    }
-    template <typename... Args> static std::string Fmt(const char* format, Args... args)
-    {
-        char text[128];
-        std::snprintf(text, sizeof text, format, args...);
-        return text;
     }
 
     static constexpr size_t kPage = 4096;

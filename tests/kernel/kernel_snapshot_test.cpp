@@ -35,18 +35,11 @@ Answers Requests(Driver& driver)
     return run;
 }
 
-void Open(Driver& driver)
-{
-    ASSERT_EQ(driver.start(), STATUS_SUCCESS);
-    ASSERT_EQ(driver.kernel->open(ZERLO_LINK_NAME, zhost::kAccessRead | zhost::kAccessWrite, &driver.handle),
-              STATUS_SUCCESS);
-}
-
 TEST(KernelSnapshot, ARestoreGivesBackEverythingAndTheSameAnswers)
 {
     Driver driver;
     auto snapshot = driver.kernel->probe().snapshot();
-    Open(driver);
+    driver.startAndOpen();
     const bool loaded = driver.kernel->emulated();
     if (loaded) snapshot = driver.kernel->probe().snapshot();
 
@@ -56,7 +49,7 @@ TEST(KernelSnapshot, ARestoreGivesBackEverythingAndTheSameAnswers)
     EXPECT_FALSE(driver.kernel->probe().matches(*snapshot));
     driver.kernel->probe().restore(*snapshot);
     EXPECT_TRUE(driver.kernel->probe().matches(*snapshot));
-    if (!loaded) Open(driver);
+    if (!loaded) driver.startAndOpen();
     EXPECT_EQ(Requests(driver), first);
 }
 

@@ -2,48 +2,31 @@
 // full reply, surveys in a row and unload.
 #include "acpi_fixture.h"
 
-#include "firmware_images/acpi_builder.h"
-
 namespace ztest {
 namespace {
 
-// An ACPI 1.0 firmware on a bare machine whose RSDT lists `entries`.
-nlohmann::json RsdtListing(const std::vector<uint32_t>& entries)
-{
-    nlohmann::json tables = nlohmann::json::array();
-    nlohmann::json listed = nlohmann::json::array();
-    for (uint32_t address : entries)
-        listed.push_back(Fmt("0x%x", address));
-    tables.push_back({{"signature", "RSDT"}, {"address", "0x0FFF0000"}, {"entries", listed}});
-    std::vector<uint32_t> unique(entries);
-    std::sort(unique.begin(), unique.end());
-    unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
-    for (uint32_t address : unique) {
-        tables.push_back({{"name", Fmt("T%x", address)}, {"signature", "OEMT"}, {"address", address}});
-    }
-    return {{"acpi", {{"rsdp", {{{"address", "0xF0000"}, {"revision", 0}, {"rsdt", "RSDT"}}}}, {"tables", tables}}}};
-}
-
 const std::string kSearchUpToRsdt =
-    EbdaSearch(0x20024000) + kBiosSearch + "Sig found at VA 0x20011000\r\n" + Root("RSDT", 0x20026000, 0x0fff0000);
+    EbdaSearch(0x20024000) + kBiosSearch + "Sig found at VA 0x2001f020\r\n" + Root("RSDT", 0x20026000, 0x07fe0000);
 
 TEST(AcpiSurveyLimits, HundredAndFirstMappingIsRefusedWithAnErrorLine)
 {
-    std::vector<uint32_t> entries;
+    std::vector<std::pair<uint32_t, uint32_t>> entries;
     for (uint32_t i = 0; i < 120; ++i)
-        entries.push_back(0x10000000 + i * 0x1000);
-    Driver driver(RsdtListing(entries));
+        entries.emplace_back(0x10000000 + i * 0x1000, 52);
+    Driver driver(zhost::BareProfile());
+    zhost::PlaceAcpiFirmware(*driver.machine->memory(), RsdtListing(entries));
     driver.startAndOpen();
 
     // Rows: the window, the RSDT and 98 tables.
-    std::string expected = kSearchUpToRsdt + Table("RSDT", 36 + 4 * 120, 0x20026000, 0x20028000, 0x0fff0000);
-    std::vector<Row> rows = {kWindowRow, {0x0fff0000, 0x20028000, 516}};
+    std::string expected = kSearchUpToRsdt + Table("RSDT", 36 + 4 * 120, 0x20026000, 0x20028000, 0x07fe0000);
+    std::vector<Row> rows = {kWindowRow, {0x07fe0000, 0x20028000, 516}};
     for (uint32_t i = 0; i < 120; ++i) {
         const unsigned header = 0x2002A000 + i * 0x4000;
-        expected += i < 98 ? Entry("RSDT", entries[i], "OEMT", 52, header, header + 0x2000)
-                           : Found(entries[i]) +
-                                 Fmt("*** ERROR: Mapping registry full, PA 0x%08x not mapped ***\r\n", entries[i]);
-        if (i < 98) rows.push_back({entries[i], header + 0x2000, 52});
+        expected += i < 98
+                        ? Entry("RSDT", entries[i].first, "OEMT", 52, header, header + 0x2000)
+                        : Found(entries[i].first) +
+                              Fmt("*** ERROR: Mapping registry full, PA 0x%08x not mapped ***\r\n", entries[i].first);
+        if (i < 98) rows.push_back({entries[i].first, header + 0x2000, 52});
     }
     EXPECT_EQ(AcpiReport(driver), expected + Mappings(rows));
     EXPECT_EQ(driver.kernel->probe().liveMappings().size(), 100u);
@@ -54,24 +37,25 @@ TEST(AcpiSurveyLimits, OverlongSurveyIsCutAtAWholeLineAndTheWalkStops)
     // 400 distinct tables: the first 200 lie in the BIOS window, need no
     // mapping and outgrow the reply alone; a walk that went on after the cut
     // would map the 200 above.
-    std::vector<uint32_t> entries;
+    std::vector<std::pair<uint32_t, uint32_t>> entries;
     for (uint32_t i = 0; i < 400; ++i)
-        entries.push_back(i < 200 ? 0xE1000 + i * 0x40 : 0x10000000 + (i - 200) * 0x1000);
-    Driver driver(RsdtListing(entries));
+        entries.emplace_back(i < 200 ? 0xE1000 + i * 0x40 : 0x10000000 + (i - 200) * 0x1000, 52);
+    Driver driver(zhost::BareProfile());
+    zhost::PlaceAcpiFirmware(*driver.machine->memory(), RsdtListing(entries));
     driver.startAndOpen();
     const auto outcome = driver.ioctl(IOCTL_GET_ACPI_REPORT, {}, ZERLO_ACPI_REPORT_SIZE);
     ASSERT_EQ(outcome.information, ZERLO_ACPI_REPORT_SIZE);
 
-    std::string whole = kSearchUpToRsdt + Table("RSDT", 36 + 4 * 400, 0x20026000, 0x20028000, 0x0fff0000);
+    std::string whole = kSearchUpToRsdt + Table("RSDT", 36 + 4 * 400, 0x20026000, 0x20028000, 0x07fe0000);
     for (uint32_t i = 0; i < 200; ++i)
-        whole += Entry("RSDT", entries[i], "OEMT", 52, 0x20002000 + i * 0x40, 0x20002000 + i * 0x40);
+        whole += Entry("RSDT", entries[i].first, "OEMT", 52, 0x20002000 + i * 0x40, 0x20002000 + i * 0x40);
     ASSERT_GT(whole.size(), ZERLO_ACPI_REPORT_SIZE);
     const std::string marker = "*** Report truncated ***\r\n";
     size_t keep = ZERLO_ACPI_REPORT_SIZE - 1 - marker.size();
     while (whole[keep - 1] != '\n')
         --keep;
     EXPECT_EQ(Text(outcome.reply), whole.substr(0, keep) + marker);
-    EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}, {0x0FFF0000, 1636}}));
+    EXPECT_EQ(LiveRanges(driver), (std::vector<std::pair<uint32_t, uint32_t>>{{0xE0000, 0x20000}, {0x07FE0000, 1636}}));
 }
 
 TEST(AcpiSurveyFaults, NullBiosWindowIsNotSearched)

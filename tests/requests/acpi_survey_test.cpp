@@ -3,8 +3,6 @@
 #include "acpi_fixture.h"
 #include "reply_compare.h"
 
-#include "firmware_images/acpi_builder.h"
-
 #include <tuple>
 
 namespace ztest {
@@ -50,29 +48,6 @@ TEST(AcpiSurvey, DefaultNotebookWalksTheXsdtAndListsItsMappings)
     EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
                             [](const std::string& line) { return line.starts_with("MmMapIoSpace"); }),
               2 + 2 * 9);
-}
-
-// A revision-1 RSDP before the real one, an RSDT that lists other tables
-// than the XSDT, and an XSDT entry whose high half is set: that entry is
-// not mapped (its low half would name other memory) and the walk goes on.
-TEST(AcpiSurvey, AcpiTwoFirmwareWalksTheXsdtAndSkipsAnEntryAboveFourGigabytes)
-{
-    Driver driver(AcpiProfile("v2_xsdt_quirks"));
-    driver.startAndOpen();
-    EXPECT_EQ(AcpiReport(driver), EbdaSearch(0x20024800) + kBiosSearch + "Sig found at VA 0x2001b6e0\r\n" +
-                                      Root("XSDT", 0x20026040, 0x3fee0040) +
-                                      Table("XSDT", 76, 0x20026040, 0x20028040, 0x3fee0040, "MODERN") +
-                                      X(0x3fee0100, "FACP", 244, 0x2002a100, 0x2002c100, "MODERN") +
-                                      "*** ERROR: Table at PA 0x0000000100000000 is above 4 GB, not mapped ***\r\n" +
-                                      X(0x3fee0200, "APIC", 84, 0x2002e200, 0x20030200, "MODERN") +
-                                      X(0x3fee0280, "HPET", 56, 0x20032280, 0x20034280, "MODERN") +
-                                      X(0x3fee02c0, "MCFG", 60, 0x200362c0, 0x200382c0, "MODERN") +
-                                      Mappings({kWindowRow,
-                                                {0x3fee0040, 0x20028040, 76},
-                                                {0x3fee0100, 0x2002c100, 244},
-                                                {0x3fee0200, 0x20030200, 84},
-                                                {0x3fee0280, 0x20034280, 56},
-                                                {0x3fee02c0, 0x200382c0, 60}}));
 }
 
 const std::string kHighPartError = "*** ERROR: XSDT highpart in RSDP is not zero ! ***";
@@ -140,35 +115,6 @@ TEST(AcpiSurvey, RootOutsideItsLengthBoundsWalksNoEntry)
         driver.kernel->unload();
         EXPECT_TRUE(driver.kernel->probe().liveMappings().empty());
     }
-}
-
-// An ACPI 1.0 RSDP in the BIOS area and an RSDT at 0x07FE0000 listing
-// {address, Length} tables; an address with Length 0 is listed but holds
-// nothing.
-zhost::AcpiFirmware RsdtListing(const std::vector<std::pair<uint32_t, uint32_t>>& tables)
-{
-    zhost::AcpiFirmware firmware;
-    zhost::AcpiRsdpLayout rsdp;
-    rsdp.address = 0xFE020;
-    rsdp.revision = 0;
-    rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
-    firmware.rsdps.push_back(rsdp);
-    zhost::AcpiTableLayout rsdt;
-    rsdt.signature = "RSDT";
-    rsdt.address = 0x07FE0000;
-    for (const auto& [address, length] : tables) {
-        rsdt.entries.push_back(zhost::AcpiReference{"", address});
-        if (length != 0) {
-            zhost::AcpiTableLayout table;
-            table.name = "T" + std::to_string(firmware.tables.size());
-            table.signature = "OEMT";
-            table.address = address;
-            table.length = length;
-            firmware.tables.push_back(table);
-        }
-    }
-    firmware.tables.push_back(rsdt);
-    return firmware;
 }
 
 std::string SurveyOf(const zhost::AcpiFirmware& firmware)
@@ -267,31 +213,6 @@ TEST(AcpiSurvey, RootLengthChangingAfterItsFirstReadDoesNotMoveTheWalksBound)
         driver.startAndOpen();
         EXPECT_EQ(AcpiReport(driver), stable);
         EXPECT_EQ(driver.machine->memory()->byte(lengthAt), later) << "the firmware did change the field";
-    }
-}
-
-// An RSDP at 0x100 and one at 0x410: which one is found tells which area
-// was searched. The EBDA is trusted from the BIOS data area's end (0x400)
-// up to, not including, 0xA0000; outside that physical 0 is searched.
-TEST(AcpiSurvey, EbdaSegmentOutsideConventionalMemoryMeansPhysicalZero)
-{
-    for (const auto& [segment, area, sig] : std::vector<std::tuple<uint16_t, uint32_t, uint32_t>>{
-             {0x003F, 0x20024000, 0x20024100}, {0x0040, 0x20024400, 0x20024410}, {0xA000, 0x20024000, 0x20024100}}) {
-        Driver driver(AcpiProfile("rsdt_length_36"));
-        zhost::AcpiFirmware firmware;
-        firmware.ebdaSegment = segment;
-        for (uint32_t address : {0x100u, 0x410u}) {
-            zhost::AcpiRsdpLayout rsdp;
-            rsdp.address = address;
-            rsdp.revision = 0;
-            rsdp.rsdt = zhost::AcpiReference{"", 0x07FE0000};
-            firmware.rsdps.push_back(rsdp);
-        }
-        zhost::PlaceAcpiFirmware(*driver.machine->memory(), firmware);
-        driver.startAndOpen();
-        const std::string expected =
-            EbdaSearch(area) + Fmt("Sig found at VA 0x%08x\r\n", sig) + Root("RSDT", 0x20026000, 0x07fe0000);
-        EXPECT_EQ(AcpiReport(driver).substr(0, expected.size()), expected) << segment;
     }
 }
 

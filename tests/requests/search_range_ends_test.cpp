@@ -26,7 +26,10 @@ constexpr FirstArea kEbdaEndingAtTheLimit = {0x9FC0, 0x20024c00, 1024};
 constexpr FirstArea kEbdaCutAtTheLimit = {0x9FC1, 0x20024c10, 1008};
 constexpr FirstArea kEbdaOfSixteenBytes = {0x9FFF, 0x20024ff0, 16};
 constexpr FirstArea kEbdaAtTheLimit = {0xA000, 0x20024000, 1024}; // not trusted: physical 0
-constexpr FirstArea kNoEbda = {0, 0x20024000, 1024};              // physical 0
+// The EBDA is trusted from the BIOS data area's end (0x400) on.
+constexpr FirstArea kEbdaInTheDataArea = {0x003F, 0x20024000, 1024}; // not trusted: physical 0
+constexpr FirstArea kEbdaAfterTheDataArea = {0x0040, 0x20024400, 1024};
+constexpr FirstArea kNoEbda = {0, 0x20024000, 1024}; // physical 0
 
 // An RSDP where a case puts it, valid, whose root lists no table: the
 // survey's text after the detection is the root's header and its mapping.
@@ -96,6 +99,9 @@ TEST(SearchRangeEnds, AnRsdpIsTakenAtTheLastCandidateItsReadBytesFitAndNotOneLat
         {"EBDA 0x9FFF, V1 at its start", kEbdaOfSixteenBytes, 0x9FFF0, 0, false},
         // At 0xA0000 the segment is not trusted: physical 0 is searched.
         {"EBDA 0xA000, V1 in physical 0", kEbdaAtTheLimit, 0x3E0, 0, true},
+        // Below 0x40 the segment is not trusted either; at 0x40 it is.
+        {"EBDA 0x003F, V1 in physical 0", kEbdaInTheDataArea, 0x3E0, 0, true},
+        {"EBDA 0x0040, V1 32 bytes before the end", kEbdaAfterTheDataArea, 0x7E0, 0, true},
         // No EBDA: physical 0's first kilobyte, then the BIOS window.
         {"physical 0, V1 32 bytes before the end", kNoEbda, 0x3E0, 0, true},
         {"physical 0, V1 16 bytes before the end", kNoEbda, 0x3F0, 0, false},
