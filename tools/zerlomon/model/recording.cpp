@@ -71,12 +71,12 @@ MonitorSample PlaceSample(zerloctl::Sample sample, const MonitorSample* before)
         placed.seconds = placed.monotonic ? *placed.monotonic : StampSeconds(placed.time);
         return placed;
     }
-    if (placed.monotonic && before->monotonic) {
+    // A monotonic stamp that goes back starts another run of watch, its
+    // lines appended to the same file (`>>`): from there the wall clock
+    // places the samples, as it does those written before watch had a
+    // monotonic clock.
+    if (placed.monotonic && before->monotonic && *placed.monotonic >= *before->monotonic) {
         const double step = *placed.monotonic - *before->monotonic;
-        if (step < 0) {
-            throw std::invalid_argument("monotonic " + nlohmann::json(*placed.monotonic).dump() +
-                                        " is before the sample above it");
-        }
         placed.seconds = before->seconds + step;
         // The wall clock only marks here: a stamp it cannot read leaves
         // the sample where the monotonic clock put it.

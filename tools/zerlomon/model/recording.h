@@ -64,12 +64,12 @@ LoopEventView EventFromJson(const nlohmann::json& object);
 
 // `sample` placed after `before` (none: the first, placed at its monotonic
 // stamp, or without one at its wall-clock stamp). With both monotonic
-// stamps the step between them is the monotonic one, which may not go
-// back; without them it is the wall clock's, and a wall clock that went
-// back keeps the sample at the second before it, marked as a jump, so that
-// an older recording across the end of summer time replays in file order.
-// Throws std::invalid_argument for a monotonic stamp that goes back, or a
-// wall-clock stamp it needs and cannot read.
+// stamps the step between them is the monotonic one; without them, or
+// where the monotonic stamp went back (another run of watch appended to
+// the file), it is the wall clock's, and a wall clock that went back keeps
+// the sample at the second before it, marked as a jump, so that an older
+// recording across the end of summer time replays in file order. Throws
+// std::invalid_argument for a wall-clock stamp it needs and cannot read.
 MonitorSample PlaceSample(zerloctl::Sample sample, const MonitorSample* before);
 
 // Samples and events in the order given; blank lines are skipped.
