@@ -168,32 +168,20 @@ TEST_F(ServiceLogTest, LinesThatRecurInAnyOrderFoldAsOneEpisode)
         log.write("t8", "fan 0: off -> low (sensor 0: 55)");
         log.write("t9", "stopping: SIGTERM; every controlled fan to high", true);
     }
+    // Five repeats in all are written while they go on, each text's with its
+    // last repeat's stamp.
     EXPECT_EQ(Read(path_), "t0 fan 0: off -> low (sensor 0: 55)\n"
-                           "t1 " +
-                               failSafe +
-                               "\n"
-                               "t1 " +
-                               fan0 +
-                               "\n"
-                               "t1 " +
-                               fan1 +
-                               "\n"
-                               // Five repeats in all are written while they go
-                               // on, each text's with its last repeat's stamp.
-                               "t4 again 3 times: " +
-                               fan0 +
-                               "\n"
-                               "t3 again 2 times: " +
-                               fan1 +
-                               "\n"
-                               "t4 again 1 time: " +
-                               fan1 +
-                               "\n"
-                               "t5 readings trusted again; normal control resumes\n"
-                               "t6 fan 0: off -> low (sensor 0: 55)\n"
-                               "t7 fan 1: off -> low (sensor 0: 51)\n"
-                               "t8 again 1 time: fan 0: off -> low (sensor 0: 55)\n"
-                               "t9 stopping: SIGTERM; every controlled fan to high\n");
+                           "t1 fail-safe: sensor 0: read failed; every controlled fan to high\n"
+                           "t1 fan 0: cannot set high: firmware call failed; retrying each poll\n"
+                           "t1 fan 1: cannot set high: firmware call failed; retrying each poll\n"
+                           "t4 again 3 times: fan 0: cannot set high: firmware call failed; retrying each poll\n"
+                           "t3 again 2 times: fan 1: cannot set high: firmware call failed; retrying each poll\n"
+                           "t4 again 1 time: fan 1: cannot set high: firmware call failed; retrying each poll\n"
+                           "t5 readings trusted again; normal control resumes\n"
+                           "t6 fan 0: off -> low (sensor 0: 55)\n"
+                           "t7 fan 1: off -> low (sensor 0: 51)\n"
+                           "t8 again 1 time: fan 0: off -> low (sensor 0: 55)\n"
+                           "t9 stopping: SIGTERM; every controlled fan to high\n");
 }
 
 TEST_F(ServiceLogTest, ANewFileBeginsWithTheReasonForWhatItCounts)
