@@ -143,15 +143,6 @@ TEST(FanLoop, HeatStepStaysNearTheTopBoundAndSettles)
     }
 }
 
-TEST(FanLoop, LightLoadNeedsNoChangeAtAll)
-{
-    json profile = HeatingProfile();
-    profile["thermal"]["schedule"] = json::array({{{"at_s", 0}, {"load", 0.2}}});
-    const LoopRun run = RunLoop(profile, 3 * 3600);
-    EXPECT_EQ(run.events.size(), 0u) << zerloctl::FormatLoopEvent(run.events.front());
-    EXPECT_EQ(run.fanStates, (std::array<uint16_t, 2>{0, 0}));
-}
-
 TEST(FanLoop, FirmwareFailingMidRunEndsWithEveryFanHigh)
 {
     const struct {
