@@ -281,16 +281,6 @@ TEST(FanLoop, SignalsEndWithEveryFanHigh)
     }
 }
 
-TEST(FanLoop, FanThatCannotBeSetAtStopIsNotPromisedARetry)
-{
-    json profile = HeatingProfile();
-    profile["thermal"]["schedule"][1]["load"] = 0.2;
-    const LoopRun run = RunLoop(profile, 1200, {0, 1000}, SIGTERM);
-    ASSERT_GE(run.events.size(), 2u);
-    EXPECT_EQ(zerloctl::FormatLoopEvent(run.events[run.events.size() - 2]),
-              "sim 00:10:00 fan 0: cannot set high: firmware call failed; the loop is stopping, so not retried");
-}
-
 // Notes each request of the loop, in order, beside the lines it logs.
 class TracingFanIo : public zerloctl::FanIo {
   public:
