@@ -194,26 +194,6 @@ TEST(FanLoop, FanReadBackContradictingItsSetTwiceInARowIsAFailingFirmware)
     EXPECT_EQ(run.fanStates, (std::array<uint16_t, 2>{2, 0}));
 }
 
-TEST(FanLoop, FirstPollsStepDownWaitsTheMinimumInterval)
-{
-    // Both fans high as the loop starts on a cool notebook.
-    json profile = HeatingProfile();
-    profile["thermal"]["schedule"][1]["load"] = 0.2;
-    for (json& fan : profile["smm"]["fans"])
-        fan["state"] = 2;
-    json config = json::parse(zerloctl::ExampleAutoConfig());
-    for (json& fan : config["fans"])
-        fan["min_change_seconds"] = 60;
-    const LoopRun run = RunLoop(profile, 300, {}, config);
-    ASSERT_FALSE(run.samples.empty());
-    const double start = run.samples.front().seconds;
-    for (const Sample& sample : run.samples) {
-        const std::array<uint16_t, 2> wanted =
-            sample.seconds - start < 60 ? std::array<uint16_t, 2>{2, 2} : std::array<uint16_t, 2>{0, 0};
-        EXPECT_EQ(sample.fans, wanted) << sample.seconds - start << " s after the start";
-    }
-}
-
 TEST(FanLoop, CriticalTemperatureSendsEveryFanHighUntilAMarginBelow)
 {
     // Fan 1 follows only the chassis, which never nears its step; sensor 0
