@@ -184,28 +184,6 @@ TEST_F(ServiceLogTest, LinesThatRecurInAnyOrderFoldAsOneEpisode)
                            "t9 stopping: SIGTERM; every controlled fan to high\n");
 }
 
-TEST_F(ServiceLogTest, ANewFileBeginsWithTheReasonForWhatItCounts)
-{
-    {
-        // 36 bytes for the reason, 21 for each fan's line, 36 for a count:
-        // the second pair of counts would pass the cap.
-        zerloctl::ServiceLog log(path_, 150, 4);
-        log.write("t1", "fail-safe: sensor 0: read failed", true);
-        for (int poll = 2; poll <= 6; ++poll) {
-            log.write("t" + std::to_string(poll), "fan 0: cannot set");
-            log.write("t" + std::to_string(poll), "fan 1: cannot set");
-        }
-    }
-    EXPECT_EQ(Read(path_ + ".1"), "t1 fail-safe: sensor 0: read failed\n"
-                                  "t2 fan 0: cannot set\n"
-                                  "t2 fan 1: cannot set\n"
-                                  "t4 again 2 times: fan 0: cannot set\n"
-                                  "t4 again 2 times: fan 1: cannot set\n");
-    EXPECT_EQ(Read(path_), "t1 fail-safe: sensor 0: read failed\n"
-                           "t6 again 2 times: fan 0: cannot set\n"
-                           "t6 again 2 times: fan 1: cannot set\n");
-}
-
 // A log that cannot be moved away (on Windows: open in another program
 // without delete sharing) is neither emptied nor given up: it grows past
 // the cap until the move succeeds, and the rotation before it stays.
