@@ -39,10 +39,18 @@ check_match once-light-load-sets-nothing 0 '^fan 0: state 0 \(off\)$' -- \
 check_match once-holds-a-step-down 0 '^fan 0: state 2 \(high\)$' -- \
     --machine "$PROFILE" set-fan-state 0 2 auto --config "$work/example.json" --once fan-state 0
 # A mistake in the configuration names its field or line, before the driver
-# is opened. NAME|SED SCRIPT making it from the example|MESSAGE, then two
-# files made whole: a tower of brackets and a file over 1 MiB.
+# is opened. NAME|SED SCRIPT making it from the example|MESSAGE, then files
+# made whole: a tower of brackets, a file over 1 MiB, and what is not a text
+# file, refused by what it is before a byte is parsed (a FIFO would block the
+# reader forever).
 { printf '{"fans": [{"fan": '; printf '%0200000d' 0 | tr 0 '['; } >"$work/tower.json"
 head -c 1048577 /dev/zero | tr '\0' ' ' >"$work/huge.json"
+mkdir "$work/folder.json"
+mkfifo "$work/fifo.json"
+printf '{"fans": []}\000{"garbage"' >"$work/nul.json"
+printf '{"fans": []}\n}' >"$work/after.json"
+printf '\377\376{\000}\000' >"$work/utf16le.json"
+printf '\376\377\000{\000}' >"$work/utf16be.json"
 while IFS='|' read -r name edit message; do
     [ -n "$edit" ] && sed "$edit" "$work/example.json" >"$work/$name.json"
     check "bad-config-$name" 2 "auto --config: $work/$name.json: $message
@@ -58,27 +66,13 @@ number-overflow|s/"poll_seconds": 2/"poll_seconds": 1e400/|line 3, column 23: nu
 syntax|s/"on_exit": "high",/"on_exit": "high"/|line 8, column 11: syntax error while parsing object - unexpected string literal; expected '}'
 tower||fans[0].fan: lists and objects nested more than 32 deep
 huge||longer than 1048576 bytes
-EOF
-
-# What is not a text file is refused by what it is, before a byte is parsed:
-# a FIFO would block the reader forever.
-mkdir "$work/folder.json"
-mkfifo "$work/fifo.json"
-printf '{"fans": []}\000{"garbage"' >"$work/nul.json"
-printf '{"fans": []}\n}' >"$work/after.json"
-printf '\377\376{\000}\000' >"$work/utf16le.json"
-printf '\376\377\000{\000}' >"$work/utf16be.json"
-while IFS='|' read -r name message; do
-    check "config-$name" 2 "auto --config: $work/$name.json: $message
-Run with --help for more information." -- auto --config "$work/$name.json"
-done <<'EOF'
-folder|a folder, not a file
-fifo|a FIFO, not a regular file
-missing|cannot open: No such file or directory
-nul|line 1, column 13: a NUL byte, which no text file holds
-after|line 2, column 1: syntax error while parsing value - unexpected '}'; expected end of input
-utf16le|saved as UTF-16 (Notepad's "Unicode"): save it as UTF-8 or ANSI
-utf16be|saved as UTF-16 (Notepad's "Unicode"): save it as UTF-8 or ANSI
+folder||a folder, not a file
+fifo||a FIFO, not a regular file
+missing||cannot open: No such file or directory
+nul||line 1, column 13: a NUL byte, which no text file holds
+after||line 2, column 1: syntax error while parsing value - unexpected '}'; expected end of input
+utf16le||saved as UTF-16 (Notepad's "Unicode"): save it as UTF-8 or ANSI
+utf16be||saved as UTF-16 (Notepad's "Unicode"): save it as UTF-8 or ANSI
 EOF
 
 # Waits (up to 30 s) until process $1 catches SIGTERM: the loop installs its

@@ -168,54 +168,20 @@ TEST_F(ServiceLogTest, LinesThatRecurInAnyOrderFoldAsOneEpisode)
         log.write("t8", "fan 0: off -> low (sensor 0: 55)");
         log.write("t9", "stopping: SIGTERM; every controlled fan to high", true);
     }
+    // Five repeats in all are written while they go on, each text's with its
+    // last repeat's stamp.
     EXPECT_EQ(Read(path_), "t0 fan 0: off -> low (sensor 0: 55)\n"
-                           "t1 " +
-                               failSafe +
-                               "\n"
-                               "t1 " +
-                               fan0 +
-                               "\n"
-                               "t1 " +
-                               fan1 +
-                               "\n"
-                               // Five repeats in all are written while they go
-                               // on, each text's with its last repeat's stamp.
-                               "t4 again 3 times: " +
-                               fan0 +
-                               "\n"
-                               "t3 again 2 times: " +
-                               fan1 +
-                               "\n"
-                               "t4 again 1 time: " +
-                               fan1 +
-                               "\n"
-                               "t5 readings trusted again; normal control resumes\n"
-                               "t6 fan 0: off -> low (sensor 0: 55)\n"
-                               "t7 fan 1: off -> low (sensor 0: 51)\n"
-                               "t8 again 1 time: fan 0: off -> low (sensor 0: 55)\n"
-                               "t9 stopping: SIGTERM; every controlled fan to high\n");
-}
-
-TEST_F(ServiceLogTest, ANewFileBeginsWithTheReasonForWhatItCounts)
-{
-    {
-        // 36 bytes for the reason, 21 for each fan's line, 36 for a count:
-        // the second pair of counts would pass the cap.
-        zerloctl::ServiceLog log(path_, 150, 4);
-        log.write("t1", "fail-safe: sensor 0: read failed", true);
-        for (int poll = 2; poll <= 6; ++poll) {
-            log.write("t" + std::to_string(poll), "fan 0: cannot set");
-            log.write("t" + std::to_string(poll), "fan 1: cannot set");
-        }
-    }
-    EXPECT_EQ(Read(path_ + ".1"), "t1 fail-safe: sensor 0: read failed\n"
-                                  "t2 fan 0: cannot set\n"
-                                  "t2 fan 1: cannot set\n"
-                                  "t4 again 2 times: fan 0: cannot set\n"
-                                  "t4 again 2 times: fan 1: cannot set\n");
-    EXPECT_EQ(Read(path_), "t1 fail-safe: sensor 0: read failed\n"
-                           "t6 again 2 times: fan 0: cannot set\n"
-                           "t6 again 2 times: fan 1: cannot set\n");
+                           "t1 fail-safe: sensor 0: read failed; every controlled fan to high\n"
+                           "t1 fan 0: cannot set high: firmware call failed; retrying each poll\n"
+                           "t1 fan 1: cannot set high: firmware call failed; retrying each poll\n"
+                           "t4 again 3 times: fan 0: cannot set high: firmware call failed; retrying each poll\n"
+                           "t3 again 2 times: fan 1: cannot set high: firmware call failed; retrying each poll\n"
+                           "t4 again 1 time: fan 1: cannot set high: firmware call failed; retrying each poll\n"
+                           "t5 readings trusted again; normal control resumes\n"
+                           "t6 fan 0: off -> low (sensor 0: 55)\n"
+                           "t7 fan 1: off -> low (sensor 0: 51)\n"
+                           "t8 again 1 time: fan 0: off -> low (sensor 0: 55)\n"
+                           "t9 stopping: SIGTERM; every controlled fan to high\n");
 }
 
 // A log that cannot be moved away (on Windows: open in another program

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zerlomon {
@@ -173,24 +172,20 @@ TEST(Recording, MalformedLinesNameTheirLine)
     }
 }
 
-// Only a regular file is read, and only so much of it: a FIFO would block
-// the reader, the zero device would fill memory.
+// Only a regular file is read (by zerloctl's check, tested with zerloctl),
+// and only so much of it: the zero device would fill memory.
 TEST(Recording, AFileIsRefusedByWhatItIsAndItsSize)
 {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("zerlomon-" + std::to_string(getpid()));
     std::filesystem::create_directory(folder);
-    const std::string fifo = (folder / "fifo.jsonl").string(), large = (folder / "large.jsonl").string();
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = (folder / "large.jsonl").string();
     std::ofstream(large).close();
     std::filesystem::resize_file(large, kMaxRecordingBytes + 1); // sparse: no disk is used
     const struct {
         std::string path, error;
     } cases[] = {
-        {folder.string(), folder.string() + ": a folder, not a file"},
-        {fifo, fifo + ": a FIFO, not a regular file"},
         {"/dev/zero", "/dev/zero: a device, not a regular file"},
-        {"/nonexistent/rec.jsonl", "/nonexistent/rec.jsonl: cannot open: No such file or directory"},
         {large, large + ": longer than 67108864 bytes"},
     };
     for (const auto& c : cases) {

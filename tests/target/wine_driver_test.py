@@ -125,6 +125,22 @@ class Wine:
     def windows_path(self, relative):
         return os.path.join(self.prefix, "drive_c", relative)
 
+    def fresh(self, checks):
+        """Makes the prefix anew with wineboot, its log emptied; an interrupted
+        run leaves its wineserver, which would keep the old prefix's state."""
+        if os.path.isdir(self.prefix):
+            self.server("-k")
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        os.makedirs(self.prefix)
+        open(self.log_path, "wb").close()
+        debug, self.env["WINEDEBUG"] = self.env["WINEDEBUG"], "-all"
+        status, _ = self.run(["wineboot", "-i"], timeout=300)
+        self.server("-w")
+        self.env["WINEDEBUG"] = debug
+        checks.group = "prefix"
+        checks.expect(status == 0, "wineboot -i makes a fresh prefix")
+        return status == 0
+
 
 def require_32bit_exec(register_script):
     """Wine's 32-bit loader must run; where the kernel refuses i386 programs
@@ -251,18 +267,7 @@ def main():
 
     started = time.monotonic()
     wine = Wine(options.prefix, os.path.join(os.path.dirname(options.prefix), "wine-driver.log"))
-    if os.path.isdir(options.prefix):
-        wine.server("-k")  # what an interrupted run left behind
-    shutil.rmtree(options.prefix, ignore_errors=True)
-    os.makedirs(options.prefix)
-    open(wine.log_path, "wb").close()
-    wine.env["WINEDEBUG"] = "-all"
-    status, _ = wine.run(["wineboot", "-i"], timeout=300)
-    wine.server("-w")
-    wine.env["WINEDEBUG"] = "-all,warn+debugstr"
-    checks.group = "prefix"
-    checks.expect(status == 0, "wineboot -i makes a fresh prefix")
-    if status != 0:
+    if not wine.fresh(checks):
         return checks.finish()
 
     # As a user unpacks them: zerlo.sys beside zerloctl.exe, which installs

@@ -334,18 +334,10 @@ def main():
         return 1
     prefix = os.path.abspath(options.prefix)
     wine = Wine(prefix, os.path.join(os.path.dirname(prefix), "wine-monitor.log"))
-    if os.path.isdir(prefix):
-        wine.server("-k")
-    shutil.rmtree(prefix, ignore_errors=True)
-    os.makedirs(prefix)
-    open(wine.log_path, "wb").close()
     server, display = start_xvfb()
     wine.env.update({"DISPLAY": display, "WINEDEBUG": "-all"})
     try:
-        status, _ = wine.run(["wineboot", "-i"], timeout=300)
-        wine.server("-w")
-        checks.group = "prefix"
-        checks.expect(status == 0, "wineboot -i makes a fresh prefix")
+        wine.fresh(checks)
         os.makedirs(wine.windows_path("zerlo"), exist_ok=True)
         for path in (options.zerlomon, options.zerloctl, options.replay, options.config, options.sensors_replay,
                      options.clock_replay):

@@ -269,19 +269,11 @@ def main():
         return 1
     prefix = os.path.abspath(options.prefix)
     wine = Wine(prefix, os.path.join(os.path.dirname(prefix), "wine-setup.log"))
-    if os.path.isdir(prefix):
-        wine.server("-k")
-    shutil.rmtree(prefix, ignore_errors=True)
-    os.makedirs(prefix)
-    open(wine.log_path, "wb").close()
     os.makedirs(options.screenshots, exist_ok=True)
     wine.env["WINEDEBUG"] = "-all"
     # A fault in the driver host ends it instead of waiting for a debugger.
     wine.env["WINEDLLOVERRIDES"] += ";winedbg.exe=d"
-    status, _ = wine.run(["wineboot", "-i"], timeout=300)
-    wine.server("-w")
-    checks.group = "prefix"
-    checks.expect(status == 0, "wineboot -i makes a fresh prefix")
+    wine.fresh(checks)
     os.makedirs(wine.windows_path("setup"))
     shutil.copyfile(options.setup, wine.windows_path("setup/zerlo-1.5-setup.exe"))
     holder = wine.hold()
