@@ -39,7 +39,8 @@ check_match once-light-load-sets-nothing 0 '^fan 0: state 0 \(off\)$' -- \
 check_match once-holds-a-step-down 0 '^fan 0: state 2 \(high\)$' -- \
     --machine "$PROFILE" set-fan-state 0 2 auto --config "$work/example.json" --once fan-state 0
 # A mistake in the configuration names its field or line, before the driver
-# is opened. NAME|SED SCRIPT making it from the example|MESSAGE, then files
+# is opened. The checker's rules are tested one by one in AutoConfig's test;
+# here, that its refusals reach the user, and the file's own faults. NAME|SED SCRIPT making it from the example|MESSAGE, then files
 # made whole: a tower of brackets, a file over 1 MiB, and what is not a text
 # file, refused by what it is before a byte is parsed (a FIFO would block the
 # reader forever).
@@ -56,10 +57,6 @@ while IFS='|' read -r name edit message; do
     check "bad-config-$name" 2 "auto --config: $work/$name.json: $message
 Run with --help for more information." -- auto --config "$work/$name.json"
 done <<'EOF'
-down-not-below-up|s/"down": 60/"down": 70/|fans[0].steps[1].down: 70 is not 2 or more below up (68)
-poll-floor|s/"poll_seconds": 2/"poll_seconds": 0.4/|poll_seconds: 0.4 is outside 0.5 to 3600
-top-above-critical|s/"critical": 90/"critical": 65/|fans[0].steps[1].up: 68 is above the critical temperature (65)
-flapping|0,/"min_change_seconds": 10/s//"min_change_seconds": 0/|fans[0].min_change_seconds: 0 is below twice poll_seconds (4): a fan could change at every poll
 idle-high|0,/"idle_state": "off"/s//"idle_state": "high"/|fans[0].idle_state: high leaves no state for a step above it: use off or low
 duplicate-key|s/"up": 68/"up": 68, "up": 69/|fans[0].steps[1].up: named twice
 number-overflow|s/"poll_seconds": 2/"poll_seconds": 1e400/|line 3, column 23: number overflow parsing '1e400'

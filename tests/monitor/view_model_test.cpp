@@ -199,22 +199,6 @@ TEST(Recording, AFileIsRefusedByWhatItIsAndItsSize)
     std::filesystem::remove_all(folder);
 }
 
-TEST(Recording, TheHeatStepReplayRisesAndTurnsTheFansUp)
-{
-    const Recording r = ReadRecordingFile(ZERLOMON_REPLAY);
-    ASSERT_EQ(r.samples.size(), 60u);
-    EXPECT_EQ(r.samples.front().time, "sim 00:00:00");
-    EXPECT_EQ(r.samples.back().time, "sim 00:14:45");
-    EXPECT_EQ(*r.samples[39].sensors[0].value, 40u);
-    EXPECT_EQ(*r.samples[46].sensors[0].value, 68u);
-    EXPECT_EQ(FanText(r.samples.back().fans[0]), "high, 4500 rpm");
-    std::vector<std::string> events;
-    for (const LoopEventView& event : r.events)
-        events.push_back(event.time + " " + EventText(event));
-    EXPECT_EQ(events, (std::vector<std::string>{"sim 00:10:15 fan 1: off -> low", "sim 00:10:30 fan 0: off -> low",
-                                                "sim 00:10:45 fan 1: low -> high", "sim 00:11:30 fan 0: low -> high"}));
-}
-
 TEST(Graph, ScaleCoversReadingsAndThresholdsInWholeTens)
 {
     const struct {
