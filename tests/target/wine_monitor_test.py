@@ -135,23 +135,26 @@ def check_replay(checks, wine, screenshot):
 
 
 def replay_shot(checks, wine, recording, screenshot):
-    """A recording replayed and shot: the graph panel's controls as the
-    self-check reports them and count(colour, x0, x1, y0, y1) over the
-    screenshot's pixels; None when no report came."""
+    """A recording replayed and shot: the graph panel's control as the
+    self-check reports it and count(colour, y0, y1), the pixels of that
+    colour across the panel between two heights; (None, None) when no
+    report came."""
     name = os.path.splitext(recording)[0]
     report = monitor(wine, name, ["--replay", ZERLO + "\\" + recording, "--config", ZERLO + r"\cool.json"])
     checks.expect(report is not None, "the self-check reports: the recording replays")
     if report is None:
-        return None
+        return None, None
     time.sleep(2)  # the desktop's last repaint
     image = ImageGrab.grab(xdisplay=wine.env["DISPLAY"])
     image.save(screenshot)
     pixels = image.load()
+    panel = controls(report)[0][102]
+    left, _, right, _ = panel[2]
 
-    def count(colour, x0, x1, y0, y1):
-        return sum(1 for x in range(x0, x1) for y in range(y0, y1) if pixels[x, y][:3] == colour)
+    def count(colour, y0, y1):
+        return sum(1 for x in range(left, right) for y in range(y0, y1) if pixels[x, y][:3] == colour)
 
-    return controls(report)[0][102], count
+    return panel, count
 
 
 def check_sensors(checks, wine, screenshot):
@@ -159,16 +162,15 @@ def check_sensors(checks, wine, screenshot):
     panel holds shows them: none left blank, the rest a scroll away; sensor
     0's failed readings (0, 255, an error) as marked gaps."""
     checks.group = "sixteen sensors, then three"
-    shot = replay_shot(checks, wine, "sixteen_then_three.jsonl", screenshot)
-    if shot is None:
+    panel, count = replay_shot(checks, wine, "sixteen_then_three.jsonl", screenshot)
+    if panel is None:
         return
-    panel, count = shot
-    left, top, right, bottom = panel[2]
+    _, top, _, bottom = panel[2]
     half = (top + bottom) // 2
-    upper, lower = count(GRAPH, left, right, top, half), count(GRAPH, left, right, half, bottom)
+    upper, lower = count(GRAPH, top, half), count(GRAPH, half, bottom)
     checks.expect(upper > 200 and lower > 200, "graphs are drawn down the whole panel",
                   "%d pixels of line above its middle, %d below" % (upper, lower))
-    gaps = count(GAP, left, right, top, top + (bottom - top) // 4)
+    gaps = count(GAP, top, top + (bottom - top) // 4)
     checks.expect(gaps > 50, "sensor 0's failed readings are marked", "%d pixels" % gaps)
     scroll = scrolling(panel)
     checks.expect(scroll is not None and scroll[0] == 0 and scroll[2] > 2 * scroll[1],
@@ -181,12 +183,10 @@ def check_clock_back(checks, wine, screenshot):
     clock ordered the samples). They replay in order on the monotonic
     clock, with the jump marked where it happened."""
     checks.group = "a clock set back"
-    shot = replay_shot(checks, wine, "clock_back.jsonl", screenshot)
-    if shot is None:
+    panel, count = replay_shot(checks, wine, "clock_back.jsonl", screenshot)
+    if panel is None:
         return
-    panel, count = shot
-    left, top, right, bottom = panel[2]
-    marks = count(CLOCK, left, right, top, bottom)
+    marks = count(CLOCK, panel[2][1], panel[2][3])
     checks.expect(marks > 40, "the jump is marked on the graph", "%d pixels" % marks)
 
 

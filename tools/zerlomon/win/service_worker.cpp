@@ -1,5 +1,8 @@
 #include "service_worker.h"
 
+#include "critical_section.h"
+
+#include <algorithm>
 #include <deque>
 #include <objbase.h>
 
@@ -9,29 +12,28 @@ namespace zerlomon {
 // long as it runs, so that it outlives a window that closed meanwhile.
 struct ServiceWorker::Shared {
     HWND window;
-    CRITICAL_SECTION lock;
+    CriticalSection lock;
     HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::deque<std::string> jobs; // actions, and "" for a look
     bool closing = false;
 
-    explicit Shared(HWND w) : window(w) { InitializeCriticalSection(&lock); }
-    ~Shared()
-    {
-        DeleteCriticalSection(&lock);
-        CloseHandle(wake);
-    }
+    explicit Shared(HWND w) : window(w) {}
+    ~Shared() { CloseHandle(wake); }
 
     // The next job, or false once the window is gone.
     bool next(std::string& job)
     {
         for (;;) {
-            EnterCriticalSection(&lock);
-            const bool closed = closing, found = !closing && !jobs.empty();
-            if (found) {
-                job = jobs.front();
-                jobs.pop_front();
+            bool closed = false, found = false;
+            {
+                Lock hold(lock);
+                closed = closing;
+                found = !closing && !jobs.empty();
+                if (found) {
+                    job = jobs.front();
+                    jobs.pop_front();
+                }
             }
-            LeaveCriticalSection(&lock);
             if (closed) return false;
             if (found) return true;
             WaitForSingleObject(wake, INFINITE);
@@ -40,10 +42,11 @@ struct ServiceWorker::Shared {
 
     void post(ServiceReport* report)
     {
-        EnterCriticalSection(&lock);
-        const bool posted =
-            !closing && PostMessageA(window, kServiceReportMessage, 0, reinterpret_cast<LPARAM>(report));
-        LeaveCriticalSection(&lock);
+        bool posted = false;
+        {
+            Lock hold(lock);
+            posted = !closing && PostMessageA(window, kServiceReportMessage, 0, reinterpret_cast<LPARAM>(report));
+        }
         if (!posted) delete report;
     }
 };
@@ -90,28 +93,29 @@ ServiceWorker::ServiceWorker(HWND window) : shared_(std::make_shared<Shared>(win
 
 ServiceWorker::~ServiceWorker()
 {
-    EnterCriticalSection(&shared_->lock);
-    shared_->closing = true;
-    LeaveCriticalSection(&shared_->lock);
+    {
+        Lock hold(shared_->lock);
+        shared_->closing = true;
+    }
     SetEvent(shared_->wake);
 }
 
 void ServiceWorker::act(const std::string& action)
 {
-    EnterCriticalSection(&shared_->lock);
-    shared_->jobs.push_back(action);
-    LeaveCriticalSection(&shared_->lock);
+    {
+        Lock hold(shared_->lock);
+        shared_->jobs.push_back(action);
+    }
     SetEvent(shared_->wake);
 }
 
 void ServiceWorker::look()
 {
-    EnterCriticalSection(&shared_->lock);
-    bool queued = false;
-    for (const std::string& job : shared_->jobs)
-        queued = queued || job.empty();
-    if (!queued) shared_->jobs.push_back("");
-    LeaveCriticalSection(&shared_->lock);
+    {
+        Lock hold(shared_->lock);
+        if (std::find(shared_->jobs.begin(), shared_->jobs.end(), "") == shared_->jobs.end())
+            shared_->jobs.push_back("");
+    }
     SetEvent(shared_->wake);
 }
 

@@ -1,5 +1,7 @@
 #include "sources.h"
 
+#include "critical_section.h"
+
 #include "cli.h"
 #include "clock/make_clock.h"
 #include "requests/requests.h"
@@ -14,22 +16,10 @@ namespace zerlomon {
 
 namespace {
 
-class Lock {
-  public:
-    explicit Lock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
-    ~Lock() { LeaveCriticalSection(&section_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-  private:
-    CRITICAL_SECTION& section_;
-};
-
 class ThreadSource : public LiveSource {
   public:
     ThreadSource(HWND window, PollPlan plan, unsigned sensors) : window_(window), plan_(plan), sensors_(sensors)
     {
-        InitializeCriticalSection(&lock_);
         wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         thread_ = CreateThread(nullptr, 0, &ThreadSource::Run, this, 0, nullptr);
     }
@@ -40,7 +30,6 @@ class ThreadSource : public LiveSource {
         WaitForSingleObject(thread_, INFINITE);
         CloseHandle(thread_);
         CloseHandle(wake_);
-        DeleteCriticalSection(&lock_);
     }
     ThreadSource(const ThreadSource&) = delete;
     ThreadSource& operator=(const ThreadSource&) = delete;
@@ -135,7 +124,7 @@ class ThreadSource : public LiveSource {
     HWND window_;
     PollPlan plan_;
     unsigned sensors_;
-    CRITICAL_SECTION lock_;
+    CriticalSection lock_;
     std::deque<std::pair<unsigned, unsigned>> sets_;
     HANDLE wake_ = nullptr;
     HANDLE thread_ = nullptr;
