@@ -20,10 +20,13 @@ std::string Menu(const std::vector<FanControlItem>& items)
     return text;
 }
 
-std::string Replace(std::string text, const std::string& from, const std::string& to)
+// The cool preset for fan 0 and `sensors`, with its owner's edit.
+InstalledConfig EditedCool(const std::vector<uint16_t>& sensors)
 {
-    text.replace(text.find(from), from.size(), to);
-    return text;
+    std::string text = zerloctl::PresetConfig("cool", {0}, sensors);
+    const std::string step = "\"up\": 60";
+    text.replace(text.find(step), step.size(), "\"up\": 62");
+    return JudgeConfigText(text);
 }
 
 TEST(FanControl, EachPresetsFileIsThatPresetWhileTheServiceRuns)
@@ -51,7 +54,7 @@ TEST(FanControl, EachPresetsFileIsThatPresetWhileTheServiceRuns)
 TEST(FanControl, AnEditedConfigurationIsCustomAndReplacedOnlyAfterAQuestion)
 {
     const std::string cool = zerloctl::PresetConfig("cool", {0}, {0, 1});
-    const InstalledConfig edited = JudgeConfigText(Replace(cool, "\"up\": 60", "\"up\": 62"));
+    const InstalledConfig edited = EditedCool({0, 1});
     EXPECT_EQ(edited.preset, "custom");
     EXPECT_EQ(Menu(FanControlItems("running", edited, false)), "Quiet Balanced Cool Custom[x] Off");
     EXPECT_EQ(Menu(FanControlItems("stopped", edited, false)), "Quiet Balanced Cool Custom Off[x]");
@@ -78,9 +81,8 @@ TEST(FanControl, NothingToChooseWithoutTheServiceOrWhileAChoiceIsCarriedOut)
     EXPECT_EQ(Menu(FanControlItems("not installed", UnreadableConfig(""), false)),
               "Quiet(-) Balanced(-) Cool(-) Off[x](-)");
     EXPECT_EQ(Menu(FanControlItems("starting", cool, true)), "Quiet(-) Balanced(-) Cool[x](-) Off(-)");
-    const InstalledConfig edited =
-        JudgeConfigText(Replace(zerloctl::PresetConfig("cool", {0}, {0}), "\"up\": 60", "\"up\": 62"));
-    EXPECT_EQ(Menu(FanControlItems("stopping", edited, true)), "Quiet(-) Balanced(-) Cool(-) Custom(-) Off[x](-)");
+    EXPECT_EQ(Menu(FanControlItems("stopping", EditedCool({0}), true)),
+              "Quiet(-) Balanced(-) Cool(-) Custom(-) Off[x](-)");
     EXPECT_EQ(Menu(FanControlItems("unknown", cool, false)), "Quiet(-) Balanced(-) Cool(-) Off(-)");
 }
 

@@ -135,10 +135,9 @@ def check_replay(checks, wine, screenshot):
 
 
 def replay_shot(checks, wine, recording, screenshot):
-    """A recording replayed and shot: the graph panel's control as the
-    self-check reports it and count(colour, y0, y1), the pixels of that
-    colour across the panel between two heights; (None, None) when no
-    report came."""
+    """A recording replayed and shot: the graph panel's control, and
+    count(colour, y0, y1) of that colour's pixels across it; None, None
+    without a report."""
     name = os.path.splitext(recording)[0]
     report = monitor(wine, name, ["--replay", ZERLO + "\\" + recording, "--config", ZERLO + r"\cool.json"])
     checks.expect(report is not None, "the self-check reports: the recording replays")
@@ -179,9 +178,8 @@ def check_sensors(checks, wine, screenshot):
 
 def check_clock_back(checks, wine, screenshot):
     """The end of summer time in a recording: the wall clock goes back an
-    hour between two samples (the monitor refused the file while the wall
-    clock ordered the samples). They replay in order on the monotonic
-    clock, with the jump marked where it happened."""
+    hour between two samples, which replay in order on the monotonic clock
+    with the jump marked where it happened."""
     checks.group = "a clock set back"
     panel, count = replay_shot(checks, wine, "clock_back.jsonl", screenshot)
     if panel is None:
