@@ -302,6 +302,9 @@ ServiceResult ReplaceAutoConfig(const std::string& text)
         } catch (const ConfigError& problem) {
             Fail(kServiceBadInput, problem.what());
         }
+        // The folder is held to its owners again, as at the install: the
+        // service runs as SYSTEM what this file says.
+        MakeProtectedFolder(AutoFolder());
         PutNewFile(path, AutoConfigTarget());
         return ServiceResult{kServiceDone, "ZerloAuto: configuration replaced"};
     });
